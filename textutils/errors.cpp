@@ -1,0 +1,49 @@
+#include "textutils/errors.h"
+
+#include <cstdio>
+
+namespace velmora {
+
+Exception::Exception(ustring message, int helpContext)
+    : message_(std::move(message)), utf8_(toUtf8(message_)), helpContext_(helpContext) {}
+
+EStringListError EStringListError::indexOutOfBounds(int index) {
+  return EStringListError(u"List index out of bounds (" + toDecimal(index) + u")");
+}
+
+EReadError::EReadError() : EStreamError(u"Stream read error") {}
+EWriteError::EWriteError() : EStreamError(u"Stream write error") {}
+
+EFCreateError::EFCreateError(const ustring& fullPath, const ustring& systemText)
+    : EStreamError(u"Cannot create file \"" + fullPath + u"\". " + systemText) {}
+
+EFOpenError::EFOpenError(const ustring& fullPath, const ustring& systemText)
+    : EStreamError(u"Cannot open file \"" + fullPath + u"\". " + systemText) {}
+
+ustring EInOutError::messageFor(int code) {
+  switch (code) {
+    case 2: return u"The specified file was not found";
+    case 3: return u"Invalid file name - %s";  // the %s stands as it is
+    case 4: return u"Too many open files";
+    case 5: return u"File access denied";
+    case 100: return u"Read beyond end of file";
+    case 101: return u"Disk full";
+    case 106: return u"Invalid numeric input";
+    default: return u"I/O error " + toDecimal(code);
+  }
+}
+
+EInOutError::EInOutError(int code) : Exception(messageFor(code)), code_(code) {}
+
+EVariantInvalidArgError::EVariantInvalidArgError() : Exception(u"Invalid argument") {}
+
+EOleSysError::EOleSysError(ustring message, HRESULT_t errorCode, int helpContext)
+    : Exception(std::move(message), helpContext), errorCode_(errorCode) {}
+
+EOleException::EOleException(ustring message, HRESULT_t errorCode, ustring source,
+                             ustring helpFile, int helpContext)
+    : EOleSysError(std::move(message), errorCode, helpContext),
+      source_(std::move(source)),
+      helpFile_(std::move(helpFile)) {}
+
+}  // namespace velmora

@@ -1,0 +1,113 @@
+// The exception classes that carry the component's messages. Every failure
+// inside the objects is one of these; the automation layer turns them into
+// HRESULTs and error information at the member boundary.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "textutils/ustring.h"
+
+namespace velmora {
+
+using HRESULT_t = int32_t;
+constexpr HRESULT_t kEUnexpected = static_cast<HRESULT_t>(0x8000FFFF);
+
+// The general exception: a message and a help context.
+class Exception : public std::exception {
+ public:
+  explicit Exception(ustring message, int helpContext = 0);
+  const ustring& message() const noexcept { return message_; }
+  int helpContext() const noexcept { return helpContext_; }
+  const char* what() const noexcept override { return utf8_.c_str(); }
+
+ private:
+  ustring message_;
+  std::string utf8_;
+  int helpContext_;
+};
+
+#define VELMORA_DECLARE_EXCEPTION(Name, Base) \
+  class Name : public Base {                  \
+   public:                                    \
+    using Base::Base;                         \
+  }
+
+// "List index out of bounds (%d)"
+class EStringListError : public Exception {
+ public:
+  using Exception::Exception;
+  static EStringListError indexOutOfBounds(int index);
+};
+
+VELMORA_DECLARE_EXCEPTION(EStreamError, Exception);
+
+// "Stream read error"
+class EReadError : public EStreamError {
+ public:
+  EReadError();
+};
+
+// "Stream write error"
+class EWriteError : public EStreamError {
+ public:
+  EWriteError();
+};
+
+// "Cannot create file "%s". %s": the full path and the system's error text.
+class EFCreateError : public EStreamError {
+ public:
+  EFCreateError(const ustring& fullPath, const ustring& systemText);
+};
+
+// "Cannot open file "%s". %s": the full path and the system's error text.
+class EFOpenError : public EStreamError {
+ public:
+  EFOpenError(const ustring& fullPath, const ustring& systemText);
+};
+
+// An I/O error of a text file, with the messages of the runtime's code table.
+class EInOutError : public Exception {
+ public:
+  explicit EInOutError(int code);
+  int code() const noexcept { return code_; }
+  static ustring messageFor(int code);
+
+ private:
+  int code_;
+};
+
+// "Invalid argument": a variant that holds no usable array.
+class EVariantInvalidArgError : public Exception {
+ public:
+  EVariantInvalidArgError();
+};
+
+// An error that carries an HRESULT (a failed system or OLE call).
+class EOleSysError : public Exception {
+ public:
+  EOleSysError(ustring message, HRESULT_t errorCode, int helpContext = 0);
+  HRESULT_t errorCode() const noexcept { return errorCode_; }
+
+ private:
+  HRESULT_t errorCode_;
+};
+
+// A failed call on a host object: the host's HRESULT, description and source.
+class EOleException : public EOleSysError {
+ public:
+  EOleException(ustring message, HRESULT_t errorCode, ustring source, ustring helpFile,
+                int helpContext);
+  const ustring& source() const noexcept { return source_; }
+  const ustring& helpFile() const noexcept { return helpFile_; }
+
+ private:
+  ustring source_;
+  ustring helpFile_;
+};
+
+VELMORA_DECLARE_EXCEPTION(EOleError, Exception);
+VELMORA_DECLARE_EXCEPTION(EOleRegistrationError, EOleError);
+
+}  // namespace velmora

@@ -1,0 +1,220 @@
+// Text conversions, streams and the name=value list. Runs natively (built-in
+// Windows-1252) and under Wine with code page 1252 and, through LANG, 932.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "textutils/errors.h"
+#include "textutils/stream.h"
+#include "textutils/stringlist.h"
+#include "textutils/system_text.h"
+#include "textutils/textconv.h"
+
+using namespace velmora;
+
+namespace {
+
+TMemoryStream streamOf(const std::string& bytes) {
+  TMemoryStream s;
+  s.write(bytes.data(), bytes.size());
+  s.seek(0);
+  return s;
+}
+
+std::string bytesOf(const TMemoryStream& s) {
+  return std::string(reinterpret_cast<const char*>(s.data()), static_cast<size_t>(s.size()));
+}
+
+ustring decode(const std::string& bytes) {
+  TMemoryStream s = streamOf(bytes);
+  return StreamToString(s, static_cast<int64_t>(bytes.size()));
+}
+
+bool isCp1252() { return systext::ansiCodePage() == 1252; }
+
+}  // namespace
+
+// CTest names the code page a run is meant to have; make sure it has it.
+TEST(SystemText, CodePageIsTheExpectedOne) {
+  const char* expected = std::getenv("VELMORA_EXPECT_ACP");
+  EXPECT_EQ(systext::ansiCodePage(), expected ? std::stoul(expected) : 1252u);
+}
+
+TEST(MemoryStream, WriteReadSeekAndGrowth) {
+  TMemoryStream s;
+  s.write("abc", 3);
+  EXPECT_EQ(s.size(), 3);
+  EXPECT_EQ(s.position(), 3);
+  s.seek(1);
+  s.write("XYZ", 3);  // overwrites past the end and extends
+  EXPECT_EQ(bytesOf(s), "aXYZ");
+  s.seek(0);
+  char buf[8] = {};
+  EXPECT_EQ(s.read(buf, sizeof buf), 4u);
+  EXPECT_EQ(std::string(buf, 4), "aXYZ");
+  EXPECT_EQ(s.read(buf, 1), 0u);
+
+  // Many small writes grow the buffer geometrically, not once per write.
+  TMemoryStream big;
+  int reallocations = 0;
+  size_t lastCapacity = 0;
+  for (int i = 0; i < 100000; ++i) {
+    big.write("0123456789", 10);
+    if (big.capacity() != lastCapacity) ++reallocations, lastCapacity = big.capacity();
+  }
+  EXPECT_EQ(big.size(), 1000000);
+  EXPECT_LT(reallocations, 30);
+}
+
+TEST(MemoryStream, ReadBufferPastEndIsReadError) {
+  TMemoryStream s = streamOf("ab");
+  char buf[3];
+  try {
+    s.readBuffer(buf, 3);
+    FAIL() << "no exception";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.message(), u"Stream read error");
+  }
+}
+
+TEST(StringToStream, WritesUtf8WithoutMarkAtPosition) {
+  TMemoryStream s;
+  StringToStream(s, u"\u00e9");
+  EXPECT_EQ(bytesOf(s), "\xC3\xA9");
+  StringToStream(s, u"");
+  EXPECT_EQ(s.size(), 2);
+
+  TMemoryStream t = streamOf("0123456");
+  t.seek(2);
+  StringToStream(t, u"ab\U0001F600");
+  EXPECT_EQ(bytesOf(t), "01ab\xF0\x9F\x98\x80");  // overwrites as far as it reaches
+  EXPECT_EQ(t.position(), 8);
+}
+
+TEST(StreamToString, DecodesUtf8AndFallsBackToAnsi) {
+  EXPECT_EQ(decode("caf\xC3\xA9"), u"caf\u00e9");
+  EXPECT_EQ(decode("\xEF\xBB\xBF" "a"), u"a");
+  EXPECT_EQ(decode(""), u"");
+  if (isCp1252()) {
+    EXPECT_EQ(decode("caf\xE9"), u"caf\u00e9");
+    EXPECT_EQ(decode("\x80"), u"\u20ac");
+    // A lone mark decodes to nothing as UTF-8, so the bytes read as ANSI.
+    EXPECT_EQ(decode("\xEF\xBB\xBF"), u"\u00ef\u00bb\u00bf");
+  } else {
+    ASSERT_EQ(systext::ansiCodePage(), 932u);
+    EXPECT_EQ(decode("\x82\xA0"), u"\u3042");           // Shift-JIS hiragana a
+    EXPECT_EQ(decode("caf\x83\x41"), u"caf\u30a2");      // katakana a
+  }
+}
+
+TEST(StreamToString, CountAndPosition) {
+  TMemoryStream s = streamOf("hello world");
+  s.seek(6);
+  EXPECT_EQ(StreamToString(s, 5), u"world");
+  s.seek(6);
+  EXPECT_EQ(StreamToString(s, 0), u"hello world");  // 0: everything, from the start
+  s.seek(6);
+  EXPECT_THROW(StreamToString(s, 6), EReadError);
+}
+
+// A long text with one stray ANSI byte keeps every character: the whole run
+// decodes in the ANSI code page instead of losing the piece around the byte.
+TEST(StreamToString, LongTextWithOneStrayByteLosesNothing) {
+  std::string text(3000, 'x');
+  text[1500] = '\xA6';  // a single byte in both 1252 and 932
+  ustring decoded = decode(text);
+  ASSERT_EQ(decoded.size(), 3000u);
+  EXPECT_EQ(decoded[0], u'x');
+  EXPECT_EQ(decoded[2999], u'x');
+  EXPECT_EQ(decoded[1500], isCp1252() ? u'\u00a6' : u'\uff66');
+
+  // Valid UTF-8 across what would have been 1024-byte pieces stays UTF-8.
+  std::string utf8;
+  for (int i = 0; i < 700; ++i) utf8 += "\xC3\xA9";
+  EXPECT_EQ(decode(utf8), ustring(700, u'\u00e9'));
+}
+
+TEST(StreamToAnsiString, KeepsSingleByteText) {
+  TMemoryStream s = streamOf("caf\xC3\xA9");
+  std::string ansi = StreamToAnsiString(s, 5);
+  if (isCp1252()) {
+    EXPECT_EQ(ansi, "caf\xC3\xA9");
+  }
+  ustring wide = systext::ansiToUnicode(reinterpret_cast<const uint8_t*>(ansi.data()), ansi.size());
+  if (isCp1252()) {
+    EXPECT_EQ(wide, u"caf\u00c3\u00a9");
+  }
+}
+
+TEST(SystemText, StrictUtf8RejectsMalformed) {
+  const char* bad[] = {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80", "a\xE2\x82"};
+  for (const char* b : bad) {
+    ustring out = u"untouched";
+    EXPECT_FALSE(systext::utf8ToUnicode(reinterpret_cast<const uint8_t*>(b), strlen(b), out)) << b;
+    EXPECT_EQ(out, u"untouched");
+  }
+  ustring out;
+  EXPECT_TRUE(systext::utf8ToUnicode(reinterpret_cast<const uint8_t*>("\xF0\x9F\x98\x80"), 4, out));
+  EXPECT_EQ(out, u"\U0001F600");
+}
+
+TEST(SystemText, AnsiEncodeUsesDefaultCharacter) {
+  if (!isCp1252()) GTEST_SKIP() << "code page " << systext::ansiCodePage();
+  EXPECT_EQ(systext::unicodeToAnsi(u"\u00e9\u20ac\u4e00"), "\xE9\x80?");
+}
+
+TEST(StringList, NamesValuesAndLookups) {
+  TStringList list;
+  list.add(u"a=1");
+  list.addPair(u"B", u"x=y");
+  list.add(u"A=3");
+  list.add(u"novalue");
+  EXPECT_EQ(list.count(), 4);
+  EXPECT_EQ(list.name(1), u"B");
+  EXPECT_EQ(list.value(1), u"x=y");  // the value runs from the first "="
+  EXPECT_EQ(list.name(3), u"novalue");
+  EXPECT_EQ(list.value(3), u"");
+  EXPECT_EQ(list.indexOfName(u"A"), 0);  // first line, case ignored
+  EXPECT_EQ(list.valueOf(u"b"), u"x=y");
+  EXPECT_EQ(list.valueOf(u"missing"), u"");
+  EXPECT_EQ(list.indexOfName(u"missing"), -1);
+  EXPECT_EQ(list.indexOf(u"NOVALUE"), 3);
+}
+
+TEST(StringList, CaseIgnoredBeyondAscii) {
+  TStringList list;
+  list.add(u"\u00c9T\u00c9=summer");        // ÉTÉ
+  list.add(u"\u0416\u0423\u041a=beetle");   // ЖУК
+  EXPECT_EQ(list.valueOf(u"\u00e9t\u00e9"), u"summer");
+  EXPECT_EQ(list.valueOf(u"\u0436\u0443\u043a"), u"beetle");
+  EXPECT_EQ(list.indexOfName(u"ete"), -1);  // case, not accents
+}
+
+TEST(StringList, IndexErrors) {
+  TStringList list;
+  list.add(u"a=1");
+  for (int bad : {-1, 1, 7}) {
+    try {
+      (void)list[bad];
+      FAIL() << bad;
+    } catch (const EStringListError& e) {
+      EXPECT_EQ(e.message(), u"List index out of bounds (" + toDecimal(bad) + u")");
+    }
+  }
+}
+
+TEST(Errors, MessagesOfTheRuntime) {
+  EXPECT_EQ(EInOutError(2).message(), u"The specified file was not found");
+  EXPECT_EQ(EInOutError(3).message(), u"Invalid file name - %s");
+  EXPECT_EQ(EInOutError(5).message(), u"File access denied");
+  EXPECT_EQ(EInOutError(32).message(), u"I/O error 32");
+  EXPECT_EQ(EFCreateError(u"C:\\x\\a.txt", u"Access denied").message(),
+            u"Cannot create file \"C:\\x\\a.txt\". Access denied");
+  EXPECT_EQ(EWriteError().message(), u"Stream write error");
+  EXPECT_EQ(EVariantInvalidArgError().message(), u"Invalid argument");
+  EOleSysError ole(u"failed", static_cast<HRESULT_t>(0x80070005));
+  EXPECT_EQ(ole.errorCode(), static_cast<HRESULT_t>(0x80070005));
+  EXPECT_STREQ(Exception(u"caf\u00e9").what(), "caf\xC3\xA9");
+}

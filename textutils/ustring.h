@@ -1,0 +1,37 @@
+// UTF-16 text, as the component holds all text, and the few conversions the
+// code needs around it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+using ustring = std::u16string;
+using ustring_view = std::u16string_view;
+
+// UTF-8 for diagnostics (exception what(), test output) and test input.
+std::string toUtf8(ustring_view text);
+ustring fromUtf8(std::string_view utf8);
+
+// Widening of ASCII or Latin-1 bytes, one character per byte.
+ustring fromLatin1(std::string_view bytes);
+
+ustring toDecimal(int64_t value);
+
+// Letters a to z turned into A to Z; nothing else is folded.
+ustring asciiUpper(ustring_view text);
+
+#ifdef _WIN32
+inline const wchar_t* wstr(const ustring& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+inline ustring fromWide(const wchar_t* s) {
+  return s ? ustring(reinterpret_cast<const char16_t*>(s)) : ustring();
+}
+inline ustring fromWide(const wchar_t* s, size_t n) {
+  return ustring(reinterpret_cast<const char16_t*>(s), n);
+}
+#endif
+
+}  // namespace velmora
+
