@@ -7,6 +7,12 @@
 
 namespace velmora {
 
+// A run of bytes owned by someone else.
+struct ByteSpan {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
 class TStream {
  public:
   virtual ~TStream() = default;

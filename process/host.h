@@ -1,0 +1,42 @@
+// What the upload object needs of the ASP host, and nothing more. The
+// component server implements it over the real ASP intrinsic objects, fetched
+// anew through the object context on every call; tests use a fake.
+//
+// Every member raises on failure: a failed host call becomes an EOleException
+// carrying the host's HRESULT and description; a host object that cannot be
+// reached (no page context) becomes an Exception saying so.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "textutils/ustring.h"
+
+namespace velmora {
+
+class IUploadHost {
+ public:
+  virtual ~IUploadHost() = default;
+
+  // Request.TotalBytes: the declared body length.
+  virtual int32_t TotalBytes() = 0;
+
+  // Response.IsClientConnected.
+  virtual bool IsClientConnected() = 0;
+
+  // Request.BinaryRead: asks for count bytes and copies what the host delivers
+  // into buffer (room for count bytes); returns the number delivered, never
+  // more than count. The count travels to the host as a 32-bit integer, or as
+  // a 64-bit one when countAsInt64 is set (the shorter last block).
+  virtual size_t BinaryRead(int64_t count, bool countAsInt64, uint8_t* buffer) = 0;
+
+  // Application(key) = value (the by-reference assignment), and
+  // Application.Contents.Remove(key).
+  virtual void SetApplicationValue(const ustring& key, int32_t value) = 0;
+  virtual void RemoveApplicationValue(const ustring& key) = 0;
+
+  // Server.MapPath(path).
+  virtual ustring MapPath(const ustring& path) = 0;
+};
+
+}  // namespace velmora
