@@ -1,0 +1,179 @@
+#include "asphost/script/script_engine.h"
+
+#include <activscp.h>
+
+namespace asphost {
+namespace {
+
+thread_local IActiveScript* currentScript = nullptr;
+thread_local bool endRequested = false;
+
+// Wine's engines leave the description of their own errors empty; the
+// text is in the engine's string table under the error's number.
+ustring EngineMessage(HRESULT code) {
+  if (HRESULT_FACILITY(code) == FACILITY_CONTROL || HRESULT_FACILITY(code) == FACILITY_DISPATCH) {
+    for (const wchar_t* dll : {L"vbscript.dll", L"jscript.dll"}) {
+      wchar_t text[512];
+      HMODULE module = GetModuleHandleW(dll);
+      if (module && LoadStringW(module, HRESULT_CODE(code), text, 512) > 0) return velmora::fromWide(text);
+    }
+  }
+  wchar_t* text = nullptr;
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  ustring message = text ? velmora::fromWide(text) : ustring();
+  LocalFree(text);
+  while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r')) message.pop_back();
+  if (message.empty()) {
+    wchar_t hex[16];
+    wsprintfW(hex, L"%08X", static_cast<unsigned>(code));
+    message = u"Error 0x" + velmora::fromWide(hex);
+  }
+  return message;
+}
+
+// The engine's view of the page: it asks here for the named objects and
+// reports errors here. Lives on the stack of RunScript.
+class ScriptSite final : public IActiveScriptSite {
+ public:
+  ScriptSite(const std::vector<NamedObject>& objects, ScriptFailure* failure)
+      : objects_(objects), failure_(failure) {}
+
+  bool failed() const { return failed_; }
+
+  // IUnknown: the site is owned by RunScript, not by its references.
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IActiveScriptSite)) {
+      *out = static_cast<IActiveScriptSite*>(this);
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+  HRESULT STDMETHODCALLTYPE GetLCID(LCID*) override { return E_NOTIMPL; }
+
+  HRESULT STDMETHODCALLTYPE GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown** unknown,
+                                        ITypeInfo** typeInfo) override {
+    if (unknown) *unknown = nullptr;
+    if (typeInfo) *typeInfo = nullptr;
+    for (const NamedObject& item : objects_) {
+      if (lstrcmpiW(name, velmora::wstr(item.name)) != 0) continue;
+      if (mask & SCRIPTINFO_IUNKNOWN) {
+        *unknown = item.object;
+        item.object->AddRef();
+      }
+      if (mask & SCRIPTINFO_ITYPEINFO) item.object->GetTypeInfo(0, LOCALE_USER_DEFAULT, typeInfo);
+      return S_OK;
+    }
+    return TYPE_E_ELEMENTNOTFOUND;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetDocVersionString(BSTR*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnStateChange(SCRIPTSTATE) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnLeaveScript() override { return S_OK; }
+
+  HRESULT STDMETHODCALLTYPE OnScriptError(IActiveScriptError* error) override {
+    EXCEPINFO info = {};
+    error->GetExceptionInfo(&info);
+    if (info.pfnDeferredFillIn) info.pfnDeferredFillIn(&info);
+    HRESULT code = info.scode ? info.scode : static_cast<HRESULT>(info.wCode);
+    if (code == kEndOfPage || endRequested) {
+      endRequested = true;
+    } else if (!failed_) {
+      failed_ = true;
+      DWORD context = 0;
+      ULONG line = 0;
+      LONG column = 0;
+      if (SUCCEEDED(error->GetSourcePosition(&context, &line, &column))) failure_->line = line + 1;
+      failure_->code = code;
+      if (info.bstrSource) failure_->source = velmora::fromWide(info.bstrSource);
+      if (info.bstrDescription) failure_->description = velmora::fromWide(info.bstrDescription);
+      if (failure_->description.empty()) failure_->description = EngineMessage(code);
+    }
+    SysFreeString(info.bstrSource);
+    SysFreeString(info.bstrDescription);
+    SysFreeString(info.bstrHelpFile);
+    return S_OK;
+  }
+
+ private:
+  const std::vector<NamedObject>& objects_;
+  ScriptFailure* failure_;
+  bool failed_ = false;
+};
+
+template <typename T>
+struct ComPtr {
+  T* p = nullptr;
+  ~ComPtr() {
+    if (p) p->Release();
+  }
+  T* operator->() const { return p; }
+};
+
+}  // namespace
+
+bool RunScript(const ustring& language, const ustring& code, const std::vector<NamedObject>& objects,
+               ScriptFailure* failure) {
+  *failure = ScriptFailure();
+  CLSID clsid;
+  HRESULT hr = CLSIDFromProgID(velmora::wstr(language), &clsid);
+  ComPtr<IActiveScript> script;
+  if (SUCCEEDED(hr))
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
+                          reinterpret_cast<void**>(&script.p));
+  ComPtr<IActiveScriptParse> parser;
+  if (SUCCEEDED(hr)) hr = script->QueryInterface(__uuidof(IActiveScriptParse), reinterpret_cast<void**>(&parser.p));
+  if (FAILED(hr)) {
+    failure->code = hr;
+    failure->description = u"The script language \"" + language + u"\" is not available.";
+    return false;
+  }
+
+  ScriptSite site(objects, failure);
+  hr = script->SetScriptSite(&site);
+  if (SUCCEEDED(hr)) hr = parser->InitNew();
+  for (const NamedObject& item : objects) {
+    if (SUCCEEDED(hr)) hr = script->AddNamedItem(velmora::wstr(item.name), SCRIPTITEM_ISVISIBLE);
+  }
+
+  IActiveScript* outer = currentScript;
+  bool outerEnd = endRequested;
+  currentScript = script.p;
+  endRequested = false;
+  if (SUCCEEDED(hr)) {
+    EXCEPINFO info = {};
+    hr = parser->ParseScriptText(velmora::wstr(code), nullptr, nullptr, nullptr, 0, 0, 0, nullptr, &info);
+    SysFreeString(info.bstrSource);
+    SysFreeString(info.bstrDescription);
+    SysFreeString(info.bstrHelpFile);
+  }
+  if (SUCCEEDED(hr) || site.failed() || endRequested) {
+    // The engines run global code when they are started.
+    if (!site.failed() && !endRequested) script->SetScriptState(SCRIPTSTATE_STARTED);
+  }
+  bool ended = endRequested;
+  currentScript = outer;
+  endRequested = outerEnd;
+  script->Close();
+
+  if (site.failed()) return false;
+  if (FAILED(hr) && !ended) {
+    failure->code = hr;
+    failure->description = u"The script engine refused the page.";
+    return false;
+  }
+  return true;
+}
+
+void EndScriptOnThisThread() {
+  endRequested = true;
+  if (currentScript) currentScript->InterruptScriptThread(SCRIPTTHREADID_CURRENT, nullptr, 0);
+}
+
+}  // namespace asphost
