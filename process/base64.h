@@ -1,0 +1,16 @@
+// Base64 as FileAsBase64 hands it out: the RFC 4648 alphabet with padding,
+// and CR LF after every 76 characters, counted across the whole input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "textutils/ustring.h"
+
+namespace velmora {
+
+// An input whose length is a non-zero multiple of 57 ends in CR LF (its last
+// line is full); any other ends without one.
+ustring EncodeBase64Lines(const uint8_t* bytes, size_t count);
+
+}  // namespace velmora

@@ -1,0 +1,27 @@
+// Without the Windows file layer there is nowhere to save directly: a
+// direct-mode Read fails at its first file part, as with an unusable target.
+#include "process/process_state.h"
+#include "textutils/errors.h"
+
+namespace velmora {
+
+namespace {
+
+class TNoDirectSave final : public IFileDestinations {
+ public:
+  void OpenFile(TFileRecord&) override {
+    throw EUploadError(u"Direct saving needs the Windows file system.");
+  }
+  void CloseFile(TFileRecord& record) override { record.FileStream.reset(); }
+};
+
+}  // namespace
+
+std::unique_ptr<IFileDestinations> TProcess::State::MakeDirectSave() {
+  return std::make_unique<TNoDirectSave>();
+}
+
+// Never reached: no direct-save file is ever created here.
+void TProcess::State::DeleteUnfinishedDirectSave() noexcept {}
+
+}  // namespace velmora

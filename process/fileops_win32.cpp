@@ -1,0 +1,121 @@
+// TProcess: the small file-system operations offered to scripts. Paths go to
+// the system as given; a relative one is taken against the current directory.
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <string>
+
+#include "process/process.h"
+#include "textutils/errors.h"
+#include "textutils/fileutils.h"
+#include "textutils/system_text.h"
+
+namespace velmora {
+
+namespace {
+
+// A text file open for appending; I/O errors carry the system's code.
+class TTextAppender {
+ public:
+  explicit TTextAppender(const ustring& path) {
+    if (path.size() > MAX_PATH - 1) throw EInOutError(ERROR_PATH_NOT_FOUND);
+    // Others may read the file while it is open, not write it.
+    if (IsExistingFile(path)) {
+      handle_ = CreateFileW(wstr(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      check(handle_ != INVALID_HANDLE_VALUE);
+      cutAtEndOfFileMark();
+    } else {
+      handle_ = CreateFileW(wstr(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+      check(handle_ != INVALID_HANDLE_VALUE);
+    }
+  }
+
+  ~TTextAppender() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+
+  void write(const std::string& bytes) {
+    DWORD written = 0;
+    check(WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+          written == bytes.size());
+    check(FlushFileBuffers(handle_));
+  }
+
+  void close() {
+    HANDLE h = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    check(CloseHandle(h));
+  }
+
+ private:
+  static void check(bool ok) {
+    if (!ok) throw EInOutError(static_cast<int>(GetLastError()));
+  }
+
+  // A Ctrl+Z among the last 128 bytes marks the old end of a text file: what
+  // follows it goes, and appending starts there.
+  void cutAtEndOfFileMark() {
+    LARGE_INTEGER size;
+    check(GetFileSizeEx(handle_, &size));
+    LARGE_INTEGER start;
+    start.QuadPart = size.QuadPart > 128 ? size.QuadPart - 128 : 0;
+    check(SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN));
+    char tail[128];
+    DWORD got = 0;
+    check(ReadFile(handle_, tail, sizeof tail, &got, nullptr));
+    for (DWORD i = 0; i < got; ++i) {
+      if (tail[i] != 26) continue;
+      LARGE_INTEGER cut;
+      cut.QuadPart = start.QuadPart + i;
+      check(SetFilePointerEx(handle_, cut, nullptr, FILE_BEGIN));
+      check(SetEndOfFile(handle_));
+      return;
+    }
+    LARGE_INTEGER zero{};
+    check(SetFilePointerEx(handle_, zero, nullptr, FILE_END));
+  }
+
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace
+
+bool TProcess::CreateDir(const ustring& Directory) { return ForceDirectoryPath(Directory); }
+
+bool TProcess::FileExists(const ustring& FileName) { return IsExistingFile(FileName); }
+
+void TProcess::AppendToFile(const ustring& FileName, const ustring& NewLine) {
+  TTextAppender file(FileName);
+  file.write(systext::unicodeToAnsi(NewLine) + "\r\n");
+  file.close();
+}
+
+// Copy, Rename and Delete report nothing: a refusal of the system ends them
+// quietly.
+void TProcess::Copy(const ustring& OldName, const ustring& NewName) {
+  UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS);
+  CopyFileW(wstr(OldName), wstr(NewName), FALSE);
+  SetErrorMode(previous);
+}
+
+void TProcess::Rename(const ustring& OldName, const ustring& NewName) {
+  MoveFileW(wstr(OldName), wstr(NewName));
+}
+
+void TProcess::Delete(const ustring& FileName) { DeleteFileW(wstr(FileName)); }
+
+ustring TProcess::CreateGUID() {
+  GUID g;
+  HRESULT hr = CoCreateGuid(&g);
+  if (FAILED(hr)) throw EOleSysError(SysErrorMessage(static_cast<uint32_t>(hr)), hr);
+  char text[37];
+  std::snprintf(text, sizeof text, "%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return fromLatin1(text);
+}
+
+}  // namespace velmora

@@ -1,0 +1,213 @@
+// TProcess: lifecycle, scalar properties and the reading of the request body.
+// Variables and file access are in process_results.cpp; the members that touch
+// the file system are in the *_win32.cpp files beside it.
+#include "process/process.h"
+
+#include <exception>
+
+#include "process/multipart_parser.h"
+#include "process/process_state.h"
+#include "textutils/errors.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr int64_t kBlockSize = 102400;
+
+// round(100 * done / total) with halves going to the even neighbour, in exact
+// integer arithmetic (done <= total < 2^32, so nothing overflows).
+int32_t ProgressPercent(int64_t done, int64_t total) {
+  int64_t scaled = 100 * done;
+  int64_t quotient = scaled / total;
+  int64_t twiceRest = 2 * (scaled % total);
+  if (twiceRest > total || (twiceRest == total && (quotient & 1))) ++quotient;
+  return static_cast<int32_t>(quotient);
+}
+
+}  // namespace
+
+TProcess::TProcess(std::unique_ptr<IUploadHost> host)
+    : s_(std::make_unique<State>(std::move(host))) {}
+
+// Each step stands on its own: a failure of one never keeps the next from
+// running, and nothing escapes to the caller.
+TProcess::~TProcess() {
+  State& s = *s_;
+  s.MultiVar.clear();
+  // Open direct-save files are closed here, before the unfinished one is
+  // deleted below.
+  for (auto it = s.results.Files.rbegin(); it != s.results.Files.rend(); ++it)
+    it->FileStream.reset();
+  s.results.Files.clear();
+  s.results.FileQty = 0;
+  s.results.TagNameList.clear();
+  s.VariableList.clear();
+  if (s.FileSaving && !s.FileSavePath.empty()) s.DeleteUnfinishedDirectSave();
+  if (s.ShowProgress) {
+    try {
+      s.host->RemoveApplicationValue(s.ProgressID);
+    } catch (...) {
+      // No page to reach (the object used outside a request): nothing to remove.
+    }
+  }
+}
+
+int32_t TProcess::MaxKB() const { return s_->MaxKB; }
+void TProcess::SetMaxKB(int32_t value) { s_->MaxKB = value; }
+int32_t TProcess::Status() const { return s_->Status; }
+int32_t TProcess::TotalBytes() const { return static_cast<int32_t>(s_->TotalBytes); }
+bool TProcess::ShowProgress() const { return s_->ShowProgress; }
+void TProcess::SetShowProgress(bool value) { s_->ShowProgress = value; }
+ustring TProcess::ProgressID() const { return s_->ProgressID; }
+void TProcess::SetProgressID(const ustring& value) { s_->ProgressID = value; }
+bool TProcess::SaveDirect() const { return s_->SaveDirect; }
+void TProcess::SetSaveDirect(bool value) { s_->SaveDirect = value; }
+ustring TProcess::SaveDirectName() const { return s_->SaveDirectName; }
+void TProcess::SetSaveDirectName(const ustring& value) { s_->SaveDirectName = value; }
+ustring TProcess::SaveDirectPath() const { return s_->SaveDirectPath; }
+void TProcess::SetSaveDirectPath(const ustring& value) { s_->SaveDirectPath = value; }
+bool TProcess::SaveDirectUseExistingName() const { return s_->SaveDirectUseExistingName; }
+void TProcess::SetSaveDirectUseExistingName(bool value) { s_->SaveDirectUseExistingName = value; }
+ustring TProcess::Debug() const { return s_->Debug; }
+
+int32_t TProcess::OverwriteMode() const { return s_->owMode; }
+void TProcess::SetOverwriteMode(int32_t value) {
+  s_->owMode = value == owNever ? owNever : value == owRename ? owRename : owAlways;
+}
+ustring TProcess::OverwriteChr() const { return s_->OverwriteChr; }
+void TProcess::SetOverwriteChr(const ustring& value) { s_->OverwriteChr = value; }
+
+void TProcess::Read() {
+  State& s = *s_;
+  if (s.SaveDirect &&
+      (s.SaveDirectPath.empty() || (s.SaveDirectName.empty() && !s.SaveDirectUseExistingName)))
+    throw EUploadError(u"A file path must be specified when saving direct.");
+
+  s.results.FormEntities.clear();
+  std::unique_ptr<IFileDestinations> direct;
+  if (s.SaveDirect) direct = s.MakeDirectSave();
+  auto charset = s.Charset == u"UTF-8" ? TMultipartParser::Charset::Utf8
+                                       : TMultipartParser::Charset::Ansi;
+
+  // However the reading ends, what was parsed becomes the variable lists; the
+  // failure, if any, is reported after that.
+  std::exception_ptr failure;
+  {
+    TMultipartParser parser(s.results, charset, direct.get());
+    try {
+      s.ReadBody(parser);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  s.BuildVariableLists();
+  s.results.FormEntities.clear();
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TProcess::State::ReadBody(TMultipartParser& parser) {
+  int32_t declared;
+  try {
+    declared = host->TotalBytes();
+  } catch (...) {
+    throw EUploadError(u"Velmora Error: Error finding size of upload. (#1)");
+  }
+  TotalBytes = static_cast<uint32_t>(declared);
+
+  std::unique_ptr<uint8_t[]> block;
+  int64_t done = 0;
+  while (done < TotalBytes) {
+    if (!host->IsClientConnected()) return;
+    if (!block) block = std::make_unique<uint8_t[]>(kBlockSize);
+
+    int64_t remaining = TotalBytes - done;
+    int64_t count = remaining < kBlockSize ? remaining : kBlockSize;
+    size_t delivered;
+    try {
+      delivered = host->BinaryRead(count, remaining < kBlockSize, block.get());
+      if (delivered > static_cast<size_t>(count)) throw EUploadError(u"more bytes than asked");
+    } catch (...) {
+      throw EUploadError(u"Velmora Error: Error reading from ASP Request object. Total Bytes: " +
+                         toDecimal(TotalBytes) + u", Bytes Read: " + toDecimal(done) + u". (#2)");
+    }
+    // A host that delivers nothing while the body is incomplete will not
+    // deliver the rest: stop as if the client had gone.
+    if (delivered == 0) return;
+    done += static_cast<int64_t>(delivered);
+
+    if (ShowProgress && !ProgressID.empty())
+      host->SetApplicationValue(ProgressID, ProgressPercent(done, TotalBytes));
+
+    try {
+      parser.ParseBlock(block.get(), delivered);
+    } catch (...) {
+      throw EUploadError(u"Velmora Error: Error reading block. (#3)");
+    }
+  }
+  if (TotalBytes > 0) FileSaving = false;
+}
+
+// The first occurrence of every named variable, one line per file field, and
+// the later occurrences apart in MultiVar (which a second Read extends).
+void TProcess::State::BuildVariableLists() {
+  VariableList.clear();
+  for (const TFormEntity& entity : results.FormEntities) {
+    if (entity.IsFile)
+      VariableList.addPair(entity.Name, entity.FileName);
+    else if (VariableList.indexOfName(entity.Name) >= 0)
+      MultiVar.addPair(entity.Name, entity.Value);
+    else if (!entity.Name.empty())
+      VariableList.addPair(entity.Name, entity.Value);
+  }
+}
+
+void TProcess::ReadChunks() {
+  State& s = *s_;
+  auto& files = s.results.Files;
+  files.resize(1);
+  auto capture = std::make_unique<TMemoryStream>();
+  TMemoryStream& bytes = *capture;
+  files[0].FileStream = std::move(capture);
+
+  // One byte per host call, until the host fails or delivers nothing: both
+  // mean the body is over.
+  for (;;) {
+    if (!s.host->IsClientConnected()) {
+      // The count stays, but never above the records there are.
+      if (s.results.FileQty > 1) s.results.FileQty = 1;
+      return;
+    }
+    uint8_t byte;
+    try {
+      if (s.host->BinaryRead(1, false, &byte) != 1) break;
+      bytes.write(&byte, 1);
+    } catch (...) {
+      break;
+    }
+  }
+  if (bytes.size() > 0) {
+    s.results.FileQty = 1;
+  } else {
+    s.results.FileQty = 0;
+    files.clear();
+  }
+}
+
+ustring TProcess::ParentDir(const ustring& Path) const {
+  if (Path.size() <= 2) return Path;
+  // The last character is never looked at: a trailing "\" is stepped over.
+  size_t slash = Path.rfind(u'\\', Path.size() - 2);
+  if (slash == ustring::npos || slash == 0) return Path;
+  return Path.substr(0, slash + 1);
+}
+
+ustring TProcess::CurrentDir() {
+  ustring dir = s_->host->MapPath(u".");
+  if (dir.empty() || dir.back() != u'\\') dir += u'\\';
+  return dir;
+}
+
+ustring TProcess::Version() const { return u"Velmora Upload Component 3.1.4.0 (32 bit)"; }
+
+}  // namespace velmora

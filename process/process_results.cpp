@@ -1,0 +1,114 @@
+// TProcess: what scripts read after Read — form variables, character set and
+// the uploaded files.
+#include "process/base64.h"
+#include "process/process.h"
+#include "process/process_state.h"
+#include "textutils/errors.h"
+
+namespace velmora {
+
+namespace {
+
+bool SameAsciiFolded(ustring_view a, ustring_view b) { return asciiUpper(a) == asciiUpper(b); }
+
+const char16_t kNoFile[] = u"Index out of range or no file uploaded.";
+
+}  // namespace
+
+// Form variables.
+
+ustring TProcess::Value(const ustring& VarName) {
+  State& s = *s_;
+  ustring result;
+  for (const ustring& line : s.VariableList)
+    if (SameAsciiFolded(lineName(line), VarName)) result = s.VariableList.valueOf(lineName(line));
+  for (int i = 0; i < s.MultiVar.count(); ++i) {
+    if (!SameAsciiFolded(lineName(s.MultiVar[i]), VarName)) continue;
+    result += s.VarDelimiter;
+    result += s.MultiVar.value(i);
+    s.Debug = u"Hello";
+  }
+  return result;
+}
+
+ustring TProcess::VarByIndex(int32_t Index) const {
+  const State& s = *s_;
+  ustring name = VarName(Index);
+  ustring result = s.VariableList.valueOf(name);
+  for (int i = 0; i < s.MultiVar.count(); ++i) {
+    if (!SameAsciiFolded(lineName(s.MultiVar[i]), name)) continue;
+    result += s.VarDelimiter;
+    result += s.MultiVar.value(i);
+  }
+  return result;
+}
+
+// A negative index fails in the list itself, with the list's own message.
+ustring TProcess::VarName(int32_t Index) const {
+  if (Index > VarCount() - 1) throw Exception(u"Index out of range.");
+  return s_->VariableList.name(Index);
+}
+
+int32_t TProcess::VarCount() const { return s_->VariableList.count(); }
+ustring TProcess::VarDelimiter() const { return s_->VarDelimiter; }
+void TProcess::SetVarDelimiter(const ustring& value) { s_->VarDelimiter = value; }
+
+ustring TProcess::TagName(int32_t Index) const {
+  if (Index > s_->results.FileQty - 1) throw Exception(kNoFile);
+  return s_->results.TagNameList[Index];
+}
+
+int32_t TProcess::TagNameIndex(const ustring& TagName) const {
+  return s_->results.TagNameList.indexOf(TagName);
+}
+
+ustring TProcess::Charset() const { return s_->Charset; }
+void TProcess::SetCharset(const ustring& value) {
+  s_->Charset = asciiUpper(value) == u"WINDOWS-1252" ? u"WINDOWS-1252" : u"UTF-8";
+}
+
+// Text is decoded once, while Read parses; there is nothing left to convert.
+ustring TProcess::DecodeUTF8(const ustring& UTF8In) const { return UTF8In; }
+
+// Uploaded files.
+
+const TFileRecord& TProcess::State::CheckedFile(int32_t index) const {
+  if (index < 0 || index > results.FileQty - 1) throw Exception(kNoFile);
+  return results.Files[static_cast<size_t>(index)];
+}
+
+// The refusal follows the current SaveDirect setting; a file read in direct
+// mode has no bytes in memory even after SaveDirect is switched off again.
+const TMemoryStream& TProcess::State::FileBytes(int32_t index, const char16_t* member) const {
+  if (SaveDirect) throw EUploadError(ustring(member) + u" cannot be used when SaveDirect is true.");
+  if (index < 0 || index > results.FileQty - 1) throw EIndexError(kNoFile);
+  auto* bytes = dynamic_cast<const TMemoryStream*>(results.Files[static_cast<size_t>(index)].FileStream.get());
+  if (!bytes)
+    throw EUploadError(ustring(member) +
+                       u" cannot be used for a file that was saved directly to disk.");
+  return *bytes;
+}
+
+int32_t TProcess::FileQty() const { return s_->results.FileQty; }
+ustring TProcess::FileName(int32_t Index) const { return s_->CheckedFile(Index).Name; }
+ustring TProcess::LocalName(int32_t Index) const { return s_->CheckedFile(Index).LocalName; }
+ustring TProcess::Extension(int32_t Index) const { return s_->CheckedFile(Index).Extension; }
+ustring TProcess::NameOnly(int32_t Index) const { return s_->CheckedFile(Index).NameOnly; }
+ustring TProcess::ContentType(int32_t Index) const { return s_->CheckedFile(Index).ContentType; }
+ustring TProcess::NewName(int32_t Index) const { return s_->CheckedFile(Index).NewName; }
+
+int32_t TProcess::FileSize(int32_t Index) const {
+  return static_cast<int32_t>(s_->FileBytes(Index, u"FileSize").size());
+}
+
+ByteSpan TProcess::FileData(int32_t Index) const {
+  const TMemoryStream& bytes = s_->FileBytes(Index, u"FileData");
+  return {bytes.data(), static_cast<size_t>(bytes.size())};
+}
+
+ustring TProcess::FileAsBase64(int32_t Index) const {
+  const TMemoryStream& bytes = s_->FileBytes(Index, u"FileData");
+  return EncodeBase64Lines(bytes.data(), static_cast<size_t>(bytes.size()));
+}
+
+}  // namespace velmora

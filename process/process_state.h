@@ -1,0 +1,65 @@
+// The upload object's fields, shared by the files TProcess is split into, and
+// the few routines that sit at the platform's edge.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "process/host.h"
+#include "process/multipart_parser.h"
+#include "process/process.h"
+#include "textutils/stringlist.h"
+#include "textutils/ustring.h"
+
+namespace velmora {
+
+struct TProcess::State {
+  explicit State(std::unique_ptr<IUploadHost> h) : host(std::move(h)) {}
+
+  std::unique_ptr<IUploadHost> host;
+
+  int32_t MaxKB = 0;
+  int32_t Status = 0;
+  int64_t TotalBytes = 0;  // the host's 32-bit value, read as unsigned
+  TowModeType owMode = owAlways;
+  ustring OverwriteChr = u"~";
+  ustring VarDelimiter = u", ";
+  TStringList MultiVar;      // second and later occurrences of a variable
+  TStringList VariableList;  // first occurrences, and one line per file field
+  bool ShowProgress = false;
+  ustring ProgressID;
+  bool SaveDirect = false;
+  ustring SaveDirectName;
+  ustring SaveDirectPath;
+  bool SaveDirectUseExistingName = false;
+  ustring Charset = u"UTF-8";  // "UTF-8" or "WINDOWS-1252"
+  ustring Debug;
+
+  // Files, FileQty and TagNameList persist across reads; FormEntities lives
+  // only while Read runs.
+  TUploadResults results;
+
+  // Direct saving: set when a direct-save file is created, cleared only when
+  // Read has consumed the whole body; release then deletes FileSavePath.
+  bool FileSaving = false;
+  ustring FileSavePath;
+
+  // Reading.
+  void ReadBody(TMultipartParser& parser);
+  void BuildVariableLists();
+
+  // Direct saving, at the platform's edge (direct_save_win32.cpp); without a
+  // file layer a direct-mode Read fails at its first file part.
+  class DirectSave;
+  std::unique_ptr<IFileDestinations> MakeDirectSave();
+  // Deletes the direct-save file of a read that ended early; never throws.
+  void DeleteUnfinishedDirectSave() noexcept;
+
+  // The record behind a file member, after the checks every such member makes.
+  const TFileRecord& CheckedFile(int32_t index) const;
+  // The in-memory bytes of a file for FileSize, FileData, FileAsBase64 and
+  // FileSave; member names the caller in the refusals.
+  const TMemoryStream& FileBytes(int32_t index, const char16_t* member) const;
+};
+
+}  // namespace velmora
