@@ -14,30 +14,24 @@ ustring EncodeBase64Lines(const uint8_t* bytes, size_t count) {
   ustring out;
   out.reserve(characters + characters / kLineLength * 2);
 
+  // The line count advances with whole groups only: a padded last group
+  // never earns a CR LF, even when it fills its line.
   size_t onLine = 0;
-  auto put = [&](char c) {
-    out += static_cast<char16_t>(c);
-    if (++onLine == kLineLength) {
-      out += u"\r\n";
-      onLine = 0;
-    }
+  auto put = [&](uint32_t group, size_t characters) {
+    for (size_t k = 0; k < 4; ++k)
+      out += static_cast<char16_t>(k < characters ? kAlphabet[group >> (18 - 6 * k) & 63] : '=');
   };
 
   size_t i = 0;
   for (; i + 3 <= count; i += 3) {
-    uint32_t group = uint32_t{bytes[i]} << 16 | uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
-    put(kAlphabet[group >> 18]);
-    put(kAlphabet[group >> 12 & 63]);
-    put(kAlphabet[group >> 6 & 63]);
-    put(kAlphabet[group & 63]);
+    put(uint32_t{bytes[i]} << 16 | uint32_t{bytes[i + 1]} << 8 | bytes[i + 2], 4);
+    if ((onLine += 4) == kLineLength) {
+      out += u"\r\n";
+      onLine = 0;
+    }
   }
-  if (size_t rest = count - i) {
-    uint32_t group = uint32_t{bytes[i]} << 16 | (rest == 2 ? uint32_t{bytes[i + 1]} << 8 : 0);
-    put(kAlphabet[group >> 18]);
-    put(kAlphabet[group >> 12 & 63]);
-    put(rest == 2 ? kAlphabet[group >> 6 & 63] : '=');
-    put('=');
-  }
+  if (size_t rest = count - i)
+    put(uint32_t{bytes[i]} << 16 | (rest == 2 ? uint32_t{bytes[i + 1]} << 8 : 0), rest + 1);
   return out;
 }
 

@@ -9,8 +9,8 @@
 
 namespace velmora {
 
-// An input whose length is a non-zero multiple of 57 ends in CR LF (its last
-// line is full); any other ends without one.
+// CR LF follows every 19 whole 3-byte groups: an input whose length is a
+// non-zero multiple of 57 ends in CR LF, any other ends without one.
 ustring EncodeBase64Lines(const uint8_t* bytes, size_t count);
 
 }  // namespace velmora

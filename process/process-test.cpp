@@ -1,0 +1,546 @@
+// The upload object against an in-process host: reading, progress, the
+// variable lists, file access, raw capture and release. Portable: runs natively
+// under the sanitizers and under Wine.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "process/process.h"
+#include "process/testing/fake_host.h"
+#include "process/testing/multipart_body.h"
+#include "process/testing/throws.h"
+
+using namespace velmora;
+using velmora::testing::FakeHost;
+using velmora::testing::Field;
+using velmora::testing::File;
+using velmora::testing::MultipartBody;
+using velmora::testing::Throws;
+
+namespace {
+
+const char kNoFile[] = "Index out of range or no file uploaded.";
+
+class Process : public ::testing::Test {
+ protected:
+  Process() : host(std::make_shared<FakeHost::Script>()) { renew(); }
+
+  // A fresh object on the same host script.
+  void renew() { process = std::make_unique<TProcess>(std::make_unique<FakeHost>(host)); }
+  // A fresh object on a fresh host.
+  void restart() {
+    host = std::make_shared<FakeHost::Script>();
+    renew();
+  }
+
+  void read(std::string body) {
+    host->body = std::move(body);
+    host->position = 0;
+    process->Read();
+  }
+
+  std::string fileBytes(int index) {
+    ByteSpan span = process->FileData(index);
+    return std::string(reinterpret_cast<const char*>(span.data), span.size);
+  }
+
+  std::shared_ptr<FakeHost::Script> host;
+  std::unique_ptr<TProcess> process;
+};
+
+// A body of exactly size bytes: one text field and one file that fills the
+// rest (or, with fileSize, a file of exactly size bytes).
+std::string BodyOfSize(size_t size, bool fileSize = false) {
+  auto make = [](size_t n) {
+    return MultipartBody({Field("title", "report"), File("doc", "big.bin", std::string(n, 'x'))});
+  };
+  return make(fileSize ? size : size - make(0).size());
+}
+
+std::string Utf8(const ustring& s) { return toUtf8(s); }
+
+}  // namespace
+
+TEST_F(Process, FreshObjectHasTheDefaults) {
+  TProcess& p = *process;
+  EXPECT_EQ(p.MaxKB(), 0);
+  EXPECT_EQ(p.Status(), 0);
+  EXPECT_EQ(p.TotalBytes(), 0);
+  EXPECT_EQ(p.FileQty(), 0);
+  EXPECT_EQ(p.OverwriteMode(), 0);
+  EXPECT_FALSE(p.ShowProgress());
+  EXPECT_FALSE(p.SaveDirect());
+  EXPECT_FALSE(p.SaveDirectUseExistingName());
+  EXPECT_EQ(p.ProgressID(), u"");
+  EXPECT_EQ(p.SaveDirectName(), u"");
+  EXPECT_EQ(p.SaveDirectPath(), u"");
+  EXPECT_EQ(p.Debug(), u"");
+  EXPECT_EQ(p.OverwriteChr(), u"~");
+  EXPECT_EQ(p.VarDelimiter(), u", ");
+  EXPECT_EQ(p.Charset(), u"UTF-8");
+  EXPECT_EQ(p.VarCount(), 0);
+  EXPECT_EQ(p.TagNameIndex(u"doc"), -1);
+  EXPECT_EQ(p.Value(u"a"), u"");
+  EXPECT_TRUE(host->calls.empty());
+}
+
+TEST_F(Process, ScalarPropertiesStoreWhatTheyAreGiven) {
+  TProcess& p = *process;
+  p.SetSaveDirectPath(u"D:\\up");
+  EXPECT_EQ(p.SaveDirectPath(), u"D:\\up");
+  p.SetOverwriteChr(u"");
+  EXPECT_EQ(p.OverwriteChr(), u"");
+  p.SetOverwriteChr(u"_copy");
+  EXPECT_EQ(p.OverwriteChr(), u"_copy");
+  for (auto [given, stored] : std::vector<std::pair<int, int>>{
+           {0, 0}, {1, 1}, {2, 2}, {3, 0}, {7, 0}, {-1, 0}, {257, 0}}) {
+    p.SetOverwriteMode(given);
+    EXPECT_EQ(p.OverwriteMode(), stored) << given;
+  }
+}
+
+TEST_F(Process, MaxKBLimitsNothing) {
+  process->SetMaxKB(1);
+  read(BodyOfSize(250000));
+  EXPECT_EQ(process->MaxKB(), 1);
+  EXPECT_EQ(process->TotalBytes(), 250000);
+  EXPECT_EQ(process->FileSize(0), static_cast<int>(250000 - BodyOfSize(0, true).size()));
+}
+
+TEST_F(Process, ReadsInBlocksAndPublishesProgressBeforeEachParse) {
+  process->SetShowProgress(true);
+  process->SetProgressID(u"upload-7");
+  read(BodyOfSize(250000));
+
+  EXPECT_EQ(host->asked(), (std::vector<int64_t>{102400, 102400, 45200}));
+  std::vector<bool> asInt64;
+  for (const auto& r : host->reads) asInt64.push_back(r.asInt64);
+  EXPECT_EQ(asInt64, (std::vector<bool>{false, false, true}));
+  EXPECT_EQ(host->progress(), (std::vector<int32_t>{41, 82, 100}));
+  for (const auto& s : host->stored) EXPECT_EQ(s.first, u"upload-7");
+  EXPECT_EQ(host->calls,
+            (std::vector<std::string>{"TotalBytes", "IsClientConnected", "BinaryRead",
+                                      "SetApplicationValue", "IsClientConnected", "BinaryRead",
+                                      "SetApplicationValue", "IsClientConnected", "BinaryRead",
+                                      "SetApplicationValue"}));
+  EXPECT_EQ(process->Value(u"title"), u"report");
+  EXPECT_EQ(process->FileQty(), 1);
+}
+
+TEST_F(Process, BlockEdgesAtTheLimit) {
+  struct Case {
+    size_t size;
+    std::vector<int64_t> asked;
+    std::vector<bool> asInt64;
+  };
+  for (const Case& c : {Case{102400, {102400}, {false}},
+                        Case{102401, {102400, 1}, {false, true}},
+                        Case{102399, {102399}, {true}}}) {
+    restart();
+    read(BodyOfSize(c.size));
+    std::vector<bool> asInt64;
+    for (const auto& r : host->reads) asInt64.push_back(r.asInt64);
+    EXPECT_EQ(host->asked(), c.asked) << c.size;
+    EXPECT_EQ(asInt64, c.asInt64) << c.size;
+    EXPECT_EQ(process->FileQty(), 1) << c.size;
+    EXPECT_EQ(process->Value(u"title"), u"report") << c.size;
+  }
+}
+
+TEST_F(Process, ProgressRoundsHalvesToEven) {
+  // 200 bytes in reads of 1, 2, 2, 2: 0.5, 1.5, 2.5, 3.5 percent.
+  host->body = std::string(200, 'z');
+  host->deliveries = {1, 2, 2, 2};
+  process->SetShowProgress(true);
+  process->SetProgressID(u"p");
+  process->Read();
+  std::vector<int32_t> values = host->progress();
+  ASSERT_EQ(values.size(), 5u);
+  EXPECT_EQ(values, (std::vector<int32_t>{0, 2, 2, 4, 100}));
+}
+
+TEST_F(Process, ProgressNeedsShowProgressAndAnID) {
+  process->SetProgressID(u"p");  // ShowProgress false
+  read(BodyOfSize(1000));
+  renew();
+  process->SetShowProgress(true);  // ProgressID empty
+  read(BodyOfSize(1000));
+  EXPECT_EQ(host->reads.size(), 2u);
+  EXPECT_TRUE(host->stored.empty());
+}
+
+TEST_F(Process, ShortReadsAskForTheRemainderAndGiveTheSameResults) {
+  std::string body = MultipartBody({Field("a", "1"), File("f", "x.txt", std::string(5000, 'q')),
+                                    Field("b", "2")});
+  host->deliveries = {10, 3, 1, 4000, 7};
+  read(body);
+  std::vector<int64_t> expected;
+  int64_t left = static_cast<int64_t>(body.size());
+  for (size_t got : {10, 3, 1, 4000, 7}) {
+    expected.push_back(left);
+    left -= static_cast<int64_t>(got);
+  }
+  expected.push_back(left);
+  EXPECT_EQ(host->asked(), expected);
+  for (const auto& r : host->reads) EXPECT_TRUE(r.asInt64);
+  EXPECT_EQ(process->Value(u"a"), u"1");
+  EXPECT_EQ(process->Value(u"b"), u"2");
+  EXPECT_EQ(fileBytes(0), std::string(5000, 'q'));
+}
+
+TEST_F(Process, AReadThatDeliversNothingEndsTheReadingQuietly) {
+  std::string body = MultipartBody({Field("a", "1"), Field("b", "2")});
+  size_t firstPart = body.find("Content", 60);  // inside the second part
+  host->deliveries = {firstPart, 0};
+  process->SetShowProgress(true);
+  process->SetProgressID(u"p");
+  read(body);
+  EXPECT_EQ(host->reads.size(), 2u);
+  EXPECT_EQ(host->stored.size(), 1u);  // nothing published for the empty read
+  EXPECT_EQ(process->Value(u"a"), u"1");
+  EXPECT_EQ(process->Value(u"b"), u"");
+}
+
+TEST_F(Process, ClientGoneAfterTheFirstBlock) {
+  std::string body = BodyOfSize(300000);
+  host->connectedReads = 1;
+  read(body);
+  EXPECT_EQ(host->reads.size(), 1u);
+  EXPECT_EQ(process->Value(u"title"), u"report");  // the first block held it
+  EXPECT_EQ(process->VarCount(), 2);
+  EXPECT_EQ(process->Value(u"doc"), u"big.bin");
+  ASSERT_EQ(process->FileQty(), 1);  // its file began but never ended
+  EXPECT_GT(process->FileSize(0), 100000);
+  EXPECT_EQ(process->TagNameIndex(u"doc"), -1);
+  EXPECT_TRUE(Throws<EStringListError>([&] { process->TagName(0); }, "List index out of bounds (0)"));
+}
+
+TEST_F(Process, TotalBytesZeroReadsNothingButEmptiesTheVariableList) {
+  read(MultipartBody({Field("a", "1"), File("f", "x.txt", "abc")}));
+  ASSERT_EQ(process->VarCount(), 2);
+  host->totalBytes = 0;
+  read("");
+  EXPECT_EQ(process->TotalBytes(), 0);
+  EXPECT_EQ(process->VarCount(), 0);
+  EXPECT_EQ(process->FileQty(), 1);
+  EXPECT_EQ(host->counts["BinaryRead"], 1);
+}
+
+TEST_F(Process, HostFailuresBecomeTheNumberedMessages) {
+  host->fail("TotalBytes");
+  EXPECT_TRUE(Throws<EUploadError>([&] { read(BodyOfSize(1000)); },
+                                   "Velmora Error: Error finding size of upload. (#1)"));
+
+  restart();
+  host->fail("BinaryRead", 2);
+  EXPECT_TRUE(Throws<EUploadError>(
+      [&] { read(BodyOfSize(250000)); },
+      "Velmora Error: Error reading from ASP Request object. Total Bytes: 250000, Bytes Read: "
+      "102400. (#2)"));
+  // What the first block held is there.
+  EXPECT_EQ(process->Value(u"title"), u"report");
+}
+
+TEST_F(Process, AParseFailureIsNumberThree) {
+  // Direct mode whose destination cannot be opened: without a Windows file
+  // layer no direct-save file can be made; under Wine the directory is missing.
+  process->SetSaveDirect(true);
+  process->SetSaveDirectPath(u"Q:\\velmora\\no such directory\\");
+  process->SetSaveDirectName(u"out.bin");
+  EXPECT_TRUE(Throws<EUploadError>(
+      [&] { read(MultipartBody({Field("a", "1"), File("f", "x.txt", "abc"), Field("b", "2")})); },
+      "Velmora Error: Error reading block. (#3)"));
+  EXPECT_EQ(process->Value(u"a"), u"1");  // the lists hold what came before
+  EXPECT_EQ(process->Value(u"f"), u"x.txt");
+  EXPECT_EQ(process->VarCount(), 2);
+}
+
+TEST_F(Process, OtherHostFailuresPassUnchanged) {
+  for (const char* call : {"IsClientConnected", "SetApplicationValue"}) {
+    restart();
+    host->fail(call);
+    process->SetShowProgress(true);
+    process->SetProgressID(u"p");
+    EXPECT_TRUE(Throws<EOleException>([&] { read(BodyOfSize(1000)); },
+                                      "Host call failed: " + std::string(call)));
+  }
+}
+
+TEST_F(Process, DirectModeNeedsAPathAndAName) {
+  const char message[] = "A file path must be specified when saving direct.";
+  process->SetSaveDirect(true);
+  EXPECT_TRUE(Throws<EUploadError>([&] { process->Read(); }, message));
+  process->SetSaveDirectPath(u"D:\\up\\");
+  EXPECT_TRUE(Throws<EUploadError>([&] { process->Read(); }, message));
+  EXPECT_TRUE(host->calls.empty());  // nothing was read
+
+  process->SetSaveDirectUseExistingName(true);
+  read(MultipartBody({Field("a", "1")}));  // no file part: nothing to save
+  EXPECT_EQ(process->Value(u"a"), u"1");
+}
+
+TEST_F(Process, RepeatedNamesGoToMultiVar) {
+  read(MultipartBody({Field("a", "1"), Field("A", "2"), Field("a", "3")}));
+  TProcess& p = *process;
+  EXPECT_EQ(p.VarCount(), 1);
+  EXPECT_EQ(p.VarName(0), u"a");
+  EXPECT_EQ(p.Debug(), u"");
+  EXPECT_EQ(p.VarByIndex(0), u"1, 2, 3");
+  EXPECT_EQ(p.Debug(), u"");  // VarByIndex leaves it
+  EXPECT_EQ(p.Value(u"A"), u"1, 2, 3");
+  EXPECT_EQ(p.Debug(), u"Hello");
+  p.SetVarDelimiter(u"|");
+  EXPECT_EQ(p.Value(u"a"), u"1|2|3");
+  p.SetVarDelimiter(u"");
+  EXPECT_EQ(p.VarByIndex(0), u"123");
+  EXPECT_EQ(p.Value(u"missing"), u"");
+}
+
+TEST_F(Process, FileFieldsInTheVariableList) {
+  read(MultipartBody({File("doc", "x.txt", "X"), Field("doc", "y"), File("empty", "", ""),
+                      File("f", "a.txt", "A"), File("f", "b.txt", "B"), Field("a", "1"),
+                      Field("a", "")}));
+  TProcess& p = *process;
+  EXPECT_EQ(p.VarCount(), 5);
+  EXPECT_EQ(p.Value(u"doc"), u"x.txt, y");
+  EXPECT_EQ(p.VarName(1), u"empty");
+  EXPECT_EQ(p.VarByIndex(1), u"");
+  EXPECT_EQ(p.VarName(3), u"f");
+  EXPECT_EQ(p.VarByIndex(3), u"a.txt");  // the lookup finds the first line
+  EXPECT_EQ(p.Value(u"f"), u"a.txt");    // each match looks up the first line
+  EXPECT_EQ(p.Value(u"a"), u"1, ");
+  EXPECT_EQ(p.FileQty(), 3);  // the empty file field makes no record
+  EXPECT_EQ(p.TagName(0), u"doc");
+  EXPECT_EQ(p.TagName(1), u"f");
+  EXPECT_EQ(p.TagNameIndex(u"DOC"), 0);
+  EXPECT_EQ(p.TagNameIndex(u"F"), 1);
+  EXPECT_EQ(p.TagNameIndex(u"empty"), -1);
+}
+
+TEST_F(Process, IndexFailures) {
+  read(MultipartBody({Field("a", "1"), File("f", "a.txt", "A")}));
+  TProcess& p = *process;
+  EXPECT_TRUE(Throws<Exception>([&] { p.VarByIndex(2); }, "Index out of range."));
+  EXPECT_TRUE(Throws<Exception>([&] { p.VarName(2); }, "Index out of range."));
+  EXPECT_TRUE(Throws<EStringListError>([&] { p.VarByIndex(-1); }, "List index out of bounds (-1)"));
+  EXPECT_TRUE(Throws<EStringListError>([&] { p.VarName(-3); }, "List index out of bounds (-3)"));
+  EXPECT_TRUE(Throws<Exception>([&] { p.TagName(1); }, kNoFile));
+  EXPECT_TRUE(Throws<EStringListError>([&] { p.TagName(-1); }, "List index out of bounds (-1)"));
+  for (int bad : {-1, 1}) {
+    EXPECT_TRUE(Throws<Exception>([&] { p.FileName(bad); }, kNoFile));
+    EXPECT_TRUE(Throws<Exception>([&] { p.LocalName(bad); }, kNoFile));
+    EXPECT_TRUE(Throws<Exception>([&] { p.Extension(bad); }, kNoFile));
+    EXPECT_TRUE(Throws<Exception>([&] { p.NameOnly(bad); }, kNoFile));
+    EXPECT_TRUE(Throws<Exception>([&] { p.ContentType(bad); }, kNoFile));
+    EXPECT_TRUE(Throws<Exception>([&] { p.NewName(bad); }, kNoFile));
+    EXPECT_TRUE(Throws<EIndexError>([&] { p.FileSize(bad); }, kNoFile));
+    EXPECT_TRUE(Throws<EIndexError>([&] { p.FileData(bad); }, kNoFile));
+    EXPECT_TRUE(Throws<EIndexError>([&] { p.FileAsBase64(bad); }, kNoFile));
+  }
+}
+
+TEST_F(Process, BeforeReadNoFileIsThere) {
+  EXPECT_TRUE(Throws<Exception>([&] { process->TagName(0); }, kNoFile));
+  EXPECT_TRUE(Throws<Exception>([&] { process->FileName(0); }, kNoFile));
+  EXPECT_TRUE(Throws<EIndexError>([&] { process->FileData(0); }, kNoFile));
+}
+
+TEST_F(Process, CharsetSetting) {
+  for (auto [given, stored] : std::vector<std::pair<ustring, ustring>>{
+           {u"windows-1252", u"WINDOWS-1252"},
+           {u"Windows-1252", u"WINDOWS-1252"},
+           {u"iso-8859-1", u"UTF-8"},
+           {u"utf-8", u"UTF-8"},
+           {u"", u"UTF-8"},
+           {u"WINDOWS-1252 ", u"UTF-8"}}) {
+    process->SetCharset(given);
+    EXPECT_EQ(process->Charset(), stored) << Utf8(given);
+  }
+  EXPECT_EQ(process->DecodeUTF8(u"\u00C3\u00A9"), u"\u00C3\u00A9");
+}
+
+TEST_F(Process, CharsetDecidesHowReadDecodesText) {
+  std::string body = MultipartBody({Field("u", "\xC3\xA9"), Field("e", "\xE9")});
+  read(body);
+  EXPECT_EQ(process->Value(u"u"), u"\u00E9");
+  EXPECT_EQ(process->Value(u"e"), u"\u00E9");  // ANSI fallback (code page 1252)
+
+  renew();
+  process->SetCharset(u"windows-1252");
+  read(body);
+  EXPECT_EQ(process->Value(u"u"), u"\u00C3\u00A9");
+}
+
+TEST_F(Process, FileNameMembers) {
+  read(MultipartBody({File("doc", "C:\\docs\\report.final.pdf", "%PDF", "application/pdf"),
+                      File("p", ".profile", ""), File("n", "notes.", "x", "text/plain"),
+                      File("t", "../../x.asp", "x")}));
+  TProcess& p = *process;
+  ASSERT_EQ(p.FileQty(), 4);
+  EXPECT_EQ(p.FileName(0), u"report.final.pdf");
+  EXPECT_EQ(p.LocalName(0), u"C:\\docs\\report.final.pdf");
+  EXPECT_EQ(p.Extension(0), u"pdf");
+  EXPECT_EQ(p.NameOnly(0), u"report.final");
+  EXPECT_EQ(p.ContentType(0), u"application/pdf");
+  EXPECT_EQ(p.NewName(0), u"");
+  EXPECT_EQ(p.Extension(1), u"");
+  EXPECT_EQ(p.NameOnly(1), u".profile");
+  EXPECT_EQ(p.Extension(2), u"");
+  EXPECT_EQ(p.NameOnly(2), u"notes.");
+  EXPECT_EQ(p.FileName(3), u"x.asp");  // no directory part, "/" included
+  EXPECT_EQ(p.LocalName(3), u"../../x.asp");
+}
+
+TEST_F(Process, FileBytesSizeAndBase64) {
+  read(MultipartBody({File("a", "a.bin", std::string("\x01\x02\x03", 3)), File("e", "e.bin", ""),
+                      File("m", "m.bin", std::string(57, '\xFF'))}));
+  TProcess& p = *process;
+  EXPECT_EQ(p.FileSize(0), 3);
+  EXPECT_EQ(fileBytes(0), std::string("\x01\x02\x03", 3));
+  EXPECT_EQ(p.FileAsBase64(0), u"AQID");
+  EXPECT_EQ(p.FileSize(1), 0);
+  EXPECT_EQ(p.FileData(1).size, 0u);
+  EXPECT_EQ(p.FileAsBase64(1), u"");
+  EXPECT_EQ(p.FileAsBase64(2), ustring(76, u'/') + u"\r\n");
+}
+
+// The refusal follows the current setting and comes before the index check.
+TEST_F(Process, SaveDirectRefusesTheByteMembers) {
+  read(MultipartBody({File("a", "a.bin", "abc")}));
+  process->SetSaveDirect(true);
+  for (int index : {0, 5, -1}) {
+    EXPECT_TRUE(Throws<EUploadError>([&] { process->FileSize(index); },
+                                     "FileSize cannot be used when SaveDirect is true."));
+    EXPECT_TRUE(Throws<EUploadError>([&] { process->FileData(index); },
+                                     "FileData cannot be used when SaveDirect is true."));
+    EXPECT_TRUE(Throws<EUploadError>([&] { process->FileAsBase64(index); },
+                                     "FileData cannot be used when SaveDirect is true."));
+  }
+  EXPECT_EQ(process->FileName(0), u"a.bin");
+  process->SetSaveDirect(false);
+  EXPECT_EQ(process->FileSize(0), 3);
+}
+
+TEST_F(Process, ASecondReadAddsFilesAndRebuildsTheVariableList) {
+  read(MultipartBody({Field("a", "1"), File("f", "one.txt", "1")}));
+  read(MultipartBody({Field("b", "2"), Field("b", "3"), File("g", "two.txt", "22")}));
+  TProcess& p = *process;
+  EXPECT_EQ(p.FileQty(), 2);
+  EXPECT_EQ(p.FileName(1), u"two.txt");
+  EXPECT_EQ(p.TagName(1), u"g");
+  EXPECT_EQ(p.FileSize(1), 2);
+  EXPECT_EQ(p.VarCount(), 2);
+  EXPECT_EQ(p.Value(u"a"), u"");
+  EXPECT_EQ(p.Value(u"b"), u"2, 3");
+}
+
+TEST_F(Process, ReadChunksCapturesTheRawBody) {
+  host->failPastEnd = true;  // a real host fails the read after the body
+  host->body = "ab\r\ncd";
+  process->ReadChunks();
+  TProcess& p = *process;
+  EXPECT_EQ(p.FileQty(), 1);
+  EXPECT_EQ(fileBytes(0), "ab\r\ncd");
+  EXPECT_EQ(p.FileSize(0), 6);
+  EXPECT_EQ(p.FileName(0), u"");
+  EXPECT_EQ(host->reads.size(), 6u);
+  for (const auto& r : host->reads) {
+    EXPECT_EQ(r.asked, 1);
+    EXPECT_FALSE(r.asInt64);
+  }
+  EXPECT_EQ(host->counts["BinaryRead"], 7);  // the seventh failed
+}
+
+TEST_F(Process, ReadChunksEndsOnAnEmptyReadAndOnAnEmptyBody) {
+  host->body = "12345";  // no failure past the end: the read delivers nothing
+  process->ReadChunks();
+  EXPECT_EQ(process->FileQty(), 1);
+  EXPECT_EQ(fileBytes(0), "12345");
+
+  restart();
+  process->ReadChunks();  // an empty body
+  EXPECT_EQ(process->FileQty(), 0);
+  EXPECT_TRUE(Throws<EIndexError>([&] { process->FileSize(0); }, kNoFile));
+
+  restart();
+  host->body = "12345";
+  host->fail("BinaryRead", 3);
+  process->ReadChunks();
+  EXPECT_EQ(fileBytes(0), "12");
+}
+
+TEST_F(Process, ReadChunksWithTheClientGoneKeepsTheCount) {
+  host->body = "12345";
+  host->connectedReads = 2;
+  process->ReadChunks();
+  EXPECT_EQ(process->FileQty(), 0);
+
+  // On an object that has read files before, the count never exceeds the one
+  // record ReadChunks leaves.
+  restart();
+  read(MultipartBody({File("a", "a.txt", "A"), File("b", "b.txt", "B"), File("c", "c.txt", "C")}));
+  host->body = "12345";
+  host->position = 0;
+  host->connectedReads = static_cast<int>(host->reads.size()) + 2;
+  process->ReadChunks();
+  ASSERT_EQ(process->FileQty(), 1);
+  EXPECT_EQ(process->FileName(0), u"a.txt");
+  EXPECT_EQ(fileBytes(0), "12");
+}
+
+TEST_F(Process, ReleaseRemovesTheProgressValue) {
+  process->SetShowProgress(true);
+  process->SetProgressID(u"up-1");
+  read(BodyOfSize(1000));
+  EXPECT_TRUE(host->removed.empty());
+  process.reset();
+  EXPECT_EQ(host->removed, std::vector<ustring>{u"up-1"});
+
+  // Also without a Read and without an ID; not without ShowProgress.
+  renew();
+  process->SetShowProgress(true);
+  process.reset();
+  EXPECT_EQ(host->removed, (std::vector<ustring>{u"up-1", u""}));
+  renew();
+  process.reset();
+  EXPECT_EQ(host->removed.size(), 2u);
+}
+
+TEST_F(Process, ReleaseSwallowsHostFailures) {
+  read(MultipartBody({File("a", "a.bin", "abc")}));
+  process->SetShowProgress(true);
+  host->fail("RemoveApplicationValue");
+  process.reset();  // a failure escaping would end the test program
+  EXPECT_EQ(host->counts["RemoveApplicationValue"], 1);
+}
+
+TEST_F(Process, ParentDir) {
+  for (auto [path, parent] : std::vector<std::pair<ustring, ustring>>{
+           {u"C:\\a\\b\\", u"C:\\a\\"},
+           {u"C:\\a\\b", u"C:\\a\\"},
+           {u"C:\\a", u"C:\\"},
+           {u"C:\\", u"C:\\"},
+           {u"a\\b", u"a\\"},
+           {u"\\ab", u"\\ab"},
+           {u"ab", u"ab"},
+           {u"C:/a/b", u"C:/a/b"},
+           {u"", u""},
+           {u"\\\\", u"\\\\"}}) {
+    EXPECT_EQ(process->ParentDir(path), parent) << Utf8(path);
+  }
+}
+
+TEST_F(Process, CurrentDirAndVersion) {
+  EXPECT_EQ(process->CurrentDir(), u"C:\\inetpub\\wwwroot\\app\\");
+  host->mappedPath = u"C:\\inetpub\\wwwroot\\";
+  EXPECT_EQ(process->CurrentDir(), u"C:\\inetpub\\wwwroot\\");
+  host->fail("MapPath");
+  EXPECT_TRUE(Throws<EOleException>([&] { process->CurrentDir(); }, "Host call failed: MapPath"));
+
+  std::string version = Utf8(process->Version());
+  EXPECT_NE(version.find("Velmora"), std::string::npos);
+  EXPECT_NE(version.find("3.1.4.0"), std::string::npos);
+  EXPECT_NE(version.find("(32 bit)"), std::string::npos);
+}
