@@ -1,0 +1,476 @@
+// The upload object's file-system members against real files in a temporary
+// directory (Windows, under Wine): FileSave, direct saving, DumpHeader and the
+// file operations.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "process/process.h"
+#include "process/testing/fake_host.h"
+#include "process/testing/multipart_body.h"
+#include "process/testing/throws.h"
+#include "textutils/fileutils.h"
+
+using namespace velmora;
+using velmora::testing::FakeHost;
+using velmora::testing::Field;
+using velmora::testing::File;
+using velmora::testing::MultipartBody;
+using velmora::testing::Throws;
+
+namespace {
+
+class ProcessFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    static int serial = 0;
+    root_ = fromWide(temp) + u"velmora-process-" + toDecimal(GetCurrentProcessId()) + u"-" +
+            toDecimal(++serial);
+    ASSERT_TRUE(CreateDirectoryW(wstr(root_), nullptr));
+    dir_ = root_ + u"\\up\\";
+    ASSERT_TRUE(CreateDirectoryW(wstr(dir_), nullptr));
+    host_ = std::make_shared<FakeHost::Script>();
+    process_ = std::make_unique<TProcess>(std::make_unique<FakeHost>(host_));
+  }
+
+  void TearDown() override {
+    process_.reset();
+    RemoveTree(root_);
+  }
+
+  static void RemoveTree(const ustring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(wstr(dir + u"\\*"), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+      do {
+        ustring name = fromWide(fd.cFileName);
+        if (name == u"." || name == u"..") continue;
+        ustring path = dir + u"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
+        else DeleteFileW(wstr(path));
+      } while (FindNextFileW(h, &fd));
+      FindClose(h);
+    }
+    RemoveDirectoryW(wstr(dir));
+  }
+
+  // The names in a directory, sorted.
+  static std::vector<std::string> List(const ustring& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(wstr(dir + u"\\*"), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+      std::string name = toUtf8(fromWide(fd.cFileName));
+      if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  static std::string Contents(const ustring& path) {
+    HANDLE h = CreateFileW(wstr(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string bytes;
+    char buffer[4096];
+    DWORD got;
+    while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got) bytes.append(buffer, got);
+    CloseHandle(h);
+    return bytes;
+  }
+
+  static void Put(const ustring& path, const std::string& bytes) {
+    HANDLE h = CreateFileW(wstr(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written;
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(h);
+  }
+
+  void Read(std::string body) {
+    host_->body = std::move(body);
+    host_->position = 0;
+    process_->Read();
+  }
+
+  void DirectMode(bool useExistingName, const ustring& name = u"") {
+    process_->SetSaveDirect(true);
+    process_->SetSaveDirectPath(dir_);
+    process_->SetSaveDirectUseExistingName(useExistingName);
+    process_->SetSaveDirectName(name);
+  }
+
+  ustring root_, dir_;
+  std::shared_ptr<FakeHost::Script> host_;
+  std::unique_ptr<TProcess> process_;
+};
+
+using Names = std::vector<std::string>;
+
+}  // namespace
+
+// FileSave.
+
+TEST_F(ProcessFiles, FileSaveAlwaysReplaces) {
+  Read(MultipartBody({File("f", "a.txt", "new")}));
+  Put(dir_ + u"a.txt", "old");
+  process_->FileSave(dir_ + u"a.txt", 0);
+  EXPECT_EQ(Contents(dir_ + u"a.txt"), "new");
+  EXPECT_EQ(process_->NewName(0), u"");
+}
+
+TEST_F(ProcessFiles, FileSaveNeverLeavesAnExistingFile) {
+  Read(MultipartBody({File("f", "a.txt", "new")}));
+  process_->SetOverwriteMode(owNever);
+  Put(dir_ + u"a.txt", "old");
+  process_->FileSave(dir_ + u"a.txt", 0);
+  EXPECT_EQ(Contents(dir_ + u"a.txt"), "old");
+  process_->FileSave(dir_ + u"b.txt", 0);
+  EXPECT_EQ(Contents(dir_ + u"b.txt"), "new");
+  EXPECT_EQ(process_->NewName(0), u"");
+}
+
+TEST_F(ProcessFiles, FileSaveRenameCounts) {
+  Read(MultipartBody({File("f", "a.txt", "data")}));
+  process_->SetOverwriteMode(owRename);
+  struct Case {
+    ustring target;
+    std::vector<ustring> existing;
+    ustring chr;
+    ustring written;  // relative to dir_
+    ustring newName;
+  };
+  CreateDirectoryW(wstr(dir_ + u"d.old"), nullptr);
+  for (const Case& c : std::vector<Case>{
+           {u"a.txt", {}, u"~", u"a.txt", u"a.txt"},
+           {u"photo.jpg", {u"photo.jpg", u"photo~1.jpg", u"photo~3.jpg"}, u"~", u"photo~2.jpg",
+            u"photo~2.jpg"},
+           {u"b.txt", {u"b.txt"}, u"", u"b1.txt", u"b1.txt"},
+           {u"c.txt", {u"c.txt"}, u"_copy", u"c_copy1.txt", u"c_copy1.txt"},
+           {u"readme", {u"readme"}, u"~", u"readme~1", u"readme~1"},
+           {u"d.old\\readme", {u"d.old\\readme"}, u"~", u"d.old\\readme~1", u"readme~1"},
+           {u"e.tar.gz", {u"e.tar.gz"}, u"~", u"e.tar~1.gz", u"e.tar~1.gz"},
+       }) {
+    for (const ustring& e : c.existing) Put(dir_ + e, "old");
+    process_->SetOverwriteChr(c.chr);
+    process_->FileSave(dir_ + c.target, 0);
+    EXPECT_EQ(Contents(dir_ + c.written), "data") << toUtf8(c.target);
+    EXPECT_EQ(process_->NewName(0), c.newName) << toUtf8(c.target);
+  }
+  // The same free target twice: the plain name, then the first counter.
+  process_->SetOverwriteChr(u"~");
+  process_->FileSave(dir_ + u"twice.bin", 0);
+  process_->FileSave(dir_ + u"twice.bin", 0);
+  EXPECT_EQ(Contents(dir_ + u"twice~1.bin"), "data");
+  EXPECT_EQ(process_->NewName(0), u"twice~1.bin");
+}
+
+// A script's own path keeps its forward slashes; only "\" and ":" end the
+// directory part of NewName.
+TEST_F(ProcessFiles, FileSaveRenameWithForwardSlashes) {
+  Read(MultipartBody({File("f", "a.txt", "data")}));
+  process_->SetOverwriteMode(owRename);
+  Put(dir_ + u"a.txt", "old");
+  ustring slashed = root_ + u"/up/a.txt";
+  process_->FileSave(slashed, 0);
+  EXPECT_EQ(Contents(dir_ + u"a~1.txt"), "data");
+  ustring rootName = root_.substr(root_.rfind(u'\\') + 1);
+  EXPECT_EQ(process_->NewName(0), rootName + u"/up/a~1.txt");
+}
+
+TEST_F(ProcessFiles, FileSaveIntoAMissingDirectory) {
+  Read(MultipartBody({File("f", "a.txt", "data")}));
+  ustring target = root_ + u"\\missing\\a.txt";
+  EXPECT_TRUE(Throws<EFCreateError>([&] { process_->FileSave(target, 0); },
+                                    "Cannot create file \"" + toUtf8(target) + "\". " +
+                                        toUtf8(SysErrorMessage(ERROR_PATH_NOT_FOUND))));
+  process_->SetOverwriteMode(owRename);
+  EXPECT_THROW(process_->FileSave(target, 0), EFCreateError);
+  EXPECT_EQ(process_->NewName(0), u"");  // unchanged by a failed write
+}
+
+TEST_F(ProcessFiles, FileSaveRefusals) {
+  Read(MultipartBody({File("f", "a.txt", "data")}));
+  process_->SetSaveDirect(true);
+  for (int index : {0, 3})
+    EXPECT_TRUE(Throws<EUploadError>([&] { process_->FileSave(dir_ + u"x", index); },
+                                     "FileSave cannot be used when SaveDirect is true."));
+  process_->SetSaveDirect(false);
+  EXPECT_TRUE(Throws<EIndexError>([&] { process_->FileSave(dir_ + u"x", 1); },
+                                  "Index out of range or no file uploaded."));
+  EXPECT_EQ(List(dir_), Names{});
+}
+
+// Direct saving.
+
+TEST_F(ProcessFiles, DirectSaveUnderTheClientsName) {
+  DirectMode(true);
+  Read(MultipartBody({Field("a", "1"), File("f", "C:\\Users\\x\\a.txt", "first", "text/plain"),
+                      File("g", "b.bin", std::string(300000, 'b'))}));
+  EXPECT_EQ(List(dir_), (Names{"a.txt", "b.bin"}));
+  EXPECT_EQ(Contents(dir_ + u"a.txt"), "first");
+  EXPECT_EQ(Contents(dir_ + u"b.bin"), std::string(300000, 'b'));
+  TProcess& p = *process_;
+  ASSERT_EQ(p.FileQty(), 2);
+  EXPECT_EQ(p.NewName(0), u"a.txt");
+  EXPECT_EQ(p.FileName(0), u"a.txt");
+  EXPECT_EQ(p.LocalName(0), u"C:\\Users\\x\\a.txt");
+  EXPECT_EQ(p.ContentType(0), u"text/plain");
+  EXPECT_EQ(p.Value(u"a"), u"1");
+  EXPECT_EQ(p.TagName(1), u"g");
+  process_.reset();  // a complete read keeps every file
+  EXPECT_EQ(List(dir_), (Names{"a.txt", "b.bin"}));
+}
+
+TEST_F(ProcessFiles, DirectSaveRefusesTheByteMembersAfterwards) {
+  DirectMode(true);
+  Read(MultipartBody({File("f", "a.txt", "abc")}));
+  TProcess& p = *process_;
+  EXPECT_TRUE(Throws<EUploadError>([&] { p.FileSize(0); },
+                                   "FileSize cannot be used when SaveDirect is true."));
+  EXPECT_TRUE(Throws<EUploadError>([&] { p.FileAsBase64(0); },
+                                   "FileData cannot be used when SaveDirect is true."));
+  // Switched off, the file still has no bytes in memory.
+  p.SetSaveDirect(false);
+  EXPECT_TRUE(Throws<EIndexError>([&] { p.FileSize(1); }, "Index out of range or no file uploaded."));
+  EXPECT_TRUE(Throws<EUploadError>([&] { p.FileSize(0); },
+                                   "FileSize cannot be used for a file that was saved directly to disk."));
+  EXPECT_TRUE(Throws<EUploadError>([&] { p.FileData(0); },
+                                   "FileData cannot be used for a file that was saved directly to disk."));
+  EXPECT_TRUE(Throws<EUploadError>([&] { p.FileAsBase64(0); },
+                                   "FileData cannot be used for a file that was saved directly to disk."));
+  EXPECT_TRUE(Throws<EUploadError>([&] { p.FileSave(dir_ + u"copy.txt", 0); },
+                                   "FileSave cannot be used for a file that was saved directly to disk."));
+  EXPECT_EQ(List(dir_), Names{"a.txt"});
+}
+
+TEST_F(ProcessFiles, DirectSaveOverwritePolicies) {
+  Put(dir_ + u"a.txt", "old");
+  Put(dir_ + u"a~1.txt", "old");
+  process_->SetOverwriteMode(owNever);
+  DirectMode(true);
+  Read(MultipartBody({File("f", "a.txt", "new"), File("g", "b.txt", "bee")}));
+  EXPECT_EQ(process_->FileQty(), 2);
+  EXPECT_EQ(process_->NewName(0), u"");
+  EXPECT_EQ(process_->NewName(1), u"b.txt");
+  EXPECT_EQ(Contents(dir_ + u"a.txt"), "old");
+  EXPECT_EQ(List(dir_), (Names{"a.txt", "a~1.txt", "b.txt"}));
+
+  process_->SetOverwriteMode(owRename);
+  Read(MultipartBody({File("f", "a.txt", "new")}));
+  EXPECT_EQ(Contents(dir_ + u"a~2.txt"), "new");
+  EXPECT_EQ(process_->NewName(2), u"a~2.txt");
+}
+
+TEST_F(ProcessFiles, DirectSaveUnderAFixedName) {
+  DirectMode(false, u"upload.dat");
+  process_->SetOverwriteMode(owRename);
+  Read(MultipartBody({File("f", "x.txt", "one"), File("g", "y.txt", "two")}));
+  EXPECT_EQ(List(dir_), (Names{"upload.dat", "upload~1.dat"}));
+  EXPECT_EQ(Contents(dir_ + u"upload~1.dat"), "two");
+  EXPECT_EQ(process_->NewName(1), u"upload~1.dat");
+
+  process_->SetOverwriteMode(owAlways);
+  Read(MultipartBody({File("f", "x.txt", "three"), File("g", "y.txt", "four")}));
+  EXPECT_EQ(Contents(dir_ + u"upload.dat"), "four");
+}
+
+// Making a name unique never splits at a dot in a directory, whichever
+// separator the name uses.
+TEST_F(ProcessFiles, DirectSaveRenameSplitsAfterEitherSeparator) {
+  CreateDirectoryW(wstr(dir_ + u"sub.d"), nullptr);
+  Put(dir_ + u"sub.d\\readme", "old");
+  DirectMode(false, u"sub.d/readme");
+  process_->SetOverwriteMode(owRename);
+  Read(MultipartBody({File("f", "x.txt", "new")}));
+  EXPECT_EQ(Contents(dir_ + u"sub.d\\readme~1"), "new");
+}
+
+TEST_F(ProcessFiles, DirectSaveKeepsHostileNamesInsideTheDirectory) {
+  DirectMode(true);
+  Read(MultipartBody({File("f", "../../x.asp", "one"), File("g", "..\\..\\y.asp", "two"),
+                      File("h", std::string("evil.asp\0.jpg", 13), "three"),
+                      File("i", "C:/inetpub/wwwroot/z.asp", "four")}));
+  EXPECT_EQ(List(dir_), (Names{"evil.asp", "x.asp", "y.asp", "z.asp"}));
+  EXPECT_EQ(List(root_), (Names{"up"}));
+  EXPECT_EQ(Contents(dir_ + u"evil.asp"), "three");
+  EXPECT_EQ(process_->FileName(2), u"evil.asp");
+  EXPECT_EQ(process_->Extension(2), u"asp");
+  EXPECT_EQ(process_->NewName(2), u"evil.asp");
+}
+
+TEST_F(ProcessFiles, DirectSaveIntoAMissingDirectory) {
+  DirectMode(true);
+  process_->SetSaveDirectPath(root_ + u"\\missing\\");
+  EXPECT_TRUE(Throws<EUploadError>([&] { Read(MultipartBody({File("f", "a.txt", "x")})); },
+                                   "Velmora Error: Error reading block. (#3)"));
+}
+
+TEST_F(ProcessFiles, AnInterruptedReadLosesItsLastFileOnRelease) {
+  DirectMode(true);
+  // The first file completes in the first block; the second is cut off.
+  std::string body = MultipartBody({File("f", "done.txt", "complete"),
+                                    File("g", "cut.bin", std::string(300000, 'c'))});
+  host_->connectedReads = 2;
+  Read(body);
+  EXPECT_EQ(List(dir_), (Names{"cut.bin", "done.txt"}));
+  process_.reset();
+  EXPECT_EQ(List(dir_), Names{"done.txt"});
+}
+
+TEST_F(ProcessFiles, AFailedReadLosesItsLastFileEvenWhenComplete) {
+  DirectMode(true);
+  std::string body = MultipartBody({File("f", "a.txt", "aa"), File("g", "b.txt", "bb"),
+                                    Field("pad", std::string(200000, 'p'))});
+  host_->fail("BinaryRead", 2);
+  EXPECT_THROW(Read(body), EUploadError);
+  EXPECT_EQ(List(dir_), (Names{"a.txt", "b.txt"}));
+  process_.reset();
+  EXPECT_EQ(List(dir_), Names{"a.txt"});
+}
+
+TEST_F(ProcessFiles, AnEmptyReadCountsAsAnInterruption) {
+  DirectMode(true);
+  std::string body = MultipartBody({File("f", "a.txt", std::string(5000, 'a'))});
+  host_->deliveries = {3000, 0};
+  Read(body);
+  process_.reset();
+  EXPECT_EQ(List(dir_), Names{});
+}
+
+// DumpHeader.
+
+TEST_F(ProcessFiles, DumpHeaderCopiesTheRawBody) {
+  std::string body;
+  for (int i = 0; i < 10000; ++i) body += static_cast<char>(i * 7);
+  host_->body = body;
+  process_->DumpHeader(dir_ + u"raw.bin");
+  EXPECT_EQ(Contents(dir_ + u"raw.bin"), body);
+  EXPECT_EQ(host_->asked(), (std::vector<int64_t>{4096, 4096, 1808}));
+  std::vector<bool> asInt64;
+  for (const auto& r : host_->reads) asInt64.push_back(r.asInt64);
+  EXPECT_EQ(asInt64, (std::vector<bool>{false, false, true}));
+  EXPECT_EQ(process_->FileQty(), 0);  // the object's state is untouched
+}
+
+TEST_F(ProcessFiles, DumpHeaderKeepsEveryByteOfShortReads) {
+  host_->body = std::string(9000, 'r');
+  host_->deliveries = {100, 4000, 1};
+  process_->DumpHeader(dir_ + u"raw.bin");
+  EXPECT_EQ(Contents(dir_ + u"raw.bin"), host_->body);
+
+  host_->position = 0;
+  host_->reads.clear();
+  host_->deliveries = {100, 0};
+  process_->DumpHeader(dir_ + u"cut.bin");
+  EXPECT_EQ(Contents(dir_ + u"cut.bin"), std::string(100, 'r'));
+  EXPECT_EQ(host_->reads.size(), 2u);
+}
+
+TEST_F(ProcessFiles, DumpHeaderEdges) {
+  process_->DumpHeader(dir_ + u"empty.bin");  // TotalBytes 0
+  EXPECT_EQ(Contents(dir_ + u"empty.bin"), "");
+
+  host_->body = std::string(5000, 'x');
+  host_->fail("BinaryRead", 2);
+  EXPECT_TRUE(Throws<EUploadError>([&] { process_->DumpHeader(dir_ + u"failed.bin"); },
+                                   "Error reading uploaded file or form data."));
+  EXPECT_EQ(Contents(dir_ + u"failed.bin"), std::string(4096, 'x'));
+
+  ustring target = root_ + u"\\missing\\raw.bin";
+  EXPECT_TRUE(Throws<EFCreateError>([&] { process_->DumpHeader(target); },
+                                    "Cannot create file \"" + toUtf8(target) + "\". " +
+                                        toUtf8(SysErrorMessage(ERROR_PATH_NOT_FOUND))));
+}
+
+// File operations.
+
+TEST_F(ProcessFiles, CreateDirAndFileExists) {
+  TProcess& p = *process_;
+  EXPECT_TRUE(p.CreateDir(root_ + u"\\new\\deeper"));
+  EXPECT_NE(GetFileAttributesW(wstr(root_ + u"\\new\\deeper")), INVALID_FILE_ATTRIBUTES);
+  EXPECT_FALSE(p.CreateDir(u"C:\\"));
+  EXPECT_FALSE(p.FileExists(root_ + u"\\new"));
+  Put(root_ + u"\\new\\f.txt", "x");
+  EXPECT_TRUE(p.FileExists(root_ + u"\\new\\f.txt"));
+  EXPECT_FALSE(p.FileExists(root_ + u"\\new\\g.txt"));
+}
+
+TEST_F(ProcessFiles, AppendToFileWritesAnsiLines) {
+  TProcess& p = *process_;
+  ustring log = dir_ + u"log.txt";
+  p.AppendToFile(log, u"a");
+  p.AppendToFile(log, u"b");
+  p.AppendToFile(log, u"");
+  p.AppendToFile(log, u"caf\u00E9 \u4E00\r\nnext");
+  EXPECT_EQ(Contents(log), "a\r\nb\r\n\r\ncaf\xE9 ?\r\nnext\r\n");
+}
+
+TEST_F(ProcessFiles, AppendToFileCutsAtCtrlZ) {
+  ustring log = dir_ + u"log.txt";
+  Put(log, "x\x1Ay\x1Az");
+  process_->AppendToFile(log, u"line");
+  EXPECT_EQ(Contents(log), "x" "line\r\n");
+
+  // Only the last 128 bytes are searched.
+  std::string early = "p\x1A" + std::string(200, 'q');
+  Put(log, early);
+  process_->AppendToFile(log, u"end");
+  EXPECT_EQ(Contents(log), early + "end\r\n");
+}
+
+TEST_F(ProcessFiles, AppendToFileFailures) {
+  TProcess& p = *process_;
+  EXPECT_TRUE(Throws<EInOutError>([&] { p.AppendToFile(root_ + u"\\missing\\log.txt", u"x"); },
+                                  "Invalid file name - %s"));
+  EXPECT_TRUE(Throws<EInOutError>([&] { p.AppendToFile(root_ + u"\\up", u"x"); },
+                                  "File access denied"));
+  EXPECT_TRUE(Throws<EInOutError>([&] { p.AppendToFile(dir_ + ustring(260, u'n'), u"x"); },
+                                  "Invalid file name - %s"));
+  // Held open without sharing by someone else.
+  ustring held = dir_ + u"held.txt";
+  Put(held, "x");
+  HANDLE h = CreateFileW(wstr(held), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(Throws<EInOutError>([&] { p.AppendToFile(held, u"x"); }, "I/O error 32"));
+  CloseHandle(h);
+}
+
+TEST_F(ProcessFiles, CopyRenameDeleteAreSilent) {
+  TProcess& p = *process_;
+  Put(dir_ + u"a", "A");
+  Put(dir_ + u"b", "B");
+  p.Copy(dir_ + u"a", dir_ + u"b");  // replaces
+  EXPECT_EQ(Contents(dir_ + u"b"), "A");
+  p.Copy(dir_ + u"missing", dir_ + u"c");
+  p.Copy(dir_ + u"a", root_ + u"\\missing\\c");
+  Put(dir_ + u"b", "B");
+  p.Rename(dir_ + u"a", dir_ + u"b");  // no replacing
+  EXPECT_EQ(Contents(dir_ + u"b"), "B");
+  p.Rename(dir_ + u"a", dir_ + u"moved");
+  p.Rename(dir_ + u"missing", dir_ + u"other");
+  EXPECT_EQ(List(dir_), (Names{"b", "moved"}));
+  p.Delete(dir_ + u"b");
+  p.Delete(dir_ + u"missing");
+  EXPECT_EQ(List(dir_), Names{"moved"});
+}
+
+TEST_F(ProcessFiles, CreateGUID) {
+  ustring a = process_->CreateGUID(), b = process_->CreateGUID();
+  EXPECT_NE(a, b);
+  for (const ustring& g : {a, b}) {
+    ASSERT_EQ(g.size(), 36u);
+    for (size_t i = 0; i < g.size(); ++i) {
+      if (i == 8 || i == 13 || i == 18 || i == 23) EXPECT_EQ(g[i], u'-') << toUtf8(g);
+      else EXPECT_TRUE((g[i] >= u'0' && g[i] <= u'9') || (g[i] >= u'A' && g[i] <= u'F')) << toUtf8(g);
+    }
+  }
+}
