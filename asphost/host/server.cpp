@@ -2,6 +2,7 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -226,6 +227,12 @@ bool Server::ServeRequest(Connection& connection, const RequestHead& head) {
     return SendError(connection, &head, 400, L"The path is not valid.");
   }
   std::wstring path = Wide(virtualPath);
+  const std::wstring& hidden = options_.privateFolder;
+  if (!hidden.empty() && CompareStringOrdinal(path.c_str(), static_cast<int>(std::min(path.size(), hidden.size())),
+                                             hidden.c_str(), static_cast<int>(hidden.size()), TRUE) == CSTR_EQUAL &&
+      (path.size() == hidden.size() || path[hidden.size()] == L'/')) {
+    return SendError(connection, &head, 404, L"The page " + path + L" does not exist.");
+  }
   std::wstring physical = options_.root + path;
   for (wchar_t& c : physical)
     if (c == L'/') c = L'\\';

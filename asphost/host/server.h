@@ -20,6 +20,9 @@ struct HostOptions {
   int port = 8080;    // 0: any free port
   int idleMs = 15000;  // how long a kept-alive connection may stay silent
   int maxConnections = 256;
+  // Never served, as IIS serves no folder without read permission: where
+  // pages store what clients upload, so an uploaded page cannot be run.
+  std::wstring privateFolder = L"/uploads";
 };
 
 class Server {

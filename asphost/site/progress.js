@@ -1,0 +1,38 @@
+// Shows the progress of the upload running into the result frame: polls
+// progress.asp, which answers with the percentage the upload object has
+// published under the upload's ProgressID (empty before and after).
+(function () {
+  var form = document.getElementById('upload');
+  var bar = document.getElementById('bar');
+  var frame = document.getElementById('result');
+  var timer = null;
+
+  function show(percent) {
+    bar.style.width = percent + '%';
+    bar.textContent = percent + '%';
+    bar.setAttribute('aria-valuenow', percent);
+  }
+
+  function poll() {
+    var id = new URL(form.action, location.href).searchParams.get('ProgressID');
+    fetch('progress.asp?ProgressID=' + encodeURIComponent(id), { cache: 'no-store' })
+      .then(function (response) { return response.text(); })
+      .then(function (text) {
+        var percent = parseInt(text, 10);
+        if (timer && percent >= 0 && percent <= 100) show(percent);
+      })
+      .catch(function () {});
+  }
+
+  form.addEventListener('submit', function () {
+    show(0);
+    timer = setInterval(poll, 100);
+  });
+  // The result page has arrived: the whole body was read.
+  frame.addEventListener('load', function () {
+    if (!timer) return;
+    clearInterval(timer);
+    timer = null;
+    show(100);
+  });
+})();

@@ -1,0 +1,49 @@
+<%@ Language="VBScript" %>
+<% Option Explicit %>
+<!-- #include file="layout.inc" -->
+<%
+' Receives the form of default.asp: reads the upload, lists what came, and
+' stores the files without ever replacing one (owRename).
+Const owRename = 2
+Dim Upload, i, folder
+
+Set Upload = Server.CreateObject("Velmora32.Process")
+Upload.ProgressID = Request.QueryString("ProgressID")
+Upload.ShowProgress = True
+Upload.Read
+
+folder = UploadFolder()
+Upload.CreateDir folder
+Upload.OverwriteMode = owRename
+
+PageHeader "Upload received"
+%>
+<p><%= Upload.TotalBytes %> bytes read.</p>
+<h2>Form variables</h2>
+<table id="variables">
+<tr><th>Name</th><th>Value</th></tr>
+<% For i = 0 To Upload.VarCount - 1 %>
+<tr><td><%= Server.HTMLEncode(Upload.VarName(i)) %></td><td><%= Server.HTMLEncode(Upload.VarByIndex(i)) %></td></tr>
+<% Next %>
+</table>
+<h2>Files</h2>
+<table id="files">
+<tr><th>Field</th><th>Name</th><th>Size</th><th>Content type</th><th>Extension</th><th>Saved as</th></tr>
+<%
+For i = 0 To Upload.FileQty - 1
+  Upload.FileSave folder & Upload.FileName(i), i
+%>
+<tr>
+  <td><%= Server.HTMLEncode(Upload.TagName(i)) %></td>
+  <td><%= Server.HTMLEncode(Upload.FileName(i)) %></td>
+  <td><%= Upload.FileSize(i) %></td>
+  <td><%= Server.HTMLEncode(Upload.ContentType(i)) %></td>
+  <td><%= Server.HTMLEncode(Upload.Extension(i)) %></td>
+  <td><%= Server.HTMLEncode(Upload.NewName(i)) %></td>
+</tr>
+<% Next %>
+</table>
+<%
+Set Upload = Nothing
+PageFooter
+%>
