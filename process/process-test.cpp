@@ -129,6 +129,27 @@ TEST_F(Process, ReadsInBlocksAndPublishesProgressBeforeEachParse) {
   EXPECT_EQ(process->FileQty(), 1);
 }
 
+// The value is stored before the block that reached it is parsed: when the
+// store fails, that block's field never arrives.
+TEST_F(Process, ProgressComesBeforeTheParse) {
+  auto make = [](size_t n) {
+    return MultipartBody({File("doc", "big.bin", std::string(n, 'x')), Field("tail", "end")});
+  };
+  std::string body = make(250000 - make(0).size());
+  process->SetShowProgress(true);
+  process->SetProgressID(u"p");
+  host->fail("SetApplicationValue", 3);
+  EXPECT_THROW(read(body), EOleException);
+  EXPECT_EQ(host->reads.size(), 3u);
+  EXPECT_EQ(process->Value(u"tail"), u"");
+  EXPECT_EQ(process->TagNameIndex(u"doc"), -1);
+
+  restart();
+  read(body);
+  EXPECT_EQ(process->Value(u"tail"), u"end");
+  EXPECT_EQ(process->TagNameIndex(u"doc"), 0);
+}
+
 TEST_F(Process, BlockEdgesAtTheLimit) {
   struct Case {
     size_t size;
@@ -424,16 +445,17 @@ TEST_F(Process, SaveDirectRefusesTheByteMembers) {
 }
 
 TEST_F(Process, ASecondReadAddsFilesAndRebuildsTheVariableList) {
-  read(MultipartBody({Field("a", "1"), File("f", "one.txt", "1")}));
-  read(MultipartBody({Field("b", "2"), Field("b", "3"), File("g", "two.txt", "22")}));
+  read(MultipartBody({Field("a", "1"), Field("a", "2"), File("f", "one.txt", "1")}));
+  read(MultipartBody({Field("b", "2"), Field("b", "3"), File("g", "two.txt", "22"),
+                      Field("a", "5")}));
   TProcess& p = *process;
   EXPECT_EQ(p.FileQty(), 2);
   EXPECT_EQ(p.FileName(1), u"two.txt");
   EXPECT_EQ(p.TagName(1), u"g");
   EXPECT_EQ(p.FileSize(1), 2);
-  EXPECT_EQ(p.VarCount(), 2);
-  EXPECT_EQ(p.Value(u"a"), u"");
+  EXPECT_EQ(p.VarCount(), 3);
   EXPECT_EQ(p.Value(u"b"), u"2, 3");
+  EXPECT_EQ(p.Value(u"a"), u"5, 2");  // the later occurrences are kept from before
 }
 
 TEST_F(Process, ReadChunksCapturesTheRawBody) {

@@ -115,11 +115,12 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
   }
   TotalBytes = static_cast<uint32_t>(declared);
 
+  // One block in memory at a time, never more than the body needs.
   std::unique_ptr<uint8_t[]> block;
   int64_t done = 0;
   while (done < TotalBytes) {
     if (!host->IsClientConnected()) return;
-    if (!block) block = std::make_unique<uint8_t[]>(kBlockSize);
+    if (!block) block.reset(new uint8_t[TotalBytes < kBlockSize ? TotalBytes : kBlockSize]);
 
     int64_t remaining = TotalBytes - done;
     int64_t count = remaining < kBlockSize ? remaining : kBlockSize;
