@@ -1,0 +1,93 @@
+#include "asphost/intrinsics/comobject.h"
+
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace asphost {
+
+namespace {
+
+// The module that holds this code: the program or DLL that linked the
+// intrinsics, whose resources carry the type libraries.
+HMODULE ThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+  return module;
+}
+
+struct IidLess {
+  bool operator()(const std::pair<int, IID>& a, const std::pair<int, IID>& b) const {
+    if (a.first != b.first) return a.first < b.first;
+    return memcmp(&a.second, &b.second, sizeof(IID)) < 0;
+  }
+};
+
+std::mutex cacheLock;
+std::map<int, ITypeLib*> typeLibs;                               // kept for the process's life
+std::map<std::pair<int, IID>, ITypeInfo*, IidLess> typeInfos;  // likewise
+
+HRESULT LoadEmbeddedTypeLib(int resource, ITypeLib** out) {
+  auto found = typeLibs.find(resource);
+  if (found != typeLibs.end()) {
+    *out = found->second;
+    return S_OK;
+  }
+  wchar_t path[MAX_PATH + 16];
+  DWORD length = GetModuleFileNameW(ThisModule(), path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return HRESULT_FROM_WIN32(GetLastError());
+  // "<module>\<n>" names the module's TYPELIB resource n.
+  wsprintfW(path + length, L"\\%d", resource);
+  HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, out);
+  if (SUCCEEDED(hr)) typeLibs[resource] = *out;
+  return hr;
+}
+
+}  // namespace
+
+HRESULT GetEmbeddedTypeInfo(int typeLibResource, REFIID iid, ITypeInfo** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  return Guarded([&]() -> HRESULT {
+    std::lock_guard<std::mutex> hold(cacheLock);
+    auto key = std::make_pair(typeLibResource, iid);
+    auto found = typeInfos.find(key);
+    if (found == typeInfos.end()) {
+      ITypeLib* lib;
+      HRESULT hr = LoadEmbeddedTypeLib(typeLibResource, &lib);
+      if (FAILED(hr)) return hr;
+      ITypeInfo* info;
+      hr = lib->GetTypeInfoOfGuid(iid, &info);
+      if (FAILED(hr)) return hr;
+      found = typeInfos.emplace(key, info).first;
+    }
+    *out = found->second;
+    (*out)->AddRef();
+    return S_OK;
+  });
+}
+
+HRESULT ReportError(HRESULT hr, REFIID iid, const wchar_t* source, const std::wstring& description) {
+  ICreateErrorInfo* create;
+  if (SUCCEEDED(CreateErrorInfo(&create))) {
+    create->SetGUID(iid);
+    create->SetSource(const_cast<LPOLESTR>(source));
+    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+    IErrorInfo* info;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+      SetErrorInfo(0, info);
+      info->Release();
+    }
+    create->Release();
+  }
+  return hr;
+}
+
+HRESULT ReturnString(const std::wstring& text, BSTR* out) {
+  if (!out) return E_POINTER;
+  *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace asphost

@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "asphost/intrinsics/intrinsics.h"
+TEST(Intrinsics, Builds) {}
