@@ -1,11 +1,11 @@
 // The Base64 text of FileAsBase64: alphabet, padding and the 76-character
 // lines counted across the whole input.
+#include "process/base64.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "process/base64.h"
 
 using namespace velmora;
 
@@ -46,8 +46,7 @@ TEST(Base64, KnownVectors) {
 // Every length up to three lines and a bit: the lines are 76 characters, a CR
 // LF follows every full one, and the text decodes back to the input.
 TEST(Base64, LinesAndRoundTrip) {
-  const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string input;
   for (size_t n = 0; n <= 200; ++n) {
     std::string text = Encode(input);
@@ -55,9 +54,12 @@ TEST(Base64, LinesAndRoundTrip) {
     size_t start = 0;
     for (;;) {
       size_t crlf = text.find("\r\n", start);
-      std::string row = text.substr(start, crlf == std::string::npos ? std::string::npos : crlf - start);
-      if (crlf != std::string::npos) EXPECT_EQ(row.size(), 76u) << n;
-      else EXPECT_LE(row.size(), 76u) << n;
+      std::string row =
+          text.substr(start, crlf == std::string::npos ? std::string::npos : crlf - start);
+      if (crlf != std::string::npos)
+        EXPECT_EQ(row.size(), 76u) << n;
+      else
+        EXPECT_LE(row.size(), 76u) << n;
       joined += row;
       if (crlf == std::string::npos) break;
       start = crlf + 2;

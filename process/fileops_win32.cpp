@@ -1,7 +1,7 @@
 // TProcess: the small file-system operations offered to scripts. Paths go to
 // the system as given; a relative one is taken against the current directory.
-#include <windows.h>
 #include <objbase.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>

@@ -52,8 +52,10 @@ class ProcessFiles : public ::testing::Test {
         ustring name = fromWide(fd.cFileName);
         if (name == u"." || name == u"..") continue;
         ustring path = dir + u"\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-        else DeleteFileW(wstr(path));
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+          RemoveTree(path);
+        else
+          DeleteFileW(wstr(path));
       } while (FindNextFileW(h, &fd));
       FindClose(h);
     }
@@ -151,7 +153,10 @@ TEST_F(ProcessFiles, FileSaveRenameCounts) {
   CreateDirectoryW(wstr(dir_ + u"d.old"), nullptr);
   for (const Case& c : std::vector<Case>{
            {u"a.txt", {}, u"~", u"a.txt", u"a.txt"},
-           {u"photo.jpg", {u"photo.jpg", u"photo~1.jpg", u"photo~3.jpg"}, u"~", u"photo~2.jpg",
+           {u"photo.jpg",
+            {u"photo.jpg", u"photo~1.jpg", u"photo~3.jpg"},
+            u"~",
+            u"photo~2.jpg",
             u"photo~2.jpg"},
            {u"b.txt", {u"b.txt"}, u"", u"b1.txt", u"b1.txt"},
            {u"c.txt", {u"c.txt"}, u"_copy", u"c_copy1.txt", u"c_copy1.txt"},
@@ -240,15 +245,20 @@ TEST_F(ProcessFiles, DirectSaveRefusesTheByteMembersAfterwards) {
                                    "FileData cannot be used when SaveDirect is true."));
   // Switched off, the file still has no bytes in memory.
   p.SetSaveDirect(false);
-  EXPECT_TRUE(Throws<EIndexError>([&] { p.FileSize(1); }, "Index out of range or no file uploaded."));
-  EXPECT_TRUE(Throws<EUploadError>([&] { p.FileSize(0); },
-                                   "FileSize cannot be used for a file that was saved directly to disk."));
-  EXPECT_TRUE(Throws<EUploadError>([&] { p.FileData(0); },
-                                   "FileData cannot be used for a file that was saved directly to disk."));
-  EXPECT_TRUE(Throws<EUploadError>([&] { p.FileAsBase64(0); },
-                                   "FileData cannot be used for a file that was saved directly to disk."));
-  EXPECT_TRUE(Throws<EUploadError>([&] { p.FileSave(dir_ + u"copy.txt", 0); },
-                                   "FileSave cannot be used for a file that was saved directly to disk."));
+  EXPECT_TRUE(
+      Throws<EIndexError>([&] { p.FileSize(1); }, "Index out of range or no file uploaded."));
+  EXPECT_TRUE(
+      Throws<EUploadError>([&] { p.FileSize(0); },
+                           "FileSize cannot be used for a file that was saved directly to disk."));
+  EXPECT_TRUE(
+      Throws<EUploadError>([&] { p.FileData(0); },
+                           "FileData cannot be used for a file that was saved directly to disk."));
+  EXPECT_TRUE(
+      Throws<EUploadError>([&] { p.FileAsBase64(0); },
+                           "FileData cannot be used for a file that was saved directly to disk."));
+  EXPECT_TRUE(
+      Throws<EUploadError>([&] { p.FileSave(dir_ + u"copy.txt", 0); },
+                           "FileSave cannot be used for a file that was saved directly to disk."));
   EXPECT_EQ(List(dir_), Names{"a.txt"});
 }
 
@@ -317,8 +327,8 @@ TEST_F(ProcessFiles, DirectSaveIntoAMissingDirectory) {
 TEST_F(ProcessFiles, AnInterruptedReadLosesItsLastFileOnRelease) {
   DirectMode(true);
   // The first file completes in the first block; the second is cut off.
-  std::string body = MultipartBody({File("f", "done.txt", "complete"),
-                                    File("g", "cut.bin", std::string(300000, 'c'))});
+  std::string body = MultipartBody(
+      {File("f", "done.txt", "complete"), File("g", "cut.bin", std::string(300000, 'c'))});
   host_->connectedReads = 2;
   Read(body);
   EXPECT_EQ(List(dir_), (Names{"cut.bin", "done.txt"}));
@@ -328,8 +338,8 @@ TEST_F(ProcessFiles, AnInterruptedReadLosesItsLastFileOnRelease) {
 
 TEST_F(ProcessFiles, AFailedReadLosesItsLastFileEvenWhenComplete) {
   DirectMode(true);
-  std::string body = MultipartBody({File("f", "a.txt", "aa"), File("g", "b.txt", "bb"),
-                                    Field("pad", std::string(200000, 'p'))});
+  std::string body = MultipartBody(
+      {File("f", "a.txt", "aa"), File("g", "b.txt", "bb"), Field("pad", std::string(200000, 'p'))});
   host_->fail("BinaryRead", 2);
   EXPECT_THROW(Read(body), EUploadError);
   EXPECT_EQ(List(dir_), (Names{"a.txt", "b.txt"}));
@@ -418,7 +428,9 @@ TEST_F(ProcessFiles, AppendToFileCutsAtCtrlZ) {
   ustring log = dir_ + u"log.txt";
   Put(log, "x\x1Ay\x1Az");
   process_->AppendToFile(log, u"line");
-  EXPECT_EQ(Contents(log), "x" "line\r\n");
+  EXPECT_EQ(Contents(log),
+            "x"
+            "line\r\n");
 
   // Only the last 128 bytes are searched.
   std::string early = "p\x1A" + std::string(200, 'q');
@@ -431,8 +443,8 @@ TEST_F(ProcessFiles, AppendToFileFailures) {
   TProcess& p = *process_;
   EXPECT_TRUE(Throws<EInOutError>([&] { p.AppendToFile(root_ + u"\\missing\\log.txt", u"x"); },
                                   "Invalid file name - %s"));
-  EXPECT_TRUE(Throws<EInOutError>([&] { p.AppendToFile(root_ + u"\\up", u"x"); },
-                                  "File access denied"));
+  EXPECT_TRUE(
+      Throws<EInOutError>([&] { p.AppendToFile(root_ + u"\\up", u"x"); }, "File access denied"));
   EXPECT_TRUE(Throws<EInOutError>([&] { p.AppendToFile(dir_ + ustring(260, u'n'), u"x"); },
                                   "Invalid file name - %s"));
   // Held open without sharing by someone else.
@@ -469,8 +481,10 @@ TEST_F(ProcessFiles, CreateGUID) {
   for (const ustring& g : {a, b}) {
     ASSERT_EQ(g.size(), 36u);
     for (size_t i = 0; i < g.size(); ++i) {
-      if (i == 8 || i == 13 || i == 18 || i == 23) EXPECT_EQ(g[i], u'-') << toUtf8(g);
-      else EXPECT_TRUE((g[i] >= u'0' && g[i] <= u'9') || (g[i] >= u'A' && g[i] <= u'F')) << toUtf8(g);
+      if (i == 8 || i == 13 || i == 18 || i == 23)
+        EXPECT_EQ(g[i], u'-') << toUtf8(g);
+      else
+        EXPECT_TRUE((g[i] >= u'0' && g[i] <= u'9') || (g[i] >= u'A' && g[i] <= u'F')) << toUtf8(g);
     }
   }
 }

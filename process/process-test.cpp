@@ -1,13 +1,14 @@
 // The upload object against an in-process host: reading, progress, the
 // variable lists, file access, raw capture and release. Portable: runs natively
 // under the sanitizers and under Wine.
+#include "process/process.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "process/process.h"
 #include "process/testing/fake_host.h"
 #include "process/testing/multipart_body.h"
 #include "process/testing/throws.h"
@@ -120,11 +121,10 @@ TEST_F(Process, ReadsInBlocksAndPublishesProgressBeforeEachParse) {
   EXPECT_EQ(asInt64, (std::vector<bool>{false, false, true}));
   EXPECT_EQ(host->progress(), (std::vector<int32_t>{41, 82, 100}));
   for (const auto& s : host->stored) EXPECT_EQ(s.first, u"upload-7");
-  EXPECT_EQ(host->calls,
-            (std::vector<std::string>{"TotalBytes", "IsClientConnected", "BinaryRead",
-                                      "SetApplicationValue", "IsClientConnected", "BinaryRead",
-                                      "SetApplicationValue", "IsClientConnected", "BinaryRead",
-                                      "SetApplicationValue"}));
+  EXPECT_EQ(host->calls, (std::vector<std::string>{
+                             "TotalBytes", "IsClientConnected", "BinaryRead", "SetApplicationValue",
+                             "IsClientConnected", "BinaryRead", "SetApplicationValue",
+                             "IsClientConnected", "BinaryRead", "SetApplicationValue"}));
   EXPECT_EQ(process->Value(u"title"), u"report");
   EXPECT_EQ(process->FileQty(), 1);
 }
@@ -156,8 +156,7 @@ TEST_F(Process, BlockEdgesAtTheLimit) {
     std::vector<int64_t> asked;
     std::vector<bool> asInt64;
   };
-  for (const Case& c : {Case{102400, {102400}, {false}},
-                        Case{102401, {102400, 1}, {false, true}},
+  for (const Case& c : {Case{102400, {102400}, {false}}, Case{102401, {102400, 1}, {false, true}},
                         Case{102399, {102399}, {true}}}) {
     restart();
     read(BodyOfSize(c.size));
@@ -193,8 +192,8 @@ TEST_F(Process, ProgressNeedsShowProgressAndAnID) {
 }
 
 TEST_F(Process, ShortReadsAskForTheRemainderAndGiveTheSameResults) {
-  std::string body = MultipartBody({Field("a", "1"), File("f", "x.txt", std::string(5000, 'q')),
-                                    Field("b", "2")});
+  std::string body =
+      MultipartBody({Field("a", "1"), File("f", "x.txt", std::string(5000, 'q')), Field("b", "2")});
   host->deliveries = {10, 3, 1, 4000, 7};
   read(body);
   std::vector<int64_t> expected;
@@ -235,7 +234,8 @@ TEST_F(Process, ClientGoneAfterTheFirstBlock) {
   ASSERT_EQ(process->FileQty(), 1);  // its file began but never ended
   EXPECT_GT(process->FileSize(0), 100000);
   EXPECT_EQ(process->TagNameIndex(u"doc"), -1);
-  EXPECT_TRUE(Throws<EStringListError>([&] { process->TagName(0); }, "List index out of bounds (0)"));
+  EXPECT_TRUE(
+      Throws<EStringListError>([&] { process->TagName(0); }, "List index out of bounds (0)"));
 }
 
 TEST_F(Process, TotalBytesZeroReadsNothingButEmptiesTheVariableList) {
@@ -271,7 +271,9 @@ TEST_F(Process, AParseFailureIsNumberThree) {
   process->SetSaveDirectPath(u"Q:\\velmora\\no such directory\\");
   process->SetSaveDirectName(u"out.bin");
   EXPECT_TRUE(Throws<EUploadError>(
-      [&] { read(MultipartBody({Field("a", "1"), File("f", "x.txt", "abc"), Field("b", "2")})); },
+      [&] {
+        read(MultipartBody({Field("a", "1"), File("f", "x.txt", "abc"), Field("b", "2")}));
+      },
       "Velmora Error: Error reading block. (#3)"));
   EXPECT_EQ(process->Value(u"a"), u"1");  // the lists hold what came before
   EXPECT_EQ(process->Value(u"f"), u"x.txt");
@@ -369,13 +371,13 @@ TEST_F(Process, BeforeReadNoFileIsThere) {
 }
 
 TEST_F(Process, CharsetSetting) {
-  for (auto [given, stored] : std::vector<std::pair<ustring, ustring>>{
-           {u"windows-1252", u"WINDOWS-1252"},
-           {u"Windows-1252", u"WINDOWS-1252"},
-           {u"iso-8859-1", u"UTF-8"},
-           {u"utf-8", u"UTF-8"},
-           {u"", u"UTF-8"},
-           {u"WINDOWS-1252 ", u"UTF-8"}}) {
+  for (auto [given, stored] :
+       std::vector<std::pair<ustring, ustring>>{{u"windows-1252", u"WINDOWS-1252"},
+                                                {u"Windows-1252", u"WINDOWS-1252"},
+                                                {u"iso-8859-1", u"UTF-8"},
+                                                {u"utf-8", u"UTF-8"},
+                                                {u"", u"UTF-8"},
+                                                {u"WINDOWS-1252 ", u"UTF-8"}}) {
     process->SetCharset(given);
     EXPECT_EQ(process->Charset(), stored) << Utf8(given);
   }
@@ -446,8 +448,8 @@ TEST_F(Process, SaveDirectRefusesTheByteMembers) {
 
 TEST_F(Process, ASecondReadAddsFilesAndRebuildsTheVariableList) {
   read(MultipartBody({Field("a", "1"), Field("a", "2"), File("f", "one.txt", "1")}));
-  read(MultipartBody({Field("b", "2"), Field("b", "3"), File("g", "two.txt", "22"),
-                      Field("a", "5")}));
+  read(MultipartBody(
+      {Field("b", "2"), Field("b", "3"), File("g", "two.txt", "22"), Field("a", "5")}));
   TProcess& p = *process;
   EXPECT_EQ(p.FileQty(), 2);
   EXPECT_EQ(p.FileName(1), u"two.txt");
@@ -539,17 +541,16 @@ TEST_F(Process, ReleaseSwallowsHostFailures) {
 }
 
 TEST_F(Process, ParentDir) {
-  for (auto [path, parent] : std::vector<std::pair<ustring, ustring>>{
-           {u"C:\\a\\b\\", u"C:\\a\\"},
-           {u"C:\\a\\b", u"C:\\a\\"},
-           {u"C:\\a", u"C:\\"},
-           {u"C:\\", u"C:\\"},
-           {u"a\\b", u"a\\"},
-           {u"\\ab", u"\\ab"},
-           {u"ab", u"ab"},
-           {u"C:/a/b", u"C:/a/b"},
-           {u"", u""},
-           {u"\\\\", u"\\\\"}}) {
+  for (auto [path, parent] : std::vector<std::pair<ustring, ustring>>{{u"C:\\a\\b\\", u"C:\\a\\"},
+                                                                      {u"C:\\a\\b", u"C:\\a\\"},
+                                                                      {u"C:\\a", u"C:\\"},
+                                                                      {u"C:\\", u"C:\\"},
+                                                                      {u"a\\b", u"a\\"},
+                                                                      {u"\\ab", u"\\ab"},
+                                                                      {u"ab", u"ab"},
+                                                                      {u"C:/a/b", u"C:/a/b"},
+                                                                      {u"", u""},
+                                                                      {u"\\\\", u"\\\\"}}) {
     EXPECT_EQ(process->ParentDir(path), parent) << Utf8(path);
   }
 }

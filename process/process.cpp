@@ -87,8 +87,8 @@ void TProcess::Read() {
   s.results.FormEntities.clear();
   std::unique_ptr<IFileDestinations> direct;
   if (s.SaveDirect) direct = s.MakeDirectSave();
-  auto charset = s.Charset == u"UTF-8" ? TMultipartParser::Charset::Utf8
-                                       : TMultipartParser::Charset::Ansi;
+  auto charset =
+      s.Charset == u"UTF-8" ? TMultipartParser::Charset::Utf8 : TMultipartParser::Charset::Ansi;
 
   // However the reading ends, what was parsed becomes the variable lists; the
   // failure, if any, is reported after that.
@@ -124,14 +124,18 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
 
     int64_t remaining = TotalBytes - done;
     int64_t count = remaining < kBlockSize ? remaining : kBlockSize;
-    size_t delivered;
+    size_t delivered = 0;
+    bool failed = false;
     try {
       delivered = host->BinaryRead(count, remaining < kBlockSize, block.get());
-      if (delivered > static_cast<size_t>(count)) throw EUploadError(u"more bytes than asked");
     } catch (...) {
+      failed = true;
+    }
+    // A host that claims more bytes than were asked for is as broken as one
+    // that fails.
+    if (failed || delivered > static_cast<size_t>(count))
       throw EUploadError(u"Velmora Error: Error reading from ASP Request object. Total Bytes: " +
                          toDecimal(TotalBytes) + u", Bytes Read: " + toDecimal(done) + u". (#2)");
-    }
     // A host that delivers nothing while the body is incomplete will not
     // deliver the rest: stop as if the client had gone.
     if (delivered == 0) return;

@@ -82,7 +82,8 @@ const TFileRecord& TProcess::State::CheckedFile(int32_t index) const {
 const TMemoryStream& TProcess::State::FileBytes(int32_t index, const char16_t* member) const {
   if (SaveDirect) throw EUploadError(ustring(member) + u" cannot be used when SaveDirect is true.");
   if (index < 0 || index > results.FileQty - 1) throw EIndexError(kNoFile);
-  auto* bytes = dynamic_cast<const TMemoryStream*>(results.Files[static_cast<size_t>(index)].FileStream.get());
+  auto* bytes = dynamic_cast<const TMemoryStream*>(
+      results.Files[static_cast<size_t>(index)].FileStream.get());
   if (!bytes)
     throw EUploadError(ustring(member) +
                        u" cannot be used for a file that was saved directly to disk.");

@@ -34,8 +34,8 @@ class FakeHost final : public IUploadHost {
     // Upper bounds for successive reads (0: the read delivers nothing); reads
     // after the last entry deliver all that is asked.
     std::vector<size_t> deliveries;
-    int connectedReads = -1;     // the client is gone once this many reads were made
-    bool failPastEnd = false;    // a read at the end of the body fails instead of delivering 0
+    int connectedReads = -1;   // the client is gone once this many reads were made
+    bool failPastEnd = false;  // a read at the end of the body fails instead of delivering 0
     std::map<std::string, int> failFrom;  // call name -> the first call (1-based) that fails
     ustring mappedPath = u"C:\\inetpub\\wwwroot\\app";
 
@@ -103,8 +103,8 @@ class FakeHost final : public IUploadHost {
 
  private:
   static EOleException failure(const std::string& call) {
-    return EOleException(u"Host call failed: " + fromUtf8(call),
-                         static_cast<HRESULT_t>(0x80004005), u"FakeHost", u"", 0);
+    return EOleException(u"Host call failed: " + fromUtf8(call), static_cast<HRESULT_t>(0x80004005),
+                         u"FakeHost", u"", 0);
   }
 
   void enter(const std::string& call) {

@@ -23,8 +23,9 @@ inline FormPart File(std::string name, std::string filename, std::string data,
   return {std::move(name), std::move(data), std::move(filename), std::move(contentType)};
 }
 
-inline std::string MultipartBody(const std::vector<FormPart>& parts,
-                                 const std::string& delimiter = "-----------------------------7e1a2b3c") {
+inline std::string MultipartBody(
+    const std::vector<FormPart>& parts,
+    const std::string& delimiter = "-----------------------------7e1a2b3c") {
   std::string body;
   for (const FormPart& part : parts) {
     body += delimiter + "\r\nContent-Disposition: form-data; name=\"" + part.name + "\"";
