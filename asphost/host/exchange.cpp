@@ -58,7 +58,12 @@ std::string ConnectionSink::HeadText(const ResponseHead& head, const std::string
   std::string text = "HTTP/1.1 " + status + "\r\n";
   text += "Date: " + HttpDate() + "\r\nServer: asphost\r\n";
   std::string contentType = head.contentType;
-  if (!head.charset.empty()) contentType += "; charset=" + head.charset;
+  // Response.Write sends UTF-8 in this host: say so unless the page did.
+  if (!head.charset.empty()) {
+    contentType += "; charset=" + head.charset;
+  } else if (contentType.compare(0, 5, "text/") == 0 && contentType.find(';') == std::string::npos) {
+    contentType += "; charset=utf-8";
+  }
   if (isSafeHeaderText(contentType)) text += "Content-Type: " + contentType + "\r\n";
   text += "Cache-Control: private\r\n";
   for (const auto& header : head.headers) {

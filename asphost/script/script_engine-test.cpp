@@ -7,6 +7,8 @@
 namespace asphost {
 namespace {
 
+using velmora::toUtf8;
+
 // A scriptable recorder: Write(x) appends x, End() ends the page.
 class Recorder final : public IDispatch {
  public:
@@ -82,18 +84,23 @@ TEST_F(ScriptEngineTest, ReportsRuntimeAndSyntaxErrorsWithTheirLine) {
     const char16_t* language;
     const char16_t* code;
     unsigned line;
+    const char* source;
+    const char* description;
   } cases[] = {
-      {u"VBScript", u"Response.Write 1\n\nx = 1 / 0\n", 3},
-      {u"VBScript", u"Response.Write 1\nIf Then\n", 2},
-      {u"VBScript", u"Response.Write 1\nResponse.Nothing\n", 2},
-      {u"JScript", u"Response.Write(1);\nnosuch();\n", 2},
-      {u"JScript", u"Response.Write(1);\nvar = ;\n", 2},
+      {u"VBScript", u"Response.Write 1\n\nx = 1 / 0\n", 3, "Microsoft VBScript runtime error", "Division by zero"},
+      {u"VBScript", u"Response.Write 1\nIf Then\n", 2, "Microsoft VBScript compilation error", "Syntax error"},
+      {u"VBScript", u"Response.Write 1\nResponse.Nothing\n", 2, "Microsoft VBScript runtime error",
+       "Object doesn't support this property or method"},
+      {u"VBScript", u"Dim a(2)\n\na(5) = 1\n", 3, "Microsoft VBScript runtime error", "Subscript out of range"},
+      {u"JScript", u"Response.Write(1);\nnosuch();\n", 2, "Microsoft JScript runtime error", "Object expected"},
+      {u"JScript", u"Response.Write(1);\nvar = ;\n", 2, "Microsoft JScript compilation error", "Syntax error"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(velmora::toUtf8(c.code));
+    SCOPED_TRACE(toUtf8(c.code));
     EXPECT_FALSE(Run(c.language, c.code));
     EXPECT_EQ(failure.line, c.line);
-    EXPECT_FALSE(failure.description.empty());
+    EXPECT_EQ(toUtf8(failure.source), c.source);
+    EXPECT_EQ(toUtf8(failure.description), c.description);
     EXPECT_TRUE(FAILED(failure.code));
   }
 }

@@ -8,14 +8,52 @@ namespace {
 thread_local IActiveScript* currentScript = nullptr;
 thread_local bool endRequested = false;
 
-// Wine's engines leave the description of their own errors empty; the
-// text is in the engine's string table under the error's number.
+// Wine's engines leave the description of many of their own errors empty:
+// the texts of the common ones are here, by the error's number (an
+// automation failure stands for the number VBScript gives it); others are
+// looked up in the engines' string tables and the system's messages.
 ustring EngineMessage(HRESULT code) {
-  if (HRESULT_FACILITY(code) == FACILITY_CONTROL || HRESULT_FACILITY(code) == FACILITY_DISPATCH) {
+  static const struct {
+    HRESULT code;
+    WORD number;
+  } kAutomationErrors[] = {
+      {DISP_E_DIVBYZERO, 11},      {DISP_E_OVERFLOW, 6},          {DISP_E_TYPEMISMATCH, 13},
+      {DISP_E_UNKNOWNNAME, 438},   {DISP_E_MEMBERNOTFOUND, 438},  {DISP_E_BADINDEX, 9},
+      {DISP_E_BADPARAMCOUNT, 450}, {DISP_E_PARAMNOTOPTIONAL, 449}, {DISP_E_ARRAYISLOCKED, 10},
+      {E_OUTOFMEMORY, 7},
+  };
+  WORD number = 0;
+  if (HRESULT_FACILITY(code) == FACILITY_CONTROL) number = HRESULT_CODE(code);
+  for (const auto& e : kAutomationErrors)
+    if (e.code == code) number = e.number;
+  static const struct {
+    WORD number;
+    const char16_t* text;
+  } kMessages[] = {
+      {5, u"Invalid procedure call or argument"},
+      {6, u"Overflow"},
+      {7, u"Out of memory"},
+      {9, u"Subscript out of range"},
+      {10, u"This array is fixed or temporarily locked"},
+      {11, u"Division by zero"},
+      {13, u"Type mismatch"},
+      {28, u"Out of stack space"},
+      {35, u"Sub or Function not defined"},
+      {91, u"Object variable not set"},
+      {424, u"Object required"},
+      {429, u"ActiveX component can't create object"},
+      {438, u"Object doesn't support this property or method"},
+      {449, u"Argument not optional"},
+      {450, u"Wrong number of arguments or invalid property assignment"},
+      {500, u"Variable is undefined"},
+  };
+  for (const auto& m : kMessages)
+    if (m.number == number) return m.text;
+  if (number) {
     for (const wchar_t* dll : {L"vbscript.dll", L"jscript.dll"}) {
       wchar_t text[512];
       HMODULE module = GetModuleHandleW(dll);
-      if (module && LoadStringW(module, HRESULT_CODE(code), text, 512) > 0) return velmora::fromWide(text);
+      if (module && LoadStringW(module, number, text, 512) > 0) return velmora::fromWide(text);
     }
   }
   wchar_t* text = nullptr;
@@ -36,8 +74,8 @@ ustring EngineMessage(HRESULT code) {
 // reports errors here. Lives on the stack of RunScript.
 class ScriptSite final : public IActiveScriptSite {
  public:
-  ScriptSite(const std::vector<NamedObject>& objects, ScriptFailure* failure)
-      : objects_(objects), failure_(failure) {}
+  ScriptSite(const ustring& language, const std::vector<NamedObject>& objects, ScriptFailure* failure)
+      : language_(language), objects_(objects), failure_(failure) {}
 
   bool failed() const { return failed_; }
 
@@ -93,6 +131,11 @@ class ScriptSite final : public IActiveScriptSite {
       failure_->code = code;
       if (info.bstrSource) failure_->source = velmora::fromWide(info.bstrSource);
       if (info.bstrDescription) failure_->description = velmora::fromWide(info.bstrDescription);
+      if (failure_->source.empty()) failure_->source = u"Microsoft " + language_ + u" runtime error";
+      // Wine reports every syntax error as a failed call.
+      if (failure_->description.empty() && code == E_FAIL &&
+          failure_->source.find(u"compilation") != ustring::npos)
+        failure_->description = u"Syntax error";
       if (failure_->description.empty()) failure_->description = EngineMessage(code);
     }
     SysFreeString(info.bstrSource);
@@ -102,6 +145,7 @@ class ScriptSite final : public IActiveScriptSite {
   }
 
  private:
+  const ustring& language_;
   const std::vector<NamedObject>& objects_;
   ScriptFailure* failure_;
   bool failed_ = false;
@@ -135,7 +179,7 @@ bool RunScript(const ustring& language, const ustring& code, const std::vector<N
     return false;
   }
 
-  ScriptSite site(objects, failure);
+  ScriptSite site(language, objects, failure);
   hr = script->SetScriptSite(&site);
   if (SUCCEEDED(hr)) hr = parser->InitNew();
   for (const NamedObject& item : objects) {
