@@ -236,6 +236,26 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
     return S_OK;
   }
 
+  STDMETHODIMP get_Intrinsic(BSTR name, IDispatch** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    return Guarded([&]() -> HRESULT {
+      if (!page_) return Fail(E_UNEXPECTED, L"No page: call BeginPage first.");
+      IGetContextProperties* properties;
+      HRESULT hr = page_->context()->QueryInterface(IID_IGetContextProperties, reinterpret_cast<void**>(&properties));
+      if (FAILED(hr)) return hr;
+      Variant value;
+      hr = properties->GetProperty(name, value.get());
+      properties->Release();
+      if (FAILED(hr)) return hr;
+      if (V_VT(value.get()) != VT_DISPATCH || !V_DISPATCH(value.get()))
+        return Fail(E_INVALIDARG, L"The page has no object named " + Text(name) + L".");
+      *object = V_DISPATCH(value.get());
+      (*object)->AddRef();
+      return S_OK;
+    });
+  }
+
   // --- what the page did
 
   STDMETHODIMP get_ReadCount(LONG* value) override {

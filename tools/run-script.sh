@@ -1,0 +1,46 @@
+#!/bin/sh
+# Runs a VBScript or JScript test under Wine's cscript, the way pages meet the
+# components: registers the given DLLs in the project's Wine prefix, makes
+# cscript.exe report Windows NT 4.0 (so components take mtxex.dll's
+# GetObjectContext road), runs the script and checks its closing line
+# "N passed, M failed". cscript prints nothing and may still exit 0 when a
+# script stops on an error, so a missing closing line is a failure.
+#
+#   tools/run-script.sh [--register DLL]... SCRIPT [ARGUMENT]...
+#
+# Best run under tools/with-wineserver (CTest's win32 run is).
+set -u
+here=$(cd "$(dirname "$0")/.." && pwd)
+wine_run="$here/tools/wine-run"
+
+# Wine maps the Unix root to drive Z:.
+windows_path() { printf 'Z:%s' "$(realpath "$1")" | tr / '\\'; }
+
+while [ $# -gt 0 ] && [ "$1" = "--register" ]; do
+    [ -f "$2" ] || { echo "run-script: no such DLL: $2"; exit 1; }
+    # regsvr32 /s reports nothing useful; a class that did not register shows
+    # up as the script failing to create its object.
+    "$wine_run" regsvr32 /s "$(windows_path "$2")" </dev/null >/dev/null 2>&1
+    shift 2
+done
+[ $# -ge 1 ] || { echo "usage: run-script.sh [--register DLL]... SCRIPT [ARGUMENT]..."; exit 2; }
+script=$1
+shift
+
+"$wine_run" reg add 'HKCU\Software\Wine\AppDefaults\cscript.exe' /v Version /d nt40 /f </dev/null >/dev/null 2>&1
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+timeout 300 "$wine_run" cscript //nologo "$(windows_path "$script")" "$@" </dev/null >"$log" 2>&1
+status=$?
+output=$(tr -d '\r' <"$log")
+printf '%s\n' "$output"
+
+summary=$(printf '%s\n' "$output" | grep -E '^[0-9]+ passed, [0-9]+ failed' | tail -n 1)
+if [ -z "$summary" ]; then
+    echo "run-script: $(basename "$script") printed no summary line: it stopped early" \
+         "(rerun with WINEDEBUG=fixme+vbscript,fixme+jscript to see why)"
+    exit 1
+fi
+failed=$(printf '%s\n' "$summary" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')
+[ "$failed" -eq 0 ] && [ "$status" -eq 0 ]
