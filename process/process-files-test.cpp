@@ -395,6 +395,13 @@ TEST_F(ProcessFiles, DumpHeaderEdges) {
                                    "Error reading uploaded file or form data."));
   EXPECT_EQ(Contents(dir_ + u"failed.bin"), std::string(4096, 'x'));
 
+  host_->failFrom.clear();
+  host_->position = 0;
+  host_->overclaim = 1;
+  EXPECT_TRUE(Throws<EUploadError>([&] { process_->DumpHeader(dir_ + u"claimed.bin"); },
+                                   "Error reading uploaded file or form data."));
+  EXPECT_EQ(Contents(dir_ + u"claimed.bin"), "");
+
   ustring target = root_ + u"\\missing\\raw.bin";
   EXPECT_TRUE(Throws<EFCreateError>([&] { process_->DumpHeader(target); },
                                     "Cannot create file \"" + toUtf8(target) + "\". " +

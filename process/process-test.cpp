@@ -264,6 +264,24 @@ TEST_F(Process, HostFailuresBecomeTheNumberedMessages) {
   EXPECT_EQ(process->Value(u"title"), u"report");
 }
 
+// A host that reports more bytes than it was asked for cannot be trusted with
+// the rest either; nothing it did not deliver is ever kept.
+TEST_F(Process, AHostThatClaimsTooMuchFails) {
+  std::string body = MultipartBody({Field("a", "1")});
+  host->overclaim = 1;
+  EXPECT_TRUE(Throws<EUploadError>([&] { read(body); },
+                                   "Velmora Error: Error reading from ASP Request object. Total "
+                                   "Bytes: " +
+                                       std::to_string(body.size()) + ", Bytes Read: 0. (#2)"));
+  EXPECT_EQ(process->VarCount(), 0);
+
+  restart();
+  host->body = "12345";
+  host->overclaim = 1;
+  process->ReadChunks();
+  EXPECT_EQ(process->FileQty(), 0);
+}
+
 TEST_F(Process, AParseFailureIsNumberThree) {
   // Direct mode whose destination cannot be opened: without a Windows file
   // layer no direct-save file can be made; under Wine the directory is missing.

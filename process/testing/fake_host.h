@@ -36,6 +36,7 @@ class FakeHost final : public IUploadHost {
     std::vector<size_t> deliveries;
     int connectedReads = -1;   // the client is gone once this many reads were made
     bool failPastEnd = false;  // a read at the end of the body fails instead of delivering 0
+    size_t overclaim = 0;      // a broken host: reads report this many bytes more than they copy
     std::map<std::string, int> failFrom;  // call name -> the first call (1-based) that fails
     ustring mappedPath = u"C:\\inetpub\\wwwroot\\app";
 
@@ -83,7 +84,7 @@ class FakeHost final : public IUploadHost {
     if (n) std::memcpy(buffer, s_->body.data() + s_->position, n);
     s_->position += n;
     s_->reads.push_back({count, countAsInt64, n});
-    return n;
+    return n + s_->overclaim;
   }
 
   void SetApplicationValue(const ustring& key, int32_t value) override {
