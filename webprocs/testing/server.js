@@ -1,0 +1,192 @@
+// The HTTP client's test servers, all on 127.0.0.1 with ports chosen by the
+// system. Writes "<name> <port>" lines to the file named by argv[2] once every
+// listener is up:
+//   http              the routes below
+//   https             the same routes, certificate for 127.0.0.1 signed by the test CA
+//   httpsOtherName    the same, certificate for another host name
+//   httpsExpired      the same, certificate for 127.0.0.1 past its validity dates
+//   hang              accepts connections and never answers
+//   closed            a port that was free a moment ago (refuses connections)
+// argv[3] is the directory with the certificates (server.key, valid.crt,
+// othername.crt, expired.crt).
+//
+// Routes (every request body is read to its end first):
+//   POST /upload[?status=S]  multipart body parsed by busboy; answers JSON with
+//                            the fields, the files (name, file name, type,
+//                            size, SHA-256) and the request's raw headers
+//   /echo                    JSON: method, url, raw headers, body (latin1)
+//   /len?n=N[&status=S]      N pattern bytes with Content-Length
+//   /chunked?n=N             N pattern bytes, chunked
+//   /auth?user=U&pass=P&key=K  401 with a Basic challenge unless the request
+//                            carries U:P; counts attempts under K
+//   /attempts?key=K          JSON: the attempts counted under K and their
+//                            Authorization headers
+'use strict';
+const fs = require('fs');
+const net = require('net');
+const http = require('http');
+const https = require('https');
+const path = require('path');
+const crypto = require('crypto');
+const busboy = require('busboy');
+
+const [portsFile, certDir] = process.argv.slice(2);
+
+// Byte i of every generated answer; the tests compute the same.
+function pattern(n) {
+  const b = Buffer.alloc(n);
+  for (let i = 0; i < n; i++) b[i] = (i * 7 + 3) & 0xff;
+  return b;
+}
+
+const attempts = new Map();
+
+function readBody(req) {
+  return new Promise((resolve, reject) => {
+    const parts = [];
+    req.on('data', (d) => parts.push(d));
+    req.on('end', () => resolve(Buffer.concat(parts)));
+    req.on('error', reject);
+  });
+}
+
+function sendJson(res, status, value) {
+  const text = Buffer.from(JSON.stringify(value), 'utf8');
+  res.writeHead(status, { 'Content-Type': 'application/json', 'Content-Length': text.length });
+  res.end(text);
+}
+
+function parseMultipart(req) {
+  return new Promise((resolve, reject) => {
+    const result = { fields: [], files: [] };
+    let bb;
+    try {
+      bb = busboy({ headers: req.headers, defParamCharset: 'utf8', limits: { fieldSize: 1 << 24 } });
+    } catch (e) {
+      reject(e);
+      return;
+    }
+    bb.on('field', (name, value) => result.fields.push([name, value]));
+    bb.on('file', (name, stream, info) => {
+      const hash = crypto.createHash('sha256');
+      let size = 0;
+      stream.on('data', (d) => { hash.update(d); size += d.length; });
+      stream.on('end', () => result.files.push({
+        name, filename: info.filename, mimeType: info.mimeType, size, sha256: hash.digest('hex'),
+      }));
+    });
+    bb.on('close', () => resolve(result));
+    bb.on('error', reject);
+    req.pipe(bb);
+  });
+}
+
+async function handle(req, res) {
+  const url = new URL(req.url, 'http://127.0.0.1');
+  const q = (name, fallback) => url.searchParams.get(name) ?? fallback;
+  const status = Number(q('status', '200'));
+
+  if (url.pathname === '/upload') {
+    let parsed;
+    try {
+      parsed = await parseMultipart(req);
+    } catch (e) {
+      sendJson(res, 400, { error: String(e.message) });
+      return;
+    }
+    sendJson(res, status, {
+      method: req.method, url: req.url, contentType: req.headers['content-type'] ?? null,
+      raw: req.rawHeaders, ...parsed,
+    });
+    return;
+  }
+
+  const body = await readBody(req);
+  switch (url.pathname) {
+    case '/echo':
+      sendJson(res, status, {
+        method: req.method, url: req.url, raw: req.rawHeaders, body: body.toString('latin1'),
+      });
+      return;
+    case '/len': {
+      const bytes = pattern(Number(q('n', '0')));
+      res.writeHead(status, { 'Content-Length': bytes.length });
+      res.end(bytes);
+      return;
+    }
+    case '/chunked': {
+      const bytes = pattern(Number(q('n', '0')));
+      res.writeHead(status, { 'Transfer-Encoding': 'chunked' });
+      for (let i = 0; i < bytes.length; i += 1000) res.write(bytes.subarray(i, i + 1000));
+      res.end();
+      return;
+    }
+    case '/auth': {
+      const key = q('key', '');
+      const seen = attempts.get(key) ?? [];
+      seen.push(req.headers.authorization ?? '');
+      attempts.set(key, seen);
+      const expected = 'Basic ' + Buffer.from(`${q('user', '')}:${q('pass', '')}`, 'utf8').toString('base64');
+      if (req.headers.authorization === expected) {
+        sendJson(res, 200, { ok: true, bodyLength: body.length });
+      } else {
+        res.writeHead(401, { 'WWW-Authenticate': 'Basic realm="velmora"', 'Content-Type': 'text/plain',
+                             'Content-Length': 12 });
+        res.end('unauthorized');
+      }
+      return;
+    }
+    case '/attempts': {
+      const seen = attempts.get(q('key', '')) ?? [];
+      sendJson(res, 200, { count: seen.length, authorization: seen });
+      return;
+    }
+    default:
+      sendJson(res, 404, { error: 'no such route', url: req.url });
+  }
+}
+
+function listen(server) {
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server.address().port)));
+}
+
+function onRequest(req, res) {
+  handle(req, res).catch((e) => {
+    if (!res.headersSent) sendJson(res, 500, { error: String(e.message) });
+    else res.destroy();
+  });
+}
+
+async function main() {
+  const key = fs.readFileSync(path.join(certDir, 'server.key'));
+  const tls = (crt) => https.createServer({ key, cert: fs.readFileSync(path.join(certDir, crt)) }, onRequest);
+
+  const hanging = new Set();
+  const hang = net.createServer((socket) => {
+    hanging.add(socket);
+    socket.on('error', () => {});
+    socket.on('close', () => hanging.delete(socket));
+  });
+
+  const probe = net.createServer();
+  const closed = await listen(probe);
+  await new Promise((resolve) => probe.close(resolve));
+
+  const ports = {
+    http: await listen(http.createServer(onRequest)),
+    https: await listen(tls('valid.crt')),
+    httpsOtherName: await listen(tls('othername.crt')),
+    httpsExpired: await listen(tls('expired.crt')),
+    hang: await listen(hang),
+    closed,
+  };
+  const lines = Object.entries(ports).map(([name, port]) => `${name} ${port}\n`).join('');
+  fs.writeFileSync(portsFile + '.tmp', lines);
+  fs.renameSync(portsFile + '.tmp', portsFile);
+}
+
+process.on('SIGTERM', () => process.exit(0));
+main().catch((e) => {
+  console.error(e);
+  process.exit(1);
+});
