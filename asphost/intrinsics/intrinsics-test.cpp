@@ -1,3 +1,508 @@
+// The intrinsic objects and the page context through their COM interfaces,
+// as a component and a script engine call them.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
 #include "asphost/intrinsics/intrinsics.h"
-TEST(Intrinsics, Builds) {}
+#include "asphost/intrinsics/variants.h"
+
+namespace asphost {
+namespace {
+
+// Releases a COM pointer at the end of a scope.
+template <class T>
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(T* p) : p_(p) {}
+  ~Ref() {
+    if (p_) p_->Release();
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  T** put() { return &p_; }
+  T* operator->() const { return p_; }
+  T* get() const { return p_; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+class Bstr {
+ public:
+  explicit Bstr(const wchar_t* text) : b_(SysAllocString(text)) {}
+  Bstr() = default;
+  ~Bstr() { SysFreeString(b_); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  operator BSTR() const { return b_; }
+  BSTR* put() { return &b_; }
+  std::wstring text() const { return b_ ? std::wstring(b_, SysStringLen(b_)) : std::wstring(); }
+
+ private:
+  BSTR b_ = nullptr;
+};
+
+std::string Bytes(const VARIANT& v) {
+  ByteArrayView view(v);
+  EXPECT_TRUE(view.valid());
+  return std::string(reinterpret_cast<const char*>(view.data()), view.size());
+}
+
+class IntrinsicsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    body = std::make_shared<MemoryBody>();
+    sink = std::make_shared<MemorySink>();
+    store = std::make_shared<ApplicationStore>();
+    probe = std::make_shared<HostProbe>();
+  }
+  void TearDown() override {
+    page.reset();
+    CoUninitialize();
+  }
+
+  Page& Begin() {
+    PageSetup setup;
+    setup.body = body;
+    setup.sink = sink;
+    setup.application = store;
+    setup.probe = probe;
+    setup.root = L"C:\\site";
+    setup.pagePath = L"/app/page.asp";
+    setup.contentType = contentType;
+    setup.queryString = queryString;
+    page = std::make_unique<Page>(setup);
+    return *page;
+  }
+
+  std::shared_ptr<MemoryBody> body;
+  std::shared_ptr<MemorySink> sink;
+  std::shared_ptr<ApplicationStore> store;
+  std::shared_ptr<HostProbe> probe;
+  std::wstring contentType, queryString;
+  std::unique_ptr<Page> page;
+};
+
+// --- Request
+
+TEST_F(IntrinsicsTest, BinaryReadRewritesTheCountInTheTypeItWasGiven) {
+  body->SetBytes("0123456789");
+  IRequest* request = Begin().request();
+  LONG total = 0;
+  ASSERT_EQ(request->get_TotalBytes(&total), S_OK);
+  EXPECT_EQ(total, 10);
+
+  Variant count, data;
+  V_VT(count.get()) = VT_I4;
+  V_I4(count.get()) = 4;
+  ASSERT_EQ(request->BinaryRead(count.get(), data.get()), S_OK);
+  EXPECT_EQ(V_VT(count.get()), VT_I4);
+  EXPECT_EQ(V_I4(count.get()), 4);
+  EXPECT_EQ(V_VT(data.get()), VT_ARRAY | VT_UI1);
+  EXPECT_EQ(Bytes(*data), "0123");
+
+  // The shorter last block comes as a 64-bit count asking for more than is left.
+  Variant last, rest;
+  V_VT(last.get()) = VT_I8;
+  V_I8(last.get()) = 100;
+  ASSERT_EQ(request->BinaryRead(last.get(), rest.get()), S_OK);
+  EXPECT_EQ(V_VT(last.get()), VT_I8);
+  EXPECT_EQ(V_I8(last.get()), 6);
+  EXPECT_EQ(Bytes(*rest), "456789");
+
+  // A count by reference is written through the reference.
+  LONG byRef = 5;
+  Variant ref, empty;
+  V_VT(ref.get()) = VT_I4 | VT_BYREF;
+  V_I4REF(ref.get()) = &byRef;
+  ASSERT_EQ(request->BinaryRead(ref.get(), empty.get()), S_OK);
+  EXPECT_EQ(byRef, 0);
+  EXPECT_EQ(Bytes(*empty), "");
+
+  auto reads = probe->Reads();
+  ASSERT_EQ(reads.size(), 3u);
+  EXPECT_EQ(reads[0].countType, VT_I4);
+  EXPECT_EQ(reads[1].countType, VT_I8);
+  EXPECT_EQ(reads[1].asked, 100);
+  EXPECT_EQ(reads[1].delivered, 6);
+}
+
+TEST_F(IntrinsicsTest, BinaryReadRefusesCountsThatAreNotNonNegativeIntegers) {
+  body->SetBytes("abc");
+  IRequest* request = Begin().request();
+  struct Case {
+    VARTYPE type;
+    double number;
+  } cases[] = {{VT_I4, -1}, {VT_I8, -5}, {VT_R8, 2.0}, {VT_R8, 1.5}, {VT_BSTR, 0}, {VT_EMPTY, 0}};
+  for (const Case& c : cases) {
+    Variant count, data;
+    V_VT(count.get()) = c.type;
+    if (c.type == VT_I4) V_I4(count.get()) = static_cast<LONG>(c.number);
+    if (c.type == VT_I8) V_I8(count.get()) = static_cast<LONGLONG>(c.number);
+    if (c.type == VT_R8) V_R8(count.get()) = c.number;
+    if (c.type == VT_BSTR) V_BSTR(count.get()) = SysAllocString(L"2");
+    EXPECT_EQ(request->BinaryRead(count.get(), data.get()), E_INVALIDARG) << "type " << c.type << " " << c.number;
+    EXPECT_EQ(V_VT(data.get()), VT_EMPTY);
+  }
+  EXPECT_TRUE(probe->Reads().empty());
+}
+
+TEST_F(IntrinsicsTest, ShortEmptyAndDisconnectedReads) {
+  body->SetBytes("abcdefghij");
+  body->SetMaxRead(3);
+  body->SetEmptyReads(2, 1);
+  body->SetDisconnectAfter(3);
+  Page& p = Begin();
+  std::string got;
+  std::vector<LONG> delivered;
+  VARIANT_BOOL connected = VARIANT_TRUE;
+  while (p.response()->IsClientConnected(&connected) == S_OK && connected) {
+    Variant count, data;
+    V_VT(count.get()) = VT_I4;
+    V_I4(count.get()) = 102400;
+    ASSERT_EQ(p.request()->BinaryRead(count.get(), data.get()), S_OK);
+    delivered.push_back(V_I4(count.get()));
+    got += Bytes(*data);
+  }
+  EXPECT_EQ(delivered, (std::vector<LONG>{3, 0, 3}));
+  EXPECT_EQ(got, "abcdef");
+}
+
+TEST_F(IntrinsicsTest, ReadsStopAtTheDeclaredLength) {
+  body->SetBytes("0123456789NEXT-REQUEST");
+  body->SetDeclaredLength(10);
+  IRequest* request = Begin().request();
+  Variant count, data;
+  V_VT(count.get()) = VT_I4;
+  V_I4(count.get()) = 1000;
+  ASSERT_EQ(request->BinaryRead(count.get(), data.get()), S_OK);
+  EXPECT_EQ(Bytes(*data), "0123456789");
+
+  // Declared longer than what arrives: reads deliver nothing once the bytes end.
+  body->SetBytes("abc");
+  body->SetDeclaredLength(uint64_t{5} << 30 >> 0);
+  Begin();
+  LONG total = 0;
+  ASSERT_EQ(page->request()->get_TotalBytes(&total), S_OK);
+  EXPECT_EQ(static_cast<ULONG>(total), 0xFFFFFFFFu) << "5 GB does not fit the 32-bit property";
+  Variant more, moreData;
+  V_VT(more.get()) = VT_I4;
+  V_I4(more.get()) = 10;
+  ASSERT_EQ(page->request()->BinaryRead(more.get(), moreData.get()), S_OK);
+  EXPECT_EQ(V_I4(more.get()), 3);
+  ASSERT_EQ(page->request()->BinaryRead(more.get(), moreData.get()), S_OK);
+  EXPECT_EQ(V_I4(more.get()), 0);
+}
+
+TEST_F(IntrinsicsTest, PlannedFailureCarriesHResultAndDescription) {
+  body->SetBytes("abc");
+  probe->FailCall(L"Request.BinaryRead", E_ACCESSDENIED, L"Denied on purpose.", 1);
+  IRequest* request = Begin().request();
+  Variant count, data;
+  V_VT(count.get()) = VT_I4;
+  V_I4(count.get()) = 1;
+  EXPECT_EQ(request->BinaryRead(count.get(), data.get()), S_OK);
+  EXPECT_EQ(request->BinaryRead(count.get(), data.get()), E_ACCESSDENIED);
+
+  Ref<ISupportErrorInfo> support;
+  ASSERT_EQ(request->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(support.put())), S_OK);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IRequest), S_OK);
+  Ref<IErrorInfo> info;
+  ASSERT_EQ(GetErrorInfo(0, info.put()), S_OK);
+  Bstr description, source;
+  info->GetDescription(description.put());
+  info->GetSource(source.put());
+  EXPECT_EQ(description.text(), L"Denied on purpose.");
+  EXPECT_EQ(source.text(), L"Request object");
+}
+
+TEST_F(IntrinsicsTest, FormQueryStringAndItem) {
+  body->SetBytes("name=J%C3%BCrgen&tag=a&tag=b+c");
+  contentType = L"application/x-www-form-urlencoded; charset=UTF-8";
+  queryString = L"id=7&name=query";
+  IRequest* request = Begin().request();
+
+  Ref<IRequestDictionary> form;
+  ASSERT_EQ(request->get_Form(form.put()), S_OK);
+  int count = 0;
+  form->get_Count(&count);
+  EXPECT_EQ(count, 2);
+  Variant key, value, text;
+  V_VT(key.get()) = VT_BSTR;
+  V_BSTR(key.get()) = SysAllocString(L"TAG");
+  ASSERT_EQ(form->get_Item(*key, value.get()), S_OK);
+  ASSERT_EQ(V_VT(value.get()), VT_DISPATCH);
+  ASSERT_EQ(VariantChangeType(text.get(), value.get(), 0, VT_BSTR), S_OK) << "default value of the item";
+  EXPECT_STREQ(V_BSTR(text.get()), L"a, b c");
+
+  // Request(name) looks in the query string first.
+  Ref<IDispatch> item;
+  Bstr name(L"name");
+  ASSERT_EQ(request->get_Item(name, item.put()), S_OK);
+  Variant itemValue;
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  ASSERT_EQ(item->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, itemValue.get(), nullptr, nullptr),
+            S_OK);
+  EXPECT_STREQ(V_BSTR(itemValue.get()), L"query");
+
+  // The form took the body; BinaryRead cannot have it too.
+  Variant readCount, data;
+  V_VT(readCount.get()) = VT_I4;
+  V_I4(readCount.get()) = 1;
+  EXPECT_EQ(request->BinaryRead(readCount.get(), data.get()), E_FAIL);
+}
+
+// --- Application and its Contents
+
+TEST_F(IntrinsicsTest, ApplicationValueAndContents) {
+  store->SetLogging(true);
+  IApplicationObject* application = Begin().application();
+  Bstr key(L"Progress");
+  Variant percent;
+  V_VT(percent.get()) = VT_I4;
+  V_I4(percent.get()) = 41;
+  ASSERT_EQ(application->putref_Value(key, *percent), S_OK);
+
+  // A script's Application("progress") = 82: the default member, put.
+  DISPID put = DISPID_PROPERTYPUT;
+  VARIANT args[2];
+  VariantInit(&args[0]);
+  VariantInit(&args[1]);
+  V_VT(&args[0]) = VT_I4;  // arguments run right to left: the value first
+  V_I4(&args[0]) = 82;
+  V_VT(&args[1]) = VT_BSTR;
+  V_BSTR(&args[1]) = SysAllocString(L"progress");
+  DISPPARAMS params = {args, &put, 2, 1};
+  ASSERT_EQ(application->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr),
+            S_OK);
+  VariantClear(&args[1]);
+
+  Variant stored;
+  ASSERT_EQ(store->Get(L"PROGRESS", stored.get()), S_OK);
+  EXPECT_EQ(V_I4(stored.get()), 82);
+
+  Ref<IVariantDictionary> contents;
+  ASSERT_EQ(application->get_Contents(contents.put()), S_OK);
+  Variant other;
+  V_VT(other.get()) = VT_BSTR;
+  V_BSTR(other.get()) = SysAllocString(L"other");
+  Variant otherKey;
+  VariantCopy(otherKey.get(), other.get());
+  ASSERT_EQ(contents->put_Item(*otherKey, *other), S_OK);
+  int count = 0;
+  contents->get_Count(&count);
+  EXPECT_EQ(count, 2);
+
+  Variant second, keyAt;
+  V_VT(second.get()) = VT_I4;
+  V_I4(second.get()) = 2;
+  ASSERT_EQ(contents->get_Key(*second, keyAt.get()), S_OK);
+  EXPECT_STREQ(V_BSTR(keyAt.get()), L"other");
+
+  Ref<IUnknown> enumUnknown;
+  ASSERT_EQ(contents->get__NewEnum(enumUnknown.put()), S_OK);
+  Ref<IEnumVARIANT> keys;
+  ASSERT_EQ(enumUnknown->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(keys.put())), S_OK);
+  ASSERT_EQ(contents->RemoveAll(), S_OK);  // the enumeration keeps its snapshot
+  VARIANT got[3];
+  ULONG fetched = 0;
+  EXPECT_EQ(keys->Next(3, got, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 2u);
+  EXPECT_STREQ(V_BSTR(&got[0]), L"Progress");
+  EXPECT_STREQ(V_BSTR(&got[1]), L"other");
+  VariantClear(&got[0]);
+  VariantClear(&got[1]);
+
+  Variant missing;
+  V_VT(missing.get()) = VT_BSTR;
+  V_BSTR(missing.get()) = SysAllocString(L"missing");
+  EXPECT_EQ(contents->Remove(*missing), S_OK) << "removing what is not there is no error";
+  EXPECT_EQ(store->Log(), (std::vector<std::wstring>{L"set Progress=41", L"set progress=82", L"set other=other",
+                                                     L"removeall", L"remove missing"}));
+}
+
+TEST_F(IntrinsicsTest, ApplicationLockSerializesPagesOnThreads) {
+  constexpr int kThreads = 4, kRounds = 300;
+  Variant zero;
+  V_VT(zero.get()) = VT_I4;
+  V_I4(zero.get()) = 0;
+  store->Set(L"counter", *zero);
+  std::vector<std::thread> pages;
+  std::atomic<int> ready{0};
+  for (int t = 0; t < kThreads; ++t) {
+    pages.emplace_back([this, &ready] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      ++ready;
+      while (ready < kThreads) SwitchToThread();
+      PageSetup setup;
+      setup.body = body;
+      setup.sink = std::make_shared<MemorySink>();
+      setup.application = store;
+      {
+        Page own(setup);
+        Bstr key(L"counter");
+        for (int i = 0; i < kRounds; ++i) {
+          own.application()->Lock();
+          Variant value;
+          own.application()->get_Value(key, value.get());
+          V_I4(value.get()) += 1;
+          SwitchToThread();  // other pages get every chance to interleave here
+          own.application()->put_Value(key, *value);
+          if (i % 2 == 0) own.application()->UnLock();
+          else own.Finish();  // the end of a page releases what it still holds...
+          if (i % 2 == 1) own.application()->UnLock();  // ...and a later UnLock is harmless
+        }
+      }
+      CoUninitialize();
+    });
+  }
+  for (auto& thread : pages) thread.join();
+  Variant total;
+  store->Get(L"counter", total.get());
+  EXPECT_EQ(V_I4(total.get()), kThreads * kRounds);
+}
+
+// --- Server
+
+TEST_F(IntrinsicsTest, MapPath) {
+  struct Case {
+    const wchar_t* path;
+    HRESULT hr;
+    const wchar_t* physical;
+  } cases[] = {
+      {L".", S_OK, L"C:\\site\\app"},
+      {L"", S_OK, L"C:\\site\\app"},
+      {L"/", S_OK, L"C:\\site"},
+      {L"/img/a.png", S_OK, L"C:\\site\\img\\a.png"},
+      {L"files\\b.txt", S_OK, L"C:\\site\\app\\files\\b.txt"},
+      {L"../x", S_OK, L"C:\\site\\x"},
+      {L"./a/./b/../c", S_OK, L"C:\\site\\app\\a\\c"},
+      {L"../../x", E_INVALIDARG, nullptr},
+      {L"/..", E_INVALIDARG, nullptr},
+  };
+  IServer* server = Begin().server();
+  for (const Case& c : cases) {
+    Bstr path(c.path), physical;
+    EXPECT_EQ(server->MapPath(path, physical.put()), c.hr) << c.path;
+    if (c.physical) {
+      EXPECT_EQ(physical.text(), c.physical) << c.path;
+    }
+  }
+}
+
+TEST_F(IntrinsicsTest, Encoders) {
+  IServer* server = Begin().server();
+  Bstr html(L"<b class=\"x\">Caf\u00e9 & \u20ac</b>"), htmlOut;
+  ASSERT_EQ(server->HTMLEncode(html, htmlOut.put()), S_OK);
+  EXPECT_EQ(htmlOut.text(), L"&lt;b class=&quot;x&quot;&gt;Caf&#233; &amp; \u20ac&lt;/b&gt;");
+  Bstr url(L"a b/\u00e9?x=1"), urlOut;
+  ASSERT_EQ(server->URLEncode(url, urlOut.put()), S_OK);
+  EXPECT_EQ(urlOut.text(), L"a+b%2F%C3%A9%3Fx%3D1");
+}
+
+// --- Response
+
+TEST_F(IntrinsicsTest, ResponseBuffersUntilFlushAndRefusesLateHeaders) {
+  IResponse* response = Begin().response();
+  Bstr type(L"text/plain"), status(L"201 Created"), bad(L"201\r\nX-Evil: 1"), name(L"X-Id"), value(L"7");
+  ASSERT_EQ(response->put_ContentType(type), S_OK);
+  ASSERT_EQ(response->put_Status(status), S_OK);
+  EXPECT_EQ(response->put_Status(bad), E_INVALIDARG);
+  ASSERT_EQ(response->AddHeader(name, value), S_OK);
+  Variant text;
+  V_VT(text.get()) = VT_BSTR;
+  V_BSTR(text.get()) = SysAllocString(L"h\u00e9");
+  ASSERT_EQ(response->Write(*text), S_OK);
+  EXPECT_EQ(sink->sends(), 0);
+  ASSERT_EQ(response->Flush(), S_OK);
+  EXPECT_EQ(sink->body(), "h\xC3\xA9");
+  EXPECT_EQ(sink->head().status, "201 Created");
+  EXPECT_EQ(sink->head().contentType, "text/plain");
+  EXPECT_EQ(sink->head().headers, (std::vector<std::pair<std::string, std::string>>{{"X-Id", "7"}}));
+  EXPECT_EQ(response->AddHeader(name, value), E_FAIL) << "the head is gone";
+
+  Variant bytes;
+  const uint8_t raw[] = {0, 1, 255};
+  MakeByteArray(raw, 3, 0, bytes.get());
+  ASSERT_EQ(response->BinaryWrite(*bytes), S_OK);
+  ASSERT_EQ(response->End(), S_OK);
+  EXPECT_TRUE(sink->ended());
+  ASSERT_EQ(response->Write(*text), S_OK);  // ignored after End
+  ASSERT_EQ(page->Finish(), S_OK);
+  EXPECT_EQ(sink->body(), std::string("h\xC3\xA9") + std::string("\0\1\xFF", 3));
+}
+
+// --- the object context and mtxex.dll
+
+using GetObjectContextFunction = HRESULT(WINAPI*)(IObjectContext**);
+
+TEST_F(IntrinsicsTest, ContextProperties) {
+  Page& p = Begin();
+  Ref<IGetContextProperties> properties;
+  ASSERT_EQ(p.context()->QueryInterface(IID_IGetContextProperties, reinterpret_cast<void**>(properties.put())), S_OK);
+  LONG count = 0;
+  properties->Count(&count);
+  EXPECT_EQ(count, 5);
+  struct Case {
+    const wchar_t* name;
+    IUnknown* expected;
+  } cases[] = {{L"Request", p.request()},   {L"response", p.response()},       {L"SERVER", p.server()},
+               {L"Application", p.application()}, {L"Session", p.session()}, {L"ObjectContext", nullptr}};
+  for (const Case& c : cases) {
+    Bstr name(c.name);
+    Variant value;
+    ASSERT_EQ(properties->GetProperty(name, value.get()), S_OK) << c.name;
+    if (!c.expected) {
+      EXPECT_EQ(V_VT(value.get()), VT_EMPTY) << c.name;
+      continue;
+    }
+    ASSERT_EQ(V_VT(value.get()), VT_DISPATCH) << c.name;
+    EXPECT_EQ(static_cast<IUnknown*>(V_DISPATCH(value.get())), c.expected) << c.name;
+  }
+
+  probe->FailCall(L"Context.GetProperty", E_OUTOFMEMORY, L"No room.");
+  Bstr request(L"Request");
+  Variant value;
+  EXPECT_EQ(properties->GetProperty(request, value.get()), E_OUTOFMEMORY);
+}
+
+TEST_F(IntrinsicsTest, GetObjectContextHandsOutTheThreadsPage) {
+  // The way a component finds it: mtxex.dll already in the process, by name.
+  ASSERT_EQ(SetThreadObjectContext(nullptr), S_OK) << "loads mtxex.dll";
+  HMODULE mtxex = GetModuleHandleW(L"mtxex.dll");
+  ASSERT_NE(mtxex, nullptr);
+  auto getContext = reinterpret_cast<GetObjectContextFunction>(
+      reinterpret_cast<void*>(GetProcAddress(mtxex, "GetObjectContext")));
+  ASSERT_NE(getContext, nullptr);
+
+  IObjectContext* context = reinterpret_cast<IObjectContext*>(1);
+  EXPECT_EQ(getContext(&context), CONTEXT_E_NOCONTEXT);
+  EXPECT_EQ(context, nullptr);
+
+  Page& p = Begin();
+  {
+    ScopedObjectContext scope(p.context());
+    ASSERT_EQ(scope.result(), S_OK);
+    Ref<IObjectContext> got;
+    ASSERT_EQ(getContext(got.put()), S_OK);
+    EXPECT_EQ(got.get(), p.context());
+
+    // Another thread runs no page.
+    HRESULT elsewhere = S_OK;
+    std::thread([&] {
+      IObjectContext* none = nullptr;
+      elsewhere = getContext(&none);
+    }).join();
+    EXPECT_EQ(elsewhere, CONTEXT_E_NOCONTEXT);
+  }
+  Ref<IObjectContext> after;
+  EXPECT_EQ(getContext(after.put()), CONTEXT_E_NOCONTEXT) << "the page ended";
+  EXPECT_EQ(getContext(nullptr), E_POINTER);
+}
+
+}  // namespace
+}  // namespace asphost
