@@ -38,11 +38,12 @@ constexpr DWORD kSecureFlags = INTERNET_FLAG_SECURE | INTERNET_FLAG_IGNORE_REDIR
                                INTERNET_FLAG_IGNORE_CERT_DATE_INVALID |
                                INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
 
-// The request flags for the URL's scheme, exactly "http" or "https"; false for
-// any other scheme, which gets no request.
+// The request flags for the URL's scheme, "http" or "https" in any case (as
+// schemes are); false for any other scheme, which gets no request.
 bool requestFlags(const ustring& scheme, DWORD& flags) {
-  if (scheme == u"http") flags = INTERNET_FLAG_KEEP_CONNECTION;
-  else if (scheme == u"https") flags = INTERNET_FLAG_KEEP_CONNECTION | kSecureFlags;
+  const ustring name = asciiUpper(scheme);
+  if (name == u"HTTP") flags = INTERNET_FLAG_KEEP_CONNECTION;
+  else if (name == u"HTTPS") flags = INTERNET_FLAG_KEEP_CONNECTION | kSecureFlags;
   else return false;
   return true;
 }

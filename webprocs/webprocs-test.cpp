@@ -152,8 +152,11 @@ TEST(URLEncodeAnsi, KeepsSeventyTwoBytesAndEscapesTheRest) {
   for (int c = 1; c < 256; ++c) {
     std::string one(1, static_cast<char>(c));
     std::string encoded = URLEncodeAnsi(one);
-    if (encoded == one) kept += one;
-    else if (c != ' ') EXPECT_EQ(encoded.size(), 3u) << c;
+    if (encoded == one) {
+      kept += one;
+    } else if (c != ' ') {
+      EXPECT_EQ(encoded.size(), 3u) << c;
+    }
   }
   EXPECT_EQ(kept, "!$'()*-.0123456789@ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz");
 }
