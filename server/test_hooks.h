@@ -14,15 +14,15 @@ inline void TestHook(const ustring& argument) {
   if (argument == u"velmora:fault") {
     *static_cast<volatile int*>(nullptr) = 1;
   } else if (argument == u"velmora:stack-overflow") {
-    // Recursion the optimizer cannot fold away.
+    // Recursion the optimizer cannot fold away, far deeper than any stack.
     struct Deep {
-      static int Go(volatile char* previous) {
+      static int Go(volatile char* previous, unsigned depth) {
         volatile char page[4096];
         page[0] = previous ? previous[0] : 1;
-        return Go(page) + page[1];
+        return depth == 0 ? page[0] : Go(page, depth - 1) + page[1];
       }
     };
-    Deep::Go(nullptr);
+    Deep::Go(nullptr, 1u << 30);
   } else if (argument == u"velmora:empty-message") {
     throw Exception(u"");
   } else if (argument == u"velmora:ole-error") {
