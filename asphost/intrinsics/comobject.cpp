@@ -1,6 +1,7 @@
 #include "asphost/intrinsics/comobject.h"
 
 #include <map>
+#include <string>
 #include <mutex>
 #include <utility>
 
@@ -34,12 +35,12 @@ HRESULT LoadEmbeddedTypeLib(int resource, ITypeLib** out) {
     *out = found->second;
     return S_OK;
   }
-  wchar_t path[MAX_PATH + 16];
-  DWORD length = GetModuleFileNameW(ThisModule(), path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return HRESULT_FROM_WIN32(GetLastError());
+  wchar_t module[MAX_PATH];
+  DWORD length = GetModuleFileNameW(ThisModule(), module, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return E_UNEXPECTED;
   // "<module>\<n>" names the module's TYPELIB resource n.
-  wsprintfW(path + length, L"\\%d", resource);
-  HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, out);
+  std::wstring path = std::wstring(module, length) + L"\\" + std::to_wstring(resource);
+  HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, out);
   if (SUCCEEDED(hr)) typeLibs[resource] = *out;
   return hr;
 }

@@ -56,7 +56,9 @@ class BodySource {
   virtual uint64_t DeclaredLength() = 0;
   // Reads up to count bytes into buffer and returns how many it delivered: it
   // may deliver fewer, or none (nothing arrived). Request never asks for bytes
-  // beyond the declared length.
+  // beyond the declared length, and calls Read once per BinaryRead, so what a
+  // source delivers is what the page gets (IIS waits for the whole count
+  // unless the client stops sending; a source that wants that waits itself).
   virtual size_t Read(uint8_t* buffer, size_t count) = 0;
   // Response.IsClientConnected.
   virtual bool ClientConnected() = 0;

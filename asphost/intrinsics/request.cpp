@@ -228,7 +228,9 @@ class Request final : public DispatchObject<IRequest, IID_IRequest> {
       bodyTaken_ = true;
       uint64_t declared = setup_.body->DeclaredLength();
       uint64_t left = declared > consumed_ ? declared - consumed_ : 0;
-      size_t wanted = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(asked), left));
+      // A safe array holds at most MAXLONG bytes; the cap also keeps the
+      // count from wrapping on the way to size_t.
+      size_t wanted = static_cast<size_t>(std::min<uint64_t>({static_cast<uint64_t>(asked), left, MAXLONG}));
       buffer_.resize(wanted);
       size_t delivered = wanted ? std::min(setup_.body->Read(buffer_.data(), wanted), wanted) : 0;
       consumed_ += delivered;

@@ -41,20 +41,25 @@ std::wstring Widened(const std::string& bytes) {
   return text;
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
+// The bytes of a file, or the HRESULT of the failure.
+HRESULT ReadWholeFile(const std::wstring& path, std::string* bytes) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
+  HRESULT hr = S_OK;
   LARGE_INTEGER size;
-  bool ok = GetFileSizeEx(file, &size) && size.QuadPart < MAXLONG;
-  if (ok) {
+  if (!GetFileSizeEx(file, &size)) hr = HRESULT_FROM_WIN32(GetLastError());
+  else if (size.QuadPart >= MAXLONG) hr = E_OUTOFMEMORY;
+  if (SUCCEEDED(hr)) {
     bytes->resize(static_cast<size_t>(size.QuadPart));
     DWORD got = 0;
-    ok = bytes->empty() || (ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &got, nullptr) &&
-                            got == bytes->size());
+    if (!bytes->empty() && !ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &got, nullptr))
+      hr = HRESULT_FROM_WIN32(GetLastError());
+    else if (got != bytes->size())
+      hr = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);  // the file shrank while read
   }
   CloseHandle(file);
-  return ok;
+  return hr;
 }
 
 const wchar_t* TypeName(VARTYPE type) {
@@ -89,8 +94,8 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
   STDMETHODIMP LoadBodyFromFile(BSTR path, LONG* length) override {
     return Guarded([&]() -> HRESULT {
       std::string bytes;
-      if (!ReadWholeFile(Text(path), &bytes))
-        return Fail(HRESULT_FROM_WIN32(GetLastError()), L"Cannot read the file " + Text(path) + L".");
+      if (HRESULT hr = ReadWholeFile(Text(path), &bytes); FAILED(hr))
+        return Fail(hr, L"Cannot read the file " + Text(path) + L".");
       return LoadBody(std::move(bytes), length);
     });
   }
@@ -131,8 +136,8 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
     return Guarded([&]() -> HRESULT {
       if (HRESULT hr = NeedMultipart(); FAILED(hr)) return hr;
       std::string bytes;
-      if (!ReadWholeFile(Text(path), &bytes))
-        return Fail(HRESULT_FROM_WIN32(GetLastError()), L"Cannot read the file " + Text(path) + L".");
+      if (HRESULT hr = ReadWholeFile(Text(path), &bytes); FAILED(hr))
+        return Fail(hr, L"Cannot read the file " + Text(path) + L".");
       multipart_->AddFile(Utf8(Text(fieldName)), Utf8(Text(fileName)), Utf8(Text(contentType)), bytes);
       return S_OK;
     });
@@ -236,13 +241,25 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
     return S_OK;
   }
 
+  // The way a component on Windows NT 4 reaches the page's objects: mtxex.dll
+  // found by name, its GetObjectContext, then GetProperty.
   STDMETHODIMP get_Intrinsic(BSTR name, IDispatch** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
     return Guarded([&]() -> HRESULT {
-      if (!page_) return Fail(E_UNEXPECTED, L"No page: call BeginPage first.");
+      using GetObjectContextFunction = HRESULT(WINAPI*)(IObjectContext**);
+      HMODULE mtxex = GetModuleHandleW(L"mtxex.dll");
+      auto getContext = mtxex ? reinterpret_cast<GetObjectContextFunction>(
+                                    reinterpret_cast<void*>(GetProcAddress(mtxex, "GetObjectContext")))
+                              : nullptr;
+      if (!getContext) return Fail(E_UNEXPECTED, L"mtxex.dll offers no GetObjectContext.");
+      IObjectContext* context;
+      HRESULT hr = getContext(&context);
+      if (hr == CONTEXT_E_NOCONTEXT) return Fail(hr, L"No page: call BeginPage first.");
+      if (FAILED(hr)) return hr;  // a planned failure, with its error information
       IGetContextProperties* properties;
-      HRESULT hr = page_->context()->QueryInterface(IID_IGetContextProperties, reinterpret_cast<void**>(&properties));
+      hr = context->QueryInterface(IID_IGetContextProperties, reinterpret_cast<void**>(&properties));
+      context->Release();
       if (FAILED(hr)) return hr;
       Variant value;
       hr = properties->GetProperty(name, value.get());
@@ -253,6 +270,15 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
       *object = V_DISPATCH(value.get());
       (*object)->AddRef();
       return S_OK;
+    });
+  }
+  STDMETHODIMP get_WindowsVersion(BSTR* value) override {
+    return Guarded([&] {
+      OSVERSIONINFOW version = {};
+      version.dwOSVersionInfoSize = sizeof version;
+      GetVersionExW(&version);
+      return ReturnString(std::to_wstring(version.dwMajorVersion) + L"." + std::to_wstring(version.dwMinorVersion),
+                          value);
     });
   }
 
@@ -351,8 +377,8 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
     VariantInit(bytes);
     return Guarded([&]() -> HRESULT {
       std::string raw;
-      if (!ReadWholeFile(Text(path), &raw))
-        return Fail(HRESULT_FROM_WIN32(GetLastError()), L"Cannot read the file " + Text(path) + L".");
+      if (HRESULT hr = ReadWholeFile(Text(path), &raw); FAILED(hr))
+        return Fail(hr, L"Cannot read the file " + Text(path) + L".");
       return MakeByteArray(reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), 0, bytes);
     });
   }

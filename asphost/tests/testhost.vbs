@@ -36,6 +36,7 @@ End Sub
 Dim Host, Request, Response, Server, Application, count, data, key, keys
 Set Host = CreateObject("Velmora32Test.Host")
 Check "no page before BeginPage", Not Host.InPage
+CheckEqual "cscript is told Windows NT 4.0", Host.WindowsVersion, "4.0"
 
 ' --- Request.TotalBytes and BinaryRead over a body of plain bytes
 CheckEqual "body length", Host.LoadBodyFromString("hello world"), 11
@@ -114,6 +115,13 @@ On Error GoTo 0
 Host.ClearFaults
 data = Request.BinaryRead(count)
 CheckEqual "reads again once cleared", Host.BytesToText(data), "4567"
+Host.FailCall "GetObjectContext", &H80070005, "No context today."
+On Error Resume Next
+Set Request = Host.Intrinsic("Request")
+CheckEqual "GetObjectContext failure source", Err.Source, "mtxex"
+CheckError "GetObjectContext fails as planned", &H80070005, "No context today."
+On Error GoTo 0
+Host.ClearFaults
 Host.EndPage
 
 ' --- Application: default member, Contents, the log
@@ -210,7 +218,7 @@ fso.DeleteFile path
 
 On Error Resume Next
 Set Request = Host.Intrinsic("Request")
-CheckError "no page, no objects", &H8000FFFF, "No page: call BeginPage first."
+CheckError "no page, no context", &H8004E004, "No page: call BeginPage first."
 On Error GoTo 0
 
 WScript.Echo passed & " passed, " & failed & " failed"
