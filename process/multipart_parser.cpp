@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -91,16 +92,52 @@ class TDelimiterSearch {
 // that " name=" never matches inside " filename="): the first quoted text
 // after it. Without the parameter the search starts at the line's start, so
 // an unquoted or missing value yields the next quoted text, or nothing.
-ustring ExtractHeaderParam(ustring_view param, ustring_view line) {
+template <class Char>
+std::basic_string_view<Char> ExtractHeaderParam(std::basic_string_view<Char> param,
+                                                std::basic_string_view<Char> line) {
   const size_t at = line.find(param, param.size());
-  ustring_view rest = at == npos ? line : line.substr(at + 1);
-  const size_t open = rest.find(u'"');
+  std::basic_string_view<Char> rest = at == npos ? line : line.substr(at + 1);
+  const size_t open = rest.find(Char('"'));
   if (open != npos) rest.remove_prefix(open + 1);
-  const size_t close = rest.find(u'"');
-  return close == npos ? ustring() : ustring(rest.substr(0, close));
+  const size_t close = rest.find(Char('"'));
+  return close == npos ? std::basic_string_view<Char>() : rest.substr(0, close);
 }
 
-bool contains(ustring_view text, ustring_view what) { return text.find(what) != npos; }
+// The words a header line is searched for, in the line's character type.
+template <class Char>
+struct THeaderWords;
+template <>
+struct THeaderWords<char16_t> {
+  static constexpr std::u16string_view disposition = u"Content-Disposition", type = u"Content-Type",
+                                       name = u" name=", filename = u" filename=";
+};
+template <>
+struct THeaderWords<char> {
+  static constexpr std::string_view disposition = "Content-Disposition", type = "Content-Type",
+                                    name = " name=", filename = " filename=";
+};
+
+// What a complete header line sets. Header names count only as written here,
+// capitals included. Works on the decoded line, or on the bytes of an ASCII
+// line (which are its text, and are searched quicker).
+template <class Char>
+void setHeaderFields(TFormEntity& e, std::basic_string_view<Char> line) {
+  using Words = THeaderWords<Char>;
+  auto text = [](std::basic_string_view<Char> part) { return ustring(part.begin(), part.end()); };
+  if (line.find(Words::disposition) != npos) {
+    e.Name = text(ExtractHeaderParam(Words::name, line));
+    if (line.find(Words::filename) != npos) {
+      e.FileName = text(ExtractHeaderParam(Words::filename, line));
+      e.IsFile = true;
+    }
+  }
+  // The text after "Content-Type: ", counted, not searched for.
+  if (line.find(Words::type) != npos) e.ContentType = text(line.substr(std::min<size_t>(14, line.size())));
+}
+
+std::string_view asChars(const TMemoryStream& bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), static_cast<size_t>(bytes.size())};
+}
 
 void append(TStream* destination, const uint8_t* bytes, int64_t count) {
   // A memory stream grows geometrically in one step per write, so a file
@@ -137,14 +174,33 @@ struct TMultipartParser::State {
   // Of those, the bytes that ended the previous block and were held back.
   size_t MissedBytes = 0;
   size_t currentFile = 0;  // index in results.Files of the file part being read
+  TMemoryStream spareStream;
 
   TFormEntity& entity() { return results.FormEntities.back(); }
 
+  // Header lines and values are mostly ASCII, which as UTF-8 decodes to one
+  // character per byte: the text is then the bytes themselves.
+  bool isUtf8Ascii(const TMemoryStream& bytes) const {
+    if (charset != Charset::Utf8) return false;
+    uint8_t high = 0;
+    for (size_t i = 0, n = static_cast<size_t>(bytes.size()); i < n; ++i) high |= bytes.data()[i];
+    return high < 0x80;
+  }
+
   ustring decode(TMemoryStream& bytes) const {
-    if (charset == Charset::Utf8)
-      return DecodeUtf8OrAnsi(bytes.data(), static_cast<size_t>(bytes.size()));
+    const size_t size = static_cast<size_t>(bytes.size());
+    if (isUtf8Ascii(bytes)) return fromLatin1(asChars(bytes));
+    if (charset == Charset::Utf8) return DecodeUtf8OrAnsi(bytes.data(), size);
     const std::string ansi = StreamToAnsiString(bytes, 0);
     return systext::ansiToUnicode(reinterpret_cast<const uint8_t*>(ansi.data()), ansi.size());
+  }
+
+  // A part's CurrentStream takes over the memory of the previous part's once
+  // that is done with, so small parts cost no buffer allocation each.
+  void lendStream(TFormEntity& e) { e.CurrentStream = std::move(spareStream); }
+  void takeBackStream(TFormEntity& e) {
+    spareStream = std::move(e.CurrentStream);
+    spareStream.setSize(0);
   }
 
   // Where the current part's data goes; none for discarded data.
@@ -185,6 +241,7 @@ size_t TMultipartParser::State::skipLineBreaks(const uint8_t* block, size_t size
   while (pos < size && (block[pos] == CR || block[pos] == LF)) ++pos;
   if (pos < size) {
     results.FormEntities.emplace_back();
+    lendStream(entity());
     ReadingState = rsReadingInformation;
   }
   return pos;
@@ -210,29 +267,25 @@ size_t TMultipartParser::State::readHeaders(const uint8_t* block, size_t size, s
 }
 
 // A complete header line; true when it was the empty line that ends the
-// headers. Header names count only as written here, capitals included.
+// headers.
 bool TMultipartParser::State::headerLineDone(TFormEntity& e) {
-  e.CurrentItem = decode(e.CurrentStream);
-  const ustring& line = e.CurrentItem;
-  if (contains(line, u"Content-Disposition")) {
-    e.Name = ExtractHeaderParam(u" name=", line);
-    if (contains(line, u" filename=")) {
-      e.FileName = ExtractHeaderParam(u" filename=", line);
-      e.IsFile = true;
-    }
+  if (isUtf8Ascii(e.CurrentStream)) {
+    const std::string_view line = asChars(e.CurrentStream);
+    e.CurrentItem.assign(line.begin(), line.end());
+    setHeaderFields(e, line);
+  } else {
+    e.CurrentItem = decode(e.CurrentStream);
+    setHeaderFields(e, ustring_view(e.CurrentItem));
   }
-  // The text after "Content-Type: ", counted, not searched for.
-  if (contains(line, u"Content-Type")) e.ContentType = line.size() > 14 ? line.substr(14) : ustring();
-
   e.CurrentStream.setSize(0);
-  if (!line.empty()) return false;
+  if (!e.CurrentItem.empty()) return false;
 
   SuspectedBoundaryCount = 0;
   if (!e.IsFile) {
     ReadingState = rsReadingData;  // the value collects in CurrentStream
     return true;
   }
-  e.CurrentStream.clear();
+  takeBackStream(e);
   if (e.FileName.empty()) {
     ReadingState = rsEmptyFile;
   } else {
@@ -328,7 +381,7 @@ void TMultipartParser::State::endPart(const uint8_t* data, int64_t count) {
   } else if (ReadingState == rsReadingData) {
     append(&e.CurrentStream, data, count);
     e.Value = decode(e.CurrentStream);
-    e.CurrentStream.clear();  // the value holds the part now
+    takeBackStream(e);  // the value holds the part now
   }
 }
 
