@@ -1,6 +1,7 @@
 // The HTTP client's exchanges on WinInet in synchronous mode.
 #include <windows.h>
 #include <wininet.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <string>
@@ -77,9 +78,8 @@ void setTimeout(HINTERNET handle, DWORD option, DWORD milliseconds) {
   InternetSetOptionW(handle, option, &milliseconds, sizeof milliseconds);
 }
 
-void addHeader(HINTERNET request, const ustring& line) {
-  HttpAddRequestHeadersW(request, wstr(line), static_cast<DWORD>(line.size()),
-                         HTTP_ADDREQ_FLAG_ADD);
+void addHeader(HINTERNET request, const ustring& line, DWORD mode = HTTP_ADDREQ_FLAG_ADD) {
+  HttpAddRequestHeadersW(request, wstr(line), static_cast<DWORD>(line.size()), mode);
 }
 
 bool queryNumber(HINTERNET request, DWORD info, DWORD& value) {
@@ -90,12 +90,43 @@ bool queryNumber(HINTERNET request, DWORD info, DWORD& value) {
   return true;
 }
 
+// The answer's status code. Wine "finds" a status of 0 when no answer came at
+// all, where Windows finds none; both mean no status here.
+bool queryStatus(HINTERNET request, DWORD& status) {
+  DWORD value = 0;
+  if (!queryNumber(request, HTTP_QUERY_STATUS_CODE, value) || value == 0) return false;
+  status = value;
+  return true;
+}
+
 // Seconds as WinInet's milliseconds. A value that 32 bits cannot hold, or a
 // negative one, means no practical limit rather than a wrapped short one.
 DWORD timeoutMilliseconds(int32_t seconds) {
   constexpr int32_t kLargest = 0xFFFFFFFFu / 1000;
   if (seconds < 0 || seconds > kLargest) return 0xFFFFFFFFu;
   return static_cast<DWORD>(seconds) * 1000;
+}
+
+// True when the server's challenge asks for Basic credentials.
+bool asksForBasic(HINTERNET request) {
+  wchar_t challenge[512] = {};
+  DWORD length = sizeof challenge, index = 0;
+  if (!HttpQueryInfoW(request, HTTP_QUERY_WWW_AUTHENTICATE, challenge, &length, &index))
+    return false;
+  const ustring scheme = asciiUpper(fromWide(challenge));
+  return scheme.compare(0, 5, u"BASIC") == 0 && (scheme.size() == 5 || scheme[5] == u' ');
+}
+
+// "Authorization: Basic <base64 of user:password in UTF-8>".
+ustring basicAuthorization(const ustring& user, const ustring& password) {
+  const std::string pair = systext::unicodeToUtf8(user + u":" + password);
+  const auto* bytes = reinterpret_cast<const BYTE*>(pair.data());
+  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  DWORD length = 0;
+  CryptBinaryToStringW(bytes, static_cast<DWORD>(pair.size()), flags, nullptr, &length);
+  std::wstring text(length, L'\0');
+  CryptBinaryToStringW(bytes, static_cast<DWORD>(pair.size()), flags, text.data(), &length);
+  return u"Authorization: Basic " + fromWide(text.c_str());
 }
 
 // Sends the whole body in pieces; returns how many bytes went out.
@@ -183,8 +214,14 @@ bool PostMultipart(const ustring& URL, const TStringList& FormVariables, ByteSpa
     sent = sendMultipart(request.get(), body, contentType);
     DWORD error = HttpEndRequestW(request.get(), nullptr, HSR_INITIATE, 0) ? 0 : GetLastError();
     DWORD status = 0;
-    if (queryNumber(request.get(), HTTP_QUERY_STATUS_CODE, status)) ReturnCode = status;
+    if (queryStatus(request.get(), status)) ReturnCode = status;
     if (status != HTTP_STATUS_DENIED || ++unauthorized == kMaxUnauthorizedAttempts) break;
+    // Wine's HttpEndRequestW never answers a challenge with the connection's
+    // credentials (its HttpSendRequestW does); for Basic, say them ourselves.
+    if (!credentialsIncomplete && asksForBasic(request.get())) {
+      addHeader(request.get(), basicAuthorization(user, password),
+                HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    }
     if (credentialsIncomplete) {
       void* dialogData = nullptr;
       InternetErrorDlg(GetActiveWindow(), request.get(), error, kErrorDialogFlags, &dialogData);
@@ -193,7 +230,7 @@ bool PostMultipart(const ustring& URL, const TStringList& FormVariables, ByteSpa
   }
 
   DWORD status = 0;
-  if (queryNumber(request.get(), HTTP_QUERY_STATUS_CODE, status)) ReturnCode = status;
+  if (queryStatus(request.get(), status)) ReturnCode = status;
   bool ok = sent >= static_cast<size_t>(body.size()) && status == HTTP_STATUS_OK;
 
   DWORD capacity = 0;
@@ -239,7 +276,7 @@ bool RequestURL(const ustring& URL, const ustring& UserName, const ustring& Pass
   HttpSendRequestW(request.get(), nullptr, 0, form.empty() ? nullptr : const_cast<char*>(form.data()),
                    static_cast<DWORD>(form.size()));
   DWORD status = 0;
-  queryNumber(request.get(), HTTP_QUERY_STATUS_CODE, status);
+  queryStatus(request.get(), status);
   readAnswer(request.get(), Body);
   Body.seek(0);
   StatusCode = status;
