@@ -97,6 +97,10 @@ class DispatchObject : public Interface, public ISupportErrorInfo {
     HRESULT hr = GetEmbeddedTypeInfo(TypeLibResource, Iid, &info);
     if (FAILED(hr)) return hr;
     hr = info->Invoke(static_cast<Interface*>(this), id, flags, params, result, excepInfo, argErr);
+    // JScript calls a property with arguments as a method (Request.Form("x"),
+    // Request("x")); ASP's objects answer such calls with the property.
+    if (hr == DISP_E_MEMBERNOTFOUND && flags == DISPATCH_METHOD)
+      hr = info->Invoke(static_cast<Interface*>(this), id, DISPATCH_PROPERTYGET, params, result, excepInfo, argErr);
     info->Release();
     return hr;
   }
