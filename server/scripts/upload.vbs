@@ -1,0 +1,227 @@
+' Velmora32.Process as an upload page uses it, through the ASP stand-in:
+' Velmora32Test.Host loads the body and begins a page; the component finds
+' Request, Response, Server and Application through mtxex.dll's object
+' context. Run by tools/run-script.sh; the last line is the summary it checks.
+Option Explicit
+
+Dim passed, failed
+passed = 0
+failed = 0
+
+Sub Check(name, condition)
+    If condition Then
+        passed = passed + 1
+    Else
+        failed = failed + 1
+        WScript.Echo "FAILED: " & name
+    End If
+End Sub
+
+Sub CheckEqual(name, actual, expected)
+    If actual = expected Then
+        passed = passed + 1
+    Else
+        failed = failed + 1
+        WScript.Echo "FAILED: " & name & ": got [" & actual & "], expected [" & expected & "]"
+    End If
+End Sub
+
+' Err after a call made under On Error Resume Next, then cleared (VBScript
+' does not clear it when a procedure returns).
+Sub CheckError(name, number, description)
+    CheckEqual name & " (number)", Hex(Err.Number), Hex(number)
+    CheckEqual name & " (source)", Err.Source, "Velmora32.Process"
+    CheckEqual name & " (description)", Err.Description, description
+    Err.Clear
+End Sub
+
+Function ReadFile(path)
+    Dim stream
+    Set stream = fso.OpenTextFile(path, 1)
+    If stream.AtEndOfStream Then
+        ReadFile = ""
+    Else
+        ReadFile = stream.ReadAll
+    End If
+    stream.Close
+End Function
+
+Dim Host, fso, work, up, x, data
+' The stand-in first: creating it loads mtxex.dll, where the component looks
+' for the page context.
+Set Host = CreateObject("Velmora32Test.Host")
+Set fso = CreateObject("Scripting.FileSystemObject")
+work = fso.BuildPath(fso.GetSpecialFolder(2), "velmora-upload-" & fso.GetTempName) & "\"
+fso.CreateFolder work
+Host.MapPathRoot = work
+
+' --- A form: repeated names, a non-ASCII value, files, an empty file field
+Host.MultipartBegin
+Host.AddField "a", "1"
+Host.AddField "A", "2"
+Host.AddField "a", "3"
+Host.AddField "city", "Z" & Chr(252) & "rich"
+Host.AddFile "doc", "C:\Users\x\notes.txt", "text/plain", "hello"
+Host.AddFile "bin", "data.bin", "application/octet-stream", Chr(1) & Chr(2) & Chr(3)
+Host.AddFile "none", "", "application/octet-stream", ""
+Host.AddField "doc", "y"
+Host.MultipartEnd
+Host.BeginPage
+Set up = CreateObject("Velmora32.Process")
+up.Read
+CheckEqual "TotalBytes", up.TotalBytes, Len(Host.BodyText)
+CheckEqual "VarCount", up.VarCount, 5
+CheckEqual "repeated names joined", up.Value("A"), "1, 2, 3"
+CheckEqual "by index", up.VarByIndex(0), "1, 2, 3"
+up.VarDelimiter = "|"
+CheckEqual "another delimiter", up.Value("a"), "1|2|3"
+CheckEqual "UTF-8 value", up.Value("city"), "Z" & Chr(252) & "rich"
+CheckEqual "file field then text field", up.Value("doc"), "C:\Users\x\notes.txt|y"
+CheckEqual "empty file field", up.Value("none"), ""
+CheckEqual "VarName", up.VarName(4), "none"
+CheckEqual "not sent", up.Value("missing"), ""
+
+CheckEqual "FileQty", up.FileQty, 2
+CheckEqual "FileName", up.FileName(0), "notes.txt"
+CheckEqual "LocalName", up.LocalName(0), "C:\Users\x\notes.txt"
+CheckEqual "Extension", up.Extension(0), "txt"
+CheckEqual "NameOnly", up.NameOnly(0), "notes"
+CheckEqual "ContentType", up.ContentType(1), "application/octet-stream"
+CheckEqual "FileSize", up.FileSize(1), 3
+CheckEqual "TagName", up.TagName(1), "bin"
+CheckEqual "TagNameIndex ignores case", up.TagNameIndex("BIN"), 1
+data = up.FileData(1)
+CheckEqual "FileData lower bound", Host.LowerBound(data), 1
+CheckEqual "FileData upper bound", Host.UpperBound(data), 3
+CheckEqual "FileData bytes", Host.BytesToHex(data), "010203"
+CheckEqual "FileAsBase64", up.FileAsBase64(1), "AQID"
+CheckEqual "FileAsBase64 text", up.FileAsBase64(0), "aGVsbG8="
+
+' --- FileSave under the three policies
+up.FileSave work & "a.txt", 0
+CheckEqual "saved", ReadFile(work & "a.txt"), "hello"
+CheckEqual "owAlways leaves NewName", up.NewName(0), ""
+up.OverwriteMode = 1
+up.FileSave work & "a.txt", 1
+CheckEqual "owNever keeps the file", ReadFile(work & "a.txt"), "hello"
+up.OverwriteMode = 2
+up.FileSave work & "a.txt", 1
+CheckEqual "owRename picks a new name", up.NewName(1), "a~1.txt"
+CheckEqual "renamed copy", ReadFile(work & "a~1.txt"), Chr(1) & Chr(2) & Chr(3)
+up.OverwriteMode = 7
+CheckEqual "unknown mode means owAlways", up.OverwriteMode, 0
+up.FileSave work & "a.txt", 1
+CheckEqual "owAlways replaces", ReadFile(work & "a.txt"), Chr(1) & Chr(2) & Chr(3)
+
+' --- The host's Server object
+CheckEqual "CurrentDir", up.CurrentDir, work
+
+' --- Errors as the page sees them
+On Error Resume Next
+x = up.FileName(5)
+CheckError "file index out of range", &H8000FFFF, "Index out of range or no file uploaded."
+x = up.VarByIndex(-1)
+CheckError "negative variable index", &H8000FFFF, "List index out of bounds (-1)"
+x = up.VarByIndex(5)
+CheckError "variable index out of range", &H8000FFFF, "Index out of range."
+up.FileSave work & "no such folder\a.txt", 0
+CheckEqual "missing folder (number)", Hex(Err.Number), "8000FFFF"
+Check "missing folder (description)", InStr(Err.Description, "Cannot create file """) = 1
+Err.Clear
+On Error GoTo 0
+Set up = Nothing
+Host.EndPage
+
+' --- A failing host call reaches the page with the host's HRESULT
+Host.BeginPage
+Set up = CreateObject("Velmora32.Process")
+Host.FailCall "Server.MapPath", &H80004005, "The path is not valid." & vbCrLf
+On Error Resume Next
+x = up.CurrentDir
+CheckError "MapPath fails", &H80004005, "The path is not valid"
+On Error GoTo 0
+Host.ClearFaults
+Set up = Nothing
+Host.EndPage
+
+' --- Progress in Application, removed when the object goes
+Host.ClearApplication
+Host.MultipartBegin
+Host.AddFile "big", "big.bin", "application/octet-stream", String(150000, "x")
+Host.MultipartEnd
+Host.BeginPage
+Set up = CreateObject("Velmora32.Process")
+up.ShowProgress = 2
+CheckEqual "any non-zero is true", up.ShowProgress, True
+up.ProgressID = "upload-1"
+up.Read
+CheckEqual "read in two blocks", Host.ReadCount, 2
+CheckEqual "progress after the last block", Host.Application("upload-1"), 100
+CheckEqual "progress values", Host.ApplicationLog, _
+    "set upload-1=" & Round(100 * 102400 / Len(Host.BodyText)) & "; set upload-1=100"
+CheckEqual "file read whole", up.FileSize(0), 150000
+Set up = Nothing
+Check "progress removed on release", IsEmpty(Host.Application("upload-1"))
+CheckEqual "removal logged", Right(Host.ApplicationLog, 17), "; remove upload-1"
+Host.EndPage
+
+' --- Direct saving; a read the client cut short loses its last file
+Host.MultipartBegin
+Host.AddFile "f1", "one.txt", "text/plain", "first"
+Host.AddFile "f2", "C:\client\two.txt", "text/plain", String(200000, "z")
+Host.MultipartEnd
+Host.DisconnectAfter = 1
+Host.BeginPage
+Set up = CreateObject("Velmora32.Process")
+up.SaveDirect = True
+up.SaveDirectPath = work
+up.SaveDirectUseExistingName = True
+up.Read
+CheckEqual "client left after one block", Host.ReadCount, 1
+CheckEqual "first file complete", ReadFile(work & "one.txt"), "first"
+Check "second file begun", fso.FileExists(work & "two.txt")
+CheckEqual "NewName of a direct save", up.NewName(1), "two.txt"
+On Error Resume Next
+data = up.FileData(0)
+CheckEqual "FileData refused in direct mode", Hex(Err.Number), "8000FFFF"
+Err.Clear
+On Error GoTo 0
+Set up = Nothing
+Check "cut-off file deleted on release", Not fso.FileExists(work & "two.txt")
+Check "complete file kept", fso.FileExists(work & "one.txt")
+Host.EndPage
+
+' A complete direct read deletes nothing.
+Host.DisconnectAfter = -1
+fso.DeleteFile work & "*.txt"
+Host.MultipartBegin
+Host.AddFile "f1", "one.txt", "text/plain", "first"
+Host.AddFile "f2", "C:\client\two.txt", "text/plain", String(200000, "z")
+Host.MultipartEnd
+Host.BeginPage
+Set up = CreateObject("Velmora32.Process")
+up.SaveDirect = True
+up.SaveDirectPath = work
+up.SaveDirectName = "fixed.bin"
+up.OverwriteMode = 2
+up.Read
+Set up = Nothing
+Check "first direct file kept", fso.FileExists(work & "fixed.bin")
+CheckEqual "second direct file renamed and kept", Len(ReadFile(work & "fixed~1.bin")), 200000
+Host.EndPage
+
+' --- Direct mode without a name fails before anything is read
+Host.BeginPage
+Set up = CreateObject("Velmora32.Process")
+up.SaveDirect = True
+up.SaveDirectPath = work
+On Error Resume Next
+up.Read
+CheckError "direct mode without a name", &H8000FFFF, "A file path must be specified when saving direct."
+On Error GoTo 0
+CheckEqual "nothing read", Host.ReadCount, 0
+Set up = Nothing
+Host.EndPage
+
+fso.DeleteFolder Left(work, Len(work) - 1), True
+WScript.Echo passed & " passed, " & failed & " failed"
