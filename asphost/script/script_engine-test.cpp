@@ -9,10 +9,12 @@ namespace {
 
 using velmora::toUtf8;
 
-// A scriptable recorder: Write(x) appends x, End() ends the page.
+// A scriptable recorder: Write(x) appends x, End() ends the page, and its
+// default member keeps one value: Response("k") = v, Response("k").
 class Recorder final : public IDispatch {
  public:
   ustring text;
+  ustring value;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch)) {
@@ -35,14 +37,27 @@ class Recorder final : public IDispatch {
     *ids = DISPID_UNKNOWN;
     return DISP_E_UNKNOWNNAME;
   }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO*, UINT*) override {
     if (id == 1 && params->cArgs == 1) {
       VARIANT s;
       VariantInit(&s);
       if (FAILED(VariantChangeType(&s, &params->rgvarg[0], 0, VT_BSTR))) return DISP_E_TYPEMISMATCH;
       text += velmora::fromWide(s.bstrVal);
       VariantClear(&s);
+      return S_OK;
+    }
+    if (id == DISPID_VALUE && (flags & DISPATCH_PROPERTYPUT) && params->cArgs == 2) {
+      VARIANT s;
+      VariantInit(&s);
+      if (FAILED(VariantChangeType(&s, &params->rgvarg[0], 0, VT_BSTR))) return DISP_E_TYPEMISMATCH;
+      value = velmora::fromWide(s.bstrVal);
+      VariantClear(&s);
+      return S_OK;
+    }
+    if (id == DISPID_VALUE && params->cArgs == 1 && result) {
+      result->vt = VT_BSTR;
+      result->bstrVal = SysAllocString(velmora::wstr(value));
       return S_OK;
     }
     if (id == 2) {
@@ -70,6 +85,12 @@ TEST_F(ScriptEngineTest, RunsBothLanguagesWithNamedObjects) {
   EXPECT_TRUE(Run(u"VBScript", u"Dim i\nFor i = 1 To 3\nResponse.Write i\nNext\n"));
   EXPECT_TRUE(Run(u"JScript", u"for (var i = 4; i <= 6; i++)\n  Response.Write(i);\n"));
   EXPECT_EQ(response.text, u"123456");
+}
+
+TEST_F(ScriptEngineTest, ObjectsTakeArgumentsThroughTheirDefaultMember) {
+  EXPECT_TRUE(Run(u"VBScript", u"Option Explicit\nResponse(\"k\") = \"v\"\nResponse.Write \"[\" & Response(\"k\") & \"]\"\n"));
+  EXPECT_TRUE(Run(u"VBScript", u"Sub Show()\nResponse.Write Response(1)\nEnd Sub\nShow\n"));
+  EXPECT_EQ(response.text, u"[v]v");
 }
 
 TEST_F(ScriptEngineTest, EndStopsTheScriptQuietly) {

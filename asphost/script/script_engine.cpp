@@ -5,6 +5,8 @@
 namespace asphost {
 namespace {
 
+constexpr char16_t kHiddenPrefix[] = u"ScriptHost_";
+
 thread_local IActiveScript* currentScript = nullptr;
 thread_local bool endRequested = false;
 
@@ -98,7 +100,9 @@ class ScriptSite final : public IActiveScriptSite {
     if (unknown) *unknown = nullptr;
     if (typeInfo) *typeInfo = nullptr;
     for (const NamedObject& item : objects_) {
-      if (lstrcmpiW(name, velmora::wstr(item.name)) != 0) continue;
+      if (lstrcmpiW(name, velmora::wstr(item.name)) != 0 &&
+          lstrcmpiW(name, velmora::wstr(kHiddenPrefix + item.name)) != 0)
+        continue;
       if (mask & SCRIPTINFO_IUNKNOWN) {
         *unknown = item.object;
         item.object->AddRef();
@@ -182,17 +186,26 @@ bool RunScript(const ustring& language, const ustring& code, const std::vector<N
   ScriptSite site(language, objects, failure);
   hr = script->SetScriptSite(&site);
   if (SUCCEEDED(hr)) hr = parser->InitNew();
+  // Wine's VBScript cannot pass arguments to a named item itself
+  // (Application("key"), Request("name")): it can to an object held in a
+  // variable. So for VBScript the objects are named items under other
+  // names, and a first script puts them into global variables.
+  bool vbscript = lstrcmpiW(velmora::wstr(language), L"VBScript") == 0;
+  ustring prologue;
   for (const NamedObject& item : objects) {
-    if (SUCCEEDED(hr)) hr = script->AddNamedItem(velmora::wstr(item.name), SCRIPTITEM_ISVISIBLE);
+    ustring itemName = vbscript ? kHiddenPrefix + item.name : item.name;
+    if (SUCCEEDED(hr)) hr = script->AddNamedItem(velmora::wstr(itemName), SCRIPTITEM_ISVISIBLE);
+    if (vbscript) prologue += u"Dim " + item.name + u"\nSet " + item.name + u" = " + itemName + u"\n";
   }
 
   IActiveScript* outer = currentScript;
   bool outerEnd = endRequested;
   currentScript = script.p;
   endRequested = false;
-  if (SUCCEEDED(hr)) {
+  for (const ustring* text : {static_cast<const ustring*>(&prologue), &code}) {
+    if (FAILED(hr) || text->empty()) continue;
     EXCEPINFO info = {};
-    hr = parser->ParseScriptText(velmora::wstr(code), nullptr, nullptr, nullptr, 0, 0, 0, nullptr, &info);
+    hr = parser->ParseScriptText(velmora::wstr(*text), nullptr, nullptr, nullptr, 0, 0, 0, nullptr, &info);
     SysFreeString(info.bstrSource);
     SysFreeString(info.bstrDescription);
     SysFreeString(info.bstrHelpFile);

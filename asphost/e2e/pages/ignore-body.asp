@@ -1,0 +1,4 @@
+<%
+' Never reads the body it was sent.
+Response.Write "ignored " & Request.TotalBytes
+%>

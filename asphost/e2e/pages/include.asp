@@ -1,0 +1,3 @@
+<!-- #include file="parts/greeting.inc" -->
+<!-- #include virtual="/test/parts/shout.inc" -->
+<%= Greeting("world") %> <%= Shout("again") %>

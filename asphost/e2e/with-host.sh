@@ -1,0 +1,54 @@
+#!/bin/bash
+# Runs one end-to-end client against a fresh ASP host, as users meet it:
+# copies the demo site (with the test pages under /test/) into a work
+# folder, registers velmora32.dll in the project's Wine prefix, starts
+# asphost.exe on a free port, waits until it listens, runs the command with
+# ASPHOST_URL and ASPHOST_SITE set, and stops the host by its pid.
+#   with-host.sh <asphost.exe> <velmora32.dll> <work folder> <command...>
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+host_exe=$1 dll=$2 work=$3
+shift 3
+wine_run="$repo/tools/wine-run"
+
+rm -rf "$work"
+mkdir -p "$work"
+cp -r "$repo/asphost/site" "$work/site"
+rm -rf "$work/site/uploads"
+cp -r "$here/pages" "$work/site/test"
+
+"$wine_run" regsvr32 /s "$(winepath -w "$dll" 2>/dev/null)"
+# The component finds the page through mtxex.dll only in a program that
+# Wine presents as running on Windows NT 4.0.
+"$wine_run" reg add 'HKCU\Software\Wine\AppDefaults\asphost.exe' /v Version /d nt40 /f >/dev/null
+
+: >"$work/host.log"
+"$wine_run" "$host_exe" --root "$(winepath -w "$work/site" 2>/dev/null)" --port 0 >"$work/host.log" 2>&1 &
+host_pid=$!
+stop_host() {
+    kill "$host_pid" 2>/dev/null || true
+    wait "$host_pid" 2>/dev/null || true
+}
+trap stop_host EXIT
+
+url=""
+for _ in $(seq 1 600); do
+    url=$(tr -d '\r' <"$work/host.log" | sed -n 's/^asphost: serving .* on \(http:[^ ]*\)\/$/\1/p')
+    [ -n "$url" ] && break
+    kill -0 "$host_pid" 2>/dev/null || break
+    sleep 0.1
+done
+if [ -z "$url" ]; then
+    echo "with-host: the host did not start:" >&2
+    cat "$work/host.log" >&2
+    exit 1
+fi
+
+status=0
+ASPHOST_URL=$url ASPHOST_SITE=$work/site ASPHOST_WORK=$work "$@" || status=$?
+if [ $status -ne 0 ]; then
+    echo "--- host log ($work/host.log)" >&2
+    tail -n 50 "$work/host.log" >&2
+fi
+exit $status
