@@ -5,13 +5,14 @@
 namespace asphost {
 
 const VARIANT* Unwrap(const VARIANT* v) {
-  while (v && V_VT(v) == (VT_BYREF | VT_VARIANT)) v = V_VARIANTREF(v);
+  while (v && V_VT(v) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(v)) v = V_VARIANTREF(v);
   return v;
 }
 
 bool IntegerValue(const VARIANT& variant, int64_t* out) {
   const VARIANT& v = *Unwrap(&variant);
   const bool ref = (V_VT(&v) & VT_BYREF) != 0;
+  if (ref && !V_BYREF(&v)) return false;
   switch (V_VT(&v) & ~VT_BYREF) {
     case VT_I1: *out = ref ? *V_I1REF(&v) : V_I1(&v); return true;
     case VT_UI1: *out = ref ? *V_UI1REF(&v) : V_UI1(&v); return true;
@@ -35,6 +36,7 @@ bool IntegerValue(const VARIANT& variant, int64_t* out) {
 void SetIntegerValue(VARIANT* variant, int64_t value) {
   VARIANT* v = const_cast<VARIANT*>(Unwrap(variant));
   const bool ref = (V_VT(v) & VT_BYREF) != 0;
+  if (ref && !V_BYREF(v)) return;
   switch (V_VT(v) & ~VT_BYREF) {
     case VT_I1: (ref ? *V_I1REF(v) : V_I1(v)) = static_cast<CHAR>(value); break;
     case VT_UI1: (ref ? *V_UI1REF(v) : V_UI1(v)) = static_cast<BYTE>(value); break;
