@@ -22,7 +22,9 @@ struct TFormEntity {
   ustring ContentType;  // text after "Content-Type: "
   ustring CurrentItem;  // the header line most recently completed, decoded
   ustring FileName;     // filename parameter as sent
-  TMemoryStream CurrentStream;  // header line being read; then a value's data
+  // Header line being read; then a value's data, until Value is decoded
+  // (the parser then hands its memory on to the next part).
+  TMemoryStream CurrentStream;
   bool IsFile = false;
 };
 
