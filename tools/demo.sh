@@ -1,12 +1,14 @@
 #!/bin/sh
-# The product's main job: velmora32.dll registered in the project's Wine
-# prefix, and an upload page run through the ASP stand-in (mtxex.dll and
-# Velmora32Test.Host) under cscript, printing what the upload object saw.
+# The product's main job, as users meet it: velmora32.dll registered in the
+# project's Wine prefix, and the demo site (asphost/site) served by the ASP
+# host on http://127.0.0.1:8080 until Ctrl+C. VELMORA_DEMO_PORT changes the
+# port; make's BUILD picks the build folder.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
-build="$here/build/win32"
+build="$here/${BUILD:-build}/win32"
 dll="$build/server/velmora32.dll"
-standin="$build/asphost/bin/mtxex.dll"
+host="$build/asphost/bin/asphost.exe"
+port="${VELMORA_DEMO_PORT:-8080}"
 run="$here/tools/wine-run"
 # Wine's services start detached from this script's output (see with-wineserver).
 if [ -z "${VELMORA_DEMO_SERVICES:-}" ]; then
@@ -16,17 +18,15 @@ windows_path() { printf 'Z:%s' "$(realpath "$1")" | tr / '\\'; }
 
 "$here/tools/check-imports.sh" "$dll"
 "$run" regsvr32 /s "$(windows_path "$dll")" </dev/null >/dev/null 2>&1
-"$run" regsvr32 /s "$(windows_path "$standin")" </dev/null >/dev/null 2>&1
 # regsvr32 /s says nothing: the registry tells whether it worked.
 "$run" reg query 'HKCR\Velmora32.Process\Clsid' </dev/null >/dev/null 2>&1 ||
     { echo "demo: velmora32.dll did not register"; exit 1; }
 echo "demo: velmora32.dll registered in $here/build/wineprefix"
 
-# Pages find their context through mtxex.dll, the road of Windows NT 4: this
-# cscript is told it runs there.
-"$run" reg add 'HKCU\Software\Wine\AppDefaults\cscript.exe' /v Version /d nt40 /f </dev/null >/dev/null 2>&1
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-"$run" cscript //nologo "$(windows_path "$here/server/scripts/demo.vbs")" </dev/null >"$log" 2>&1 || true
-tr -d '\r' <"$log"
-grep -q '^demo: done' "$log" || { echo "demo: the page stopped early"; exit 1; }
+# The component finds the running page through mtxex.dll, the road of
+# Windows NT 4: the host is told it runs there.
+"$run" reg add 'HKCU\Software\Wine\AppDefaults\asphost.exe' /v Version /d nt40 /f </dev/null >/dev/null 2>&1
+
+echo "demo: open http://127.0.0.1:$port/ in a browser; uploads are stored in asphost/site/uploads"
+echo "demo: press Ctrl+C to stop"
+exec "$run" "$host" --root "$(windows_path "$here/asphost/site")" --port "$port"

@@ -26,7 +26,7 @@ If Not Response.IsClientConnected Then
 End If
 
 Set fso = Server.CreateObject("Scripting.FileSystemObject")
-PageHeader "Upload saved"
+ResultHeader "Upload saved"
 %>
 <p>Description: <%= Server.HTMLEncode(Upload.Value("description")) %></p>
 <table id="files">

@@ -16,17 +16,17 @@ folder = UploadFolder()
 Upload.CreateDir folder
 Upload.OverwriteMode = owRename
 
-PageHeader "Upload received"
+ResultHeader "Upload received"
 %>
 <p><%= Upload.TotalBytes %> bytes read.</p>
-<h2>Form variables</h2>
+<h3>Form variables</h3>
 <table id="variables">
 <tr><th>Name</th><th>Value</th></tr>
 <% For i = 0 To Upload.VarCount - 1 %>
 <tr><td><%= Server.HTMLEncode(Upload.VarName(i)) %></td><td><%= Server.HTMLEncode(Upload.VarByIndex(i)) %></td></tr>
 <% Next %>
 </table>
-<h2>Files</h2>
+<h3>Files</h3>
 <table id="files">
 <tr><th>Field</th><th>Name</th><th>Size</th><th>Content type</th><th>Extension</th><th>Saved as</th></tr>
 <%

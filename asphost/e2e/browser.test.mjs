@@ -1,0 +1,79 @@
+// Chromium, headless, on the real demo form: choose files, submit, watch
+// the progress bar move and reach 100, read the result page, and keep a
+// screenshot of it (ASPHOST_WORK/demo.png).
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+import { base, work, uploads, randomBytes } from './lib.mjs';
+
+test('the demo form uploads with a moving progress bar', async () => {
+  const files = path.join(work, 'browser-files');
+  fs.mkdirSync(files, { recursive: true });
+  const note = path.join(files, 'notes.txt');
+  const big = path.join(files, 'recording.bin');
+  const accented = path.join(files, 'résumé.txt');
+  fs.writeFileSync(note, 'meeting notes\n');
+  fs.writeFileSync(big, randomBytes(24 * 1024 * 1024, 5));
+  fs.writeFileSync(accented, 'curriculum vitae\n');
+
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'asphost-chromium-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync'],
+    viewport: { width: 1000, height: 1100 },
+  });
+  try {
+    const page = context.pages()[0] || await context.newPage();
+    // A link of 40 MB/s makes the upload last long enough to be watched.
+    const cdp = await context.newCDPSession(page);
+    await cdp.send('Network.enable');
+    await cdp.send('Network.emulateNetworkConditions', {
+      offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: 40 * 1024 * 1024,
+    });
+
+    await page.goto(`${base}/`);
+    await page.fill('input[name=author]', 'Chromium');
+    await page.setInputFiles('input[name=file1]', note);
+    await page.setInputFiles('input[name=file2]', [big, accented]);
+
+    // Every value the bar shows, in order.
+    await page.evaluate(() => {
+      window.seen = [];
+      const bar = document.getElementById('bar');
+      new MutationObserver(() => window.seen.push(Number(bar.getAttribute('aria-valuenow'))))
+        .observe(bar, { attributes: true, attributeFilter: ['aria-valuenow'] });
+    });
+    await page.click('button[type=submit]');
+
+    const result = page.frameLocator('#result');
+    await result.locator('#files tr:has(td)').nth(2).waitFor({ timeout: 60000 });
+    await page.waitForFunction(() => document.getElementById('bar').getAttribute('aria-valuenow') === '100');
+    const seen = await page.evaluate(() => window.seen);
+    console.log(`progress seen: ${seen.join(', ')}`);
+    assert.ok(seen.some((value) => value > 0 && value < 100), `the bar moved: ${seen.join(',')}`);
+    assert.equal(seen.at(-1), 100);
+    for (let i = 1; i < seen.length; i++) assert.ok(seen[i] >= seen[i - 1] || seen[i] === 0, `monotonic: ${seen}`);
+
+    const rows = await result.locator('#files tr:has(td)').evaluateAll((trs) =>
+      trs.map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent.trim())));
+    assert.deepEqual(rows, [
+      ['file1', 'notes.txt', '14', 'text/plain', 'txt', 'notes.txt'],
+      ['file2', 'recording.bin', String(24 * 1024 * 1024), 'application/octet-stream', 'bin', 'recording.bin'],
+      ['file2', 'résumé.txt', '17', 'text/plain', 'txt', 'résumé.txt'],
+    ]);
+    const author = await result.locator('#variables tr:has(td)').first().evaluate((tr) =>
+      [...tr.querySelectorAll('td')].map((td) => td.textContent));
+    assert.deepEqual(author, ['author', 'Chromium']);
+    assert.ok(fs.readFileSync(path.join(uploads, 'recording.bin')).equals(fs.readFileSync(big)));
+
+    await page.screenshot({ path: path.join(work, 'demo.png'), fullPage: true });
+  } finally {
+    await context.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  }
+});
