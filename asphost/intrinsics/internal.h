@@ -27,9 +27,10 @@ HRESULT CreateStringList(std::vector<std::wstring> values, IDispatch** out);
 
 // Server.MapPath: the physical path of a virtual one. "/x" is taken from the
 // site's root, anything else from the page's folder; "." and ".." are
-// resolved, and a path that leaves the root fails.
+// resolved, and a path that leaves the root fails (*reason, when given, says
+// why).
 HRESULT MapVirtualPath(const std::wstring& root, const std::wstring& pagePath, const std::wstring& path,
-                       std::wstring* physical);
+                       std::wstring* physical, std::wstring* reason = nullptr);
 
 inline std::wstring BstrText(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 

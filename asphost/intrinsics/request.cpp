@@ -303,7 +303,7 @@ class Request final : public DispatchObject<IRequest, IID_IRequest> {
   HRESULT ServerVariables(const ValueCollection** out) {
     if (serverVariables_.empty()) {
       std::wstring translated;
-      MapVirtualPath(setup_.root, setup_.pagePath, setup_.pagePath, &translated);
+      MapVirtualPath(setup_.root, setup_.pagePath, setup_.pagePath, &translated);  // empty when it fails
       std::wstring length = std::to_wstring(setup_.body->DeclaredLength());
       std::wstring root = setup_.root;
       if (!root.empty() && root.back() != L'\\') root += L'\\';

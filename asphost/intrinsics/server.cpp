@@ -68,9 +68,9 @@ class Server final : public DispatchObject<IServer, IID_IServer> {
     *out = nullptr;
     return Guarded([&]() -> HRESULT {
       if (HRESULT hr = Check(L"Server.MapPath"); FAILED(hr)) return hr;
-      std::wstring physical;
-      HRESULT hr = MapVirtualPath(setup_.root, setup_.pagePath, BstrText(path), &physical);
-      if (FAILED(hr)) return Fail(hr, kServerSource, physical);  // physical holds the reason
+      std::wstring physical, reason;
+      HRESULT hr = MapVirtualPath(setup_.root, setup_.pagePath, BstrText(path), &physical, &reason);
+      if (FAILED(hr)) return Fail(hr, kServerSource, reason);
       return ReturnString(physical, out);
     });
   }
@@ -121,9 +121,10 @@ class Server final : public DispatchObject<IServer, IID_IServer> {
 }  // namespace
 
 HRESULT MapVirtualPath(const std::wstring& root, const std::wstring& pagePath, const std::wstring& path,
-                       std::wstring* physical) {
+                       std::wstring* physical, std::wstring* reason) {
+  physical->clear();
   if (root.empty()) {
-    *physical = L"The site has no root folder to map paths into.";
+    if (reason) *reason = L"The site has no root folder to map paths into.";
     return E_FAIL;
   }
   std::wstring slashed = path;
@@ -141,7 +142,7 @@ HRESULT MapVirtualPath(const std::wstring& root, const std::wstring& pagePath, c
     std::wstring segment = slashed.substr(start, end - start);
     if (segment == L"..") {
       if (segments.empty()) {
-        *physical = L"The path '" + path + L"' leads out of the site's root.";
+        if (reason) *reason = L"The path '" + path + L"' leads out of the site's root.";
         return E_INVALIDARG;
       }
       segments.pop_back();
