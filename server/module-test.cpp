@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -454,6 +455,91 @@ TEST_F(HookTest, StackOverflowReturnsUnexpected) {
   LONG value = -1;
   EXPECT_EQ(S_OK, process_->get_MaxKB(&value));
   EXPECT_EQ(0, value);
+}
+
+// UploadData and VariantToString take the bytes of a one-dimensional array of
+// one-byte elements, held directly or by reference; anything else is
+// "Invalid argument".
+TEST_F(ModuleTest, ByteArrayArguments) {
+  IHTTP* http = Create<IHTTP>(Product(), CLSID_HTTP, IID_IHTTP);
+  if (!http) GTEST_SKIP() << "this build serves no HTTP class";
+
+  SAFEARRAYBOUND bound = {3, 0};  // lower bound 0: any lower bound will do
+  SAFEARRAY* bytes = SafeArrayCreate(VT_UI1, 1, &bound);
+  void* data = nullptr;
+  SafeArrayAccessData(bytes, &data);
+  memcpy(data, "caf", 3);
+  SafeArrayUnaccessData(bytes);
+  SAFEARRAY* words = SafeArrayCreate(VT_I2, 1, &bound);
+  SAFEARRAYBOUND square[2] = {{2, 1}, {2, 1}};
+  SAFEARRAY* matrix = SafeArrayCreate(VT_UI1, 2, square);
+
+  VARIANT direct, byRef, variantRef, wide, twoDims, text;
+  V_VT(&direct) = VT_ARRAY | VT_UI1;
+  V_ARRAY(&direct) = bytes;
+  V_VT(&byRef) = VT_ARRAY | VT_UI1 | VT_BYREF;
+  V_ARRAYREF(&byRef) = &bytes;
+  V_VT(&variantRef) = VT_VARIANT | VT_BYREF;
+  V_VARIANTREF(&variantRef) = &direct;
+  V_VT(&wide) = VT_ARRAY | VT_I2;
+  V_ARRAY(&wide) = words;
+  V_VT(&twoDims) = VT_ARRAY | VT_UI1;
+  V_ARRAY(&twoDims) = matrix;
+  V_VT(&text) = VT_BSTR;
+  V_BSTR(&text) = SysAllocString(L"caf");
+
+  const struct {
+    const char* name;
+    VARIANT* value;
+    HRESULT hr;
+    const char* result;
+  } cases[] = {{"direct", &direct, S_OK, "caf"},
+               {"array by reference", &byRef, S_OK, "caf"},
+               {"variant by reference", &variantRef, S_OK, "caf"},
+               {"two-byte elements", &wide, static_cast<HRESULT>(0x8000FFFF), nullptr},
+               {"two dimensions", &twoDims, static_cast<HRESULT>(0x8000FFFF), nullptr},
+               {"a string", &text, static_cast<HRESULT>(0x8000FFFF), nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BSTR out = reinterpret_cast<BSTR>(kSentinel);
+    EXPECT_EQ(c.hr, http->VariantToString(*c.value, &out));
+    if (c.result) {
+      EXPECT_EQ(c.result, TakeBStr(out));
+    } else {
+      EXPECT_EQ(nullptr, out);
+      EXPECT_EQ("Invalid argument", TakeErrorInfo().description);
+      VARIANT_BOOL ok = 7;
+      BSTR url = SysAllocString(L"http://127.0.0.1:1/");
+      EXPECT_EQ(c.hr, http->UploadData(url, *c.value, nullptr, &ok));
+      SysFreeString(url);
+      EXPECT_EQ(7, ok);  // untouched on failure
+      ErrorInfo error = TakeErrorInfo();
+      EXPECT_EQ("Velmora32.HTTP", error.source);
+      EXPECT_TRUE(IsEqualGUID(IID_IHTTP, error.guid));
+      EXPECT_EQ("Invalid argument", error.description);
+    }
+  }
+  SafeArrayDestroy(bytes);
+  SafeArrayDestroy(words);
+  SafeArrayDestroy(matrix);
+  VariantClear(&text);
+  http->Release();
+}
+
+TEST_F(HookTest, FaultInsideTheHTTPObject) {
+  IHTTP* http = Create<IHTTP>(WithHooks(), CLSID_HTTP, IID_IHTTP);
+  if (!http) GTEST_SKIP() << "this build serves no HTTP class";
+  BSTR name = SysAllocString(L"velmora:fault");
+  EXPECT_EQ(static_cast<HRESULT>(0x8000FFFF), http->AddFormVar(name, nullptr));
+  EXPECT_FALSE(TakeErrorInfo().present);
+  SysFreeString(name);
+  name = SysAllocString(L"velmora:empty-message");
+  EXPECT_EQ(static_cast<HRESULT>(0x8000FFFF), http->AddFormVar(name, nullptr));
+  ErrorInfo error = TakeErrorInfo();
+  EXPECT_EQ("Velmora32.HTTP", error.source);
+  EXPECT_EQ("", error.description);
+  SysFreeString(name);
+  http->Release();
 }
 
 // --- Registration ---

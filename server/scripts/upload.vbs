@@ -144,6 +144,34 @@ Host.ClearFaults
 Set up = Nothing
 Host.EndPage
 
+' --- Short reads still read the whole body
+Host.MultipartBegin
+Host.AddField "a", "1"
+Host.AddFile "doc", "notes.txt", "text/plain", String(5000, "n")
+Host.MultipartEnd
+Host.MaxRead = 700
+Host.BeginPage
+Set up = CreateObject("Velmora32.Process")
+up.Read
+CheckEqual "short reads: variable", up.Value("a"), "1"
+CheckEqual "short reads: file", up.FileSize(0), 5000
+Check "short reads: many host reads", Host.ReadCount > 7
+Set up = Nothing
+Host.EndPage
+Host.MaxRead = 0
+
+' --- No page context: the host's GetObjectContext fails
+Host.BeginPage
+Set up = CreateObject("Velmora32.Process")
+Host.FailCall "GetObjectContext", &H8004E004, "There is no MTS object context"
+On Error Resume Next
+x = up.CurrentDir
+CheckError "GetObjectContext fails", &H8004E004, "There is no MTS object context"
+On Error GoTo 0
+Host.ClearFaults
+Set up = Nothing
+Host.EndPage
+
 ' --- Progress in Application, removed when the object goes
 Host.ClearApplication
 Host.MultipartBegin
@@ -156,6 +184,8 @@ CheckEqual "any non-zero is true", up.ShowProgress, True
 up.ProgressID = "upload-1"
 up.Read
 CheckEqual "read in two blocks", Host.ReadCount, 2
+CheckEqual "a 32-bit count, then a 64-bit one for the shorter last block", Host.ReadLog, _
+    "I4:102400:102400 I8:" & (Len(Host.BodyText) - 102400) & ":" & (Len(Host.BodyText) - 102400)
 CheckEqual "progress after the last block", Host.Application("upload-1"), 100
 CheckEqual "progress values", Host.ApplicationLog, _
     "set upload-1=" & Round(100 * 102400 / Len(Host.BodyText)) & "; set upload-1=100"
