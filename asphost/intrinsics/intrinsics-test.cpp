@@ -436,6 +436,24 @@ TEST_F(IntrinsicsTest, ResponseBuffersUntilFlushAndRefusesLateHeaders) {
   EXPECT_EQ(sink->body(), std::string("h\xC3\xA9") + std::string("\0\1\xFF", 3));
 }
 
+TEST_F(IntrinsicsTest, RedirectSendsAnEmptiedPageWithLocationAndEnds) {
+  IResponse* response = Begin().response();
+  Variant text;
+  V_VT(text.get()) = VT_BSTR;
+  V_BSTR(text.get()) = SysAllocString(L"dropped");
+  ASSERT_EQ(response->Write(*text), S_OK);
+  Bstr url(L"/done.asp?id=1&a=\"<b>"), injected(L"/x\r\nSet-Cookie: a=b");
+  EXPECT_EQ(response->Redirect(injected), E_INVALIDARG);
+  ASSERT_EQ(response->Redirect(url), S_OK);
+  EXPECT_TRUE(sink->ended());
+  EXPECT_EQ(sink->head().status, "302 Object moved");
+  EXPECT_EQ(sink->head().headers,
+            (std::vector<std::pair<std::string, std::string>>{{"Location", "/done.asp?id=1&a=\"<b>"}}));
+  EXPECT_EQ(sink->body().find("dropped"), std::string::npos);
+  EXPECT_NE(sink->body().find("HREF=\"/done.asp?id=1&amp;a=&quot;&lt;b&gt;\""), std::string::npos) << sink->body();
+  EXPECT_EQ(response->Redirect(url), E_FAIL) << "the head is gone";
+}
+
 // --- the object context and mtxex.dll
 
 using GetObjectContextFunction = HRESULT(WINAPI*)(IObjectContext**);

@@ -23,6 +23,21 @@ bool IsStatusText(const std::wstring& text) {
   return text.size() == 3 || text[3] == L' ';
 }
 
+// Text placed inside an HTML attribute.
+std::string HtmlEscaped(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    switch (c) {
+      case '&': escaped += "&amp;"; break;
+      case '<': escaped += "&lt;"; break;
+      case '>': escaped += "&gt;"; break;
+      case '"': escaped += "&quot;"; break;
+      default: escaped += c;
+    }
+  }
+  return escaped;
+}
+
 class Response final : public DispatchObject<IResponse, IID_IResponse> {
  public:
   explicit Response(const PageSetup& setup) : setup_(setup) {}
@@ -104,7 +119,7 @@ class Response final : public DispatchObject<IResponse, IID_IResponse> {
       head_.status = "302 Object moved";
       head_.headers.emplace_back("Location", Utf8(location));
       buffer_ = "<head><title>Object moved</title></head><body><h1>Object Moved</h1>This object may be found <a HREF=\"" +
-                Utf8(location) + "\">here</a>.</body>";
+                HtmlEscaped(Utf8(location)) + "\">here</a>.</body>";
       return End();
     });
   }

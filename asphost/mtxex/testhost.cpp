@@ -319,6 +319,13 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
       return S_OK;
     });
   }
+  STDMETHODIMP SetApplication(BSTR key, VARIANT value) override {
+    return Guarded([&] { return application_->Set(Text(key), value); });
+  }
+  STDMETHODIMP ClearApplicationLog() override {
+    application_->ClearLog();
+    return S_OK;
+  }
   STDMETHODIMP get_ResponseText(BSTR* value) override {
     return Guarded([&] { return ReturnString(FromUtf8(sink_->body()), value); });
   }

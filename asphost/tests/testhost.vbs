@@ -149,6 +149,10 @@ Application("Other") = "y"
 Application.UnLock
 CheckEqual "log", Host.ApplicationLog, "set Progress=41; set progress=82; set Other=x; remove Progress; remove missing; set Other=y"
 CheckEqual "host count", Host.ApplicationCount, 1
+Host.ClearApplicationLog
+Host.SetApplication "Seeded", 7
+CheckEqual "seeded by the host", Application("seeded"), 7
+CheckEqual "log after seeding", Host.ApplicationLog, "set Seeded=7"
 Host.EndPage
 
 ' --- Server
