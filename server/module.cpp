@@ -17,20 +17,9 @@ LONG gObjectCount = 0;   // live objects plus LockServer locks
 LONG gFactoryCount = 0;  // outstanding references to class factories
 bool gPerUser = false;   // registration goes to HKEY_CURRENT_USER\Software\Classes
 
-#ifdef VELMORA_WITH_PROCESS
-constexpr TObjectCreator kProcessCreator = CreateProcessObject;
-#else
-constexpr TObjectCreator kProcessCreator = nullptr;
-#endif
-#ifdef VELMORA_WITH_HTTP
-constexpr TObjectCreator kHTTPCreator = CreateHTTPObject;
-#else
-constexpr TObjectCreator kHTTPCreator = nullptr;
-#endif
-
 TComClass gClasses[] = {
-    {&CLSID_Process, &IID_IProcess, u"Process", kProcessCreator, {}, {}, {}},
-    {&CLSID_HTTP, &IID_IHTTP, u"HTTP", kHTTPCreator, {}, {}, {}},
+    {&CLSID_Process, &IID_IProcess, u"Process", CreateProcessObject, {}, {}, {}},
+    {&CLSID_HTTP, &IID_IHTTP, u"HTTP", CreateHTTPObject, {}, {}, {}},
 };
 
 // A class factory: one per class, as long-lived as the module. Its references
@@ -56,7 +45,6 @@ class TClassFactory : public IClassFactory {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (outer && !IsEqualIID(iid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-    if (!class_.create) return E_UNEXPECTED;  // not served by this build
     IUnknown* object = nullptr;
     try {
       object = class_.create(class_, outer);

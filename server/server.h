@@ -25,7 +25,7 @@ struct TComClass {
   const CLSID* clsid;
   const IID* iid;            // the default dual interface: also the error GUID
   const char16_t* codeName;  // for the start-up messages, before the type library speaks
-  TObjectCreator create;     // null when this build does not serve the class
+  TObjectCreator create;
   ustring className;         // "Process"
   ustring description;       // "Process Object"
   ustring progId;            // "Velmora32.Process"
