@@ -139,6 +139,19 @@ Host.FailCall "Server.MapPath", &H80004005, "The path is not valid." & vbCrLf
 On Error Resume Next
 x = up.CurrentDir
 CheckError "MapPath fails", &H80004005, "The path is not valid"
+' Without a description: the system's text for the HRESULT, or its number.
+Host.ClearFaults
+Host.FailCall "Server.MapPath", &H80070005, ""
+x = up.CurrentDir
+CheckEqual "MapPath fails without a description (number)", Hex(Err.Number), "80070005"
+' The system's words ("Access is denied." on Windows, "Access denied." on
+' Wine), with the trailing dot and line break trimmed.
+Check "the system's text", Left(Err.Description, 6) = "Access" And Right(Err.Description, 1) <> "."
+Err.Clear
+Host.ClearFaults
+Host.FailCall "Server.MapPath", &HA0041234, ""
+x = up.CurrentDir
+CheckError "an HRESULT without system text", &HA0041234, "OLE error A0041234"
 On Error GoTo 0
 Host.ClearFaults
 Set up = Nothing
