@@ -3,7 +3,8 @@
 # copies the demo site (with the test pages under /test/) into a work
 # folder, registers velmora32.dll in the project's Wine prefix, starts
 # asphost.exe on a free port, waits until it listens, runs the command with
-# ASPHOST_URL and ASPHOST_SITE set, and stops the host by its pid.
+# ASPHOST_URL, ASPHOST_SITE, ASPHOST_WORK and ASPHOST_PID (the host's
+# process, for measurements) set, and stops the host by its pid.
 #   with-host.sh <asphost.exe> <velmora32.dll> <work folder> <command...>
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,7 +47,7 @@ if [ -z "$url" ]; then
 fi
 
 status=0
-ASPHOST_URL=$url ASPHOST_SITE=$work/site ASPHOST_WORK=$work "$@" || status=$?
+ASPHOST_URL=$url ASPHOST_SITE=$work/site ASPHOST_WORK=$work ASPHOST_PID=$host_pid "$@" || status=$?
 if [ $status -ne 0 ]; then
     echo "--- host log ($work/host.log)" >&2
     tail -n 50 "$work/host.log" >&2

@@ -22,8 +22,13 @@ Connection::Connection(SOCKET socket, std::string remoteAddress, int remotePort)
   sockaddr_in local{};
   int size = sizeof local;
   if (getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &size) == 0) localPort_ = ntohs(local.sin_port);
+  // Reads and writes give up on a stalled client after this long. Reads
+  // block in recv itself: under Wine every select costs a server round trip.
   DWORD timeout = kBodyTimeoutMs;
   setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+  setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+  int bufferSize = 1 << 20;
+  setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bufferSize), sizeof bufferSize);
   BOOL noDelay = TRUE;
   setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
 }
@@ -89,11 +94,7 @@ size_t Connection::ReadBody(uint8_t* buffer, size_t size) {
   }
   // Straight from the socket into the caller's buffer, without a copy.
   while (delivered < want && !broken_) {
-    if (!WaitReadable(socket_, kBodyTimeoutMs)) {
-      broken_ = true;
-      break;
-    }
-    int got = recv(socket_, reinterpret_cast<char*>(buffer) + delivered, static_cast<int>(want - delivered), 0);
+    int got = recv(socket_, reinterpret_cast<char*>(buffer) + delivered, static_cast<int>(want - delivered), MSG_WAITALL);
     if (got <= 0) {
       broken_ = true;
       break;
