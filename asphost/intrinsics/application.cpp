@@ -303,8 +303,10 @@ class VariantDictionary final : public DispatchObject<IVariantDictionary, IID_IV
       if (HRESULT hr = Check(L"Contents.Remove"); FAILED(hr)) return hr;
       DictionaryKey key;
       if (HRESULT hr = ReadKey(varKey, &key); FAILED(hr)) return hr;
-      if (key.isPosition) store_->RemoveAt(key.position);
-      else store_->Remove(key.name);
+      if (key.isPosition)
+        store_->RemoveAt(key.position);
+      else
+        store_->Remove(key.name);
       return S_OK;
     });
   }

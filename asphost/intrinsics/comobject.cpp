@@ -26,7 +26,7 @@ struct IidLess {
 };
 
 std::mutex cacheLock;
-std::map<int, ITypeLib*> typeLibs;                               // kept for the process's life
+std::map<int, ITypeLib*> typeLibs;                             // kept for the process's life
 std::map<std::pair<int, IID>, ITypeInfo*, IidLess> typeInfos;  // likewise
 
 HRESULT LoadEmbeddedTypeLib(int resource, ITypeLib** out) {

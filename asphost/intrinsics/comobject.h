@@ -91,8 +91,8 @@ class DispatchObject : public Interface, public ISupportErrorInfo {
     info->Release();
     return hr;
   }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                      EXCEPINFO* excepInfo, UINT* argErr) override {
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
+                      UINT* argErr) override {
     ITypeInfo* info;
     HRESULT hr = GetEmbeddedTypeInfo(TypeLibResource, Iid, &info);
     if (FAILED(hr)) return hr;
@@ -105,9 +105,7 @@ class DispatchObject : public Interface, public ISupportErrorInfo {
     return hr;
   }
 
-  STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override {
-    return IsEqualIID(riid, Iid) ? S_OK : S_FALSE;
-  }
+  STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override { return IsEqualIID(riid, Iid) ? S_OK : S_FALSE; }
 
  protected:
   DispatchObject() = default;

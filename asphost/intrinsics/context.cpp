@@ -116,8 +116,8 @@ HRESULT SetThreadObjectContext(IObjectContext* context) {
   // Loaded once and kept: components look the module up by name.
   static HMODULE mtxex = LoadLibraryW(L"mtxex.dll");
   if (!mtxex) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
-  auto set = reinterpret_cast<SetObjectContextFunction>(
-      reinterpret_cast<void*>(GetProcAddress(mtxex, "SetObjectContext")));
+  auto set =
+      reinterpret_cast<SetObjectContextFunction>(reinterpret_cast<void*>(GetProcAddress(mtxex, "SetObjectContext")));
   if (!set) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
   return set(context);
 }

@@ -352,8 +352,10 @@ TEST_F(IntrinsicsTest, ApplicationLockSerializesPagesOnThreads) {
           V_I4(value.get()) += 1;
           SwitchToThread();  // other pages get every chance to interleave here
           own.application()->put_Value(key, *value);
-          if (i % 2 == 0) own.application()->UnLock();
-          else own.Finish();  // the end of a page releases what it still holds...
+          if (i % 2 == 0)
+            own.application()->UnLock();
+          else
+            own.Finish();                               // the end of a page releases what it still holds...
           if (i % 2 == 1) own.application()->UnLock();  // ...and a later UnLock is harmless
         }
       }
@@ -468,8 +470,8 @@ TEST_F(IntrinsicsTest, ContextProperties) {
   struct Case {
     const wchar_t* name;
     IUnknown* expected;
-  } cases[] = {{L"Request", p.request()},   {L"response", p.response()},       {L"SERVER", p.server()},
-               {L"Application", p.application()}, {L"Session", p.session()}, {L"ObjectContext", nullptr}};
+  } cases[] = {{L"Request", p.request()},         {L"response", p.response()}, {L"SERVER", p.server()},
+               {L"Application", p.application()}, {L"Session", p.session()},   {L"ObjectContext", nullptr}};
   for (const Case& c : cases) {
     Bstr name(c.name);
     Variant value;
@@ -493,8 +495,8 @@ TEST_F(IntrinsicsTest, GetObjectContextHandsOutTheThreadsPage) {
   ASSERT_EQ(SetThreadObjectContext(nullptr), S_OK) << "loads mtxex.dll";
   HMODULE mtxex = GetModuleHandleW(L"mtxex.dll");
   ASSERT_NE(mtxex, nullptr);
-  auto getContext = reinterpret_cast<GetObjectContextFunction>(
-      reinterpret_cast<void*>(GetProcAddress(mtxex, "GetObjectContext")));
+  auto getContext =
+      reinterpret_cast<GetObjectContextFunction>(reinterpret_cast<void*>(GetProcAddress(mtxex, "GetObjectContext")));
   ASSERT_NE(getContext, nullptr);
 
   IObjectContext* context = reinterpret_cast<IObjectContext*>(1);

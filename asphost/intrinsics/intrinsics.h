@@ -66,9 +66,9 @@ class BodySource {
 
 // What Response has set, handed to the sink with the body.
 struct ResponseHead {
-  std::string status = "200 OK";         // Response.Status
-  std::string contentType = "text/html";  // Response.ContentType
-  std::string charset;                    // Response.CharSet ("" when not set)
+  std::string status = "200 OK";                             // Response.Status
+  std::string contentType = "text/html";                     // Response.ContentType
+  std::string charset;                                       // Response.CharSet ("" when not set)
   std::vector<std::pair<std::string, std::string>> headers;  // AddHeader, Redirect's Location
 };
 
@@ -166,16 +166,16 @@ class HostProbe {
 
 // Everything one page's objects are built from.
 struct PageSetup {
-  std::shared_ptr<BodySource> body;                // required
-  std::shared_ptr<ResponseSink> sink;              // required
-  std::shared_ptr<ApplicationStore> application;   // required; shared by pages
-  std::shared_ptr<ApplicationStore> session;       // Session.Contents; null: a new one per page
-  std::shared_ptr<HostProbe> probe;                // optional
-  std::wstring root;      // physical folder of the site's "/" (MapPath), e.g. C:\site
-  std::wstring pagePath = L"/default.asp";  // virtual path of the running page
+  std::shared_ptr<BodySource> body;               // required
+  std::shared_ptr<ResponseSink> sink;             // required
+  std::shared_ptr<ApplicationStore> application;  // required; shared by pages
+  std::shared_ptr<ApplicationStore> session;      // Session.Contents; null: a new one per page
+  std::shared_ptr<HostProbe> probe;               // optional
+  std::wstring root;                              // physical folder of the site's "/" (MapPath), e.g. C:\site
+  std::wstring pagePath = L"/default.asp";        // virtual path of the running page
   std::wstring method = L"GET";
-  std::wstring queryString;   // raw, without the "?"
-  std::wstring contentType;   // of the request body
+  std::wstring queryString;       // raw, without the "?"
+  std::wstring contentType;       // of the request body
   NameValueList serverVariables;  // more Request.ServerVariables (HTTP_*, REMOTE_ADDR, ...)
   std::wstring sessionId = L"1";
 };
@@ -258,11 +258,11 @@ class ScopedObjectContext {
 class MemoryBody : public BodySource {
  public:
   explicit MemoryBody(std::string bytes = {});
-  void SetBytes(std::string bytes);           // resets the read position and counters
-  void SetDeclaredLength(int64_t length);     // TotalBytes; -1: the bytes' length
-  void SetMaxRead(size_t bytes);              // at most this many per read; 0: no limit
+  void SetBytes(std::string bytes);             // resets the read position and counters
+  void SetDeclaredLength(int64_t length);       // TotalBytes; -1: the bytes' length
+  void SetMaxRead(size_t bytes);                // at most this many per read; 0: no limit
   void SetEmptyReads(int fromRead, int count);  // reads number fromRead.. (1-based) deliver 0; count -1: all
-  void SetDisconnectAfter(int reads);         // client gone once this many reads were made; -1: never
+  void SetDisconnectAfter(int reads);           // client gone once this many reads were made; -1: never
   int reads() const;
 
   uint64_t DeclaredLength() override;

@@ -31,8 +31,7 @@ std::wstring UrlDecode(const std::string& text, size_t begin, size_t end) {
     int high, low;
     if (c == '+') {
       bytes += ' ';
-    } else if (c == '%' && i + 2 < end && (high = HexDigit(text[i + 1])) >= 0 &&
-               (low = HexDigit(text[i + 2])) >= 0) {
+    } else if (c == '%' && i + 2 < end && (high = HexDigit(text[i + 1])) >= 0 && (low = HexDigit(text[i + 2])) >= 0) {
       bytes += static_cast<char>(high * 16 + low);
       i += 2;
     } else {
@@ -190,9 +189,7 @@ class Request final : public DispatchObject<IRequest, IID_IRequest> {
   STDMETHODIMP get_QueryString(IRequestDictionary** out) override {
     return Collection(&Request::QueryString, &setup_.queryString, out);
   }
-  STDMETHODIMP get_Form(IRequestDictionary** out) override {
-    return Collection(&Request::FormValues, nullptr, out);
-  }
+  STDMETHODIMP get_Form(IRequestDictionary** out) override { return Collection(&Request::FormValues, nullptr, out); }
   STDMETHODIMP get_Body(IRequestDictionary** out) override { return NotImplemented(out); }
   STDMETHODIMP get_ServerVariables(IRequestDictionary** out) override {
     return Collection(&Request::ServerVariables, &kNoText, out);
@@ -200,9 +197,7 @@ class Request final : public DispatchObject<IRequest, IID_IRequest> {
   STDMETHODIMP get_ClientCertificate(IRequestDictionary** out) override {
     return Collection(&Request::NoValues, &kNoText, out);
   }
-  STDMETHODIMP get_Cookies(IRequestDictionary** out) override {
-    return Collection(&Request::NoValues, &kNoText, out);
-  }
+  STDMETHODIMP get_Cookies(IRequestDictionary** out) override { return Collection(&Request::NoValues, &kNoText, out); }
 
   STDMETHODIMP get_TotalBytes(LONG* total) override {
     if (!total) return E_POINTER;
@@ -237,8 +232,8 @@ class Request final : public DispatchObject<IRequest, IID_IRequest> {
       if (HRESULT hr = MakeByteArray(buffer_.data(), delivered, 0, result); FAILED(hr)) return hr;
       SetIntegerValue(count, static_cast<int64_t>(delivered));
       if (setup_.probe)
-        setup_.probe->RecordRead({static_cast<VARTYPE>(V_VT(Unwrap(count)) & ~VT_BYREF), asked,
-                                  static_cast<int64_t>(delivered)});
+        setup_.probe->RecordRead(
+            {static_cast<VARTYPE>(V_VT(Unwrap(count)) & ~VT_BYREF), asked, static_cast<int64_t>(delivered)});
       return S_OK;
     });
   }
@@ -308,10 +303,14 @@ class Request final : public DispatchObject<IRequest, IID_IRequest> {
       std::wstring root = setup_.root;
       if (!root.empty() && root.back() != L'\\') root += L'\\';
       NameValueList standard = {
-          {L"REQUEST_METHOD", setup_.method}, {L"QUERY_STRING", setup_.queryString},
-          {L"CONTENT_TYPE", setup_.contentType}, {L"CONTENT_LENGTH", length},
-          {L"SCRIPT_NAME", setup_.pagePath},     {L"PATH_INFO", setup_.pagePath},
-          {L"URL", setup_.pagePath},             {L"PATH_TRANSLATED", translated},
+          {L"REQUEST_METHOD", setup_.method},
+          {L"QUERY_STRING", setup_.queryString},
+          {L"CONTENT_TYPE", setup_.contentType},
+          {L"CONTENT_LENGTH", length},
+          {L"SCRIPT_NAME", setup_.pagePath},
+          {L"PATH_INFO", setup_.pagePath},
+          {L"URL", setup_.pagePath},
+          {L"PATH_TRANSLATED", translated},
           {L"APPL_PHYSICAL_PATH", root},
       };
       for (const NameValueList* list : {&standard, &setup_.serverVariables})
@@ -347,9 +346,12 @@ ValueCollection ParseUrlEncoded(const std::string& text) {
       bool hasValue = equals != std::string::npos && equals < end;
       std::wstring name = UrlDecode(text, start, hasValue ? equals : end);
       std::wstring value = hasValue ? UrlDecode(text, equals + 1, end) : std::wstring();
-      auto item = std::find_if(values.begin(), values.end(), [&](const NamedValues& v) { return SameName(v.name, name); });
-      if (item == values.end()) values.push_back({name, {value}});
-      else item->values.push_back(value);
+      auto item =
+          std::find_if(values.begin(), values.end(), [&](const NamedValues& v) { return SameName(v.name, name); });
+      if (item == values.end())
+        values.push_back({name, {value}});
+      else
+        item->values.push_back(value);
     }
     start = end + 1;
   }

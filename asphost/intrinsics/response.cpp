@@ -28,11 +28,20 @@ std::string HtmlEscaped(const std::string& text) {
   std::string escaped;
   for (char c : text) {
     switch (c) {
-      case '&': escaped += "&amp;"; break;
-      case '<': escaped += "&lt;"; break;
-      case '>': escaped += "&gt;"; break;
-      case '"': escaped += "&quot;"; break;
-      default: escaped += c;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      default:
+        escaped += c;
     }
   }
   return escaped;
@@ -72,7 +81,8 @@ class Response final : public DispatchObject<IResponse, IID_IResponse> {
   STDMETHODIMP get_Status(BSTR* status) override { return ReturnString(FromUtf8(head_.status), status); }
   STDMETHODIMP put_Status(BSTR status) override {
     if (!IsStatusText(BstrText(status)))
-      return Fail(E_INVALIDARG, kResponseSource, L"Invalid status string: three digits and a reason, as \"404 Not Found\".");
+      return Fail(E_INVALIDARG, kResponseSource,
+                  L"Invalid status string: three digits and a reason, as \"404 Not Found\".");
     return SetHead(status, &head_.status);
   }
   STDMETHODIMP Add(BSTR value, BSTR name) override { return AddHeader(name, value); }
@@ -118,8 +128,9 @@ class Response final : public DispatchObject<IResponse, IID_IResponse> {
       if (headSent_) return Fail(E_FAIL, kResponseSource, kHeadersSent);
       head_.status = "302 Object moved";
       head_.headers.emplace_back("Location", Utf8(location));
-      buffer_ = "<head><title>Object moved</title></head><body><h1>Object Moved</h1>This object may be found <a HREF=\"" +
-                HtmlEscaped(Utf8(location)) + "\">here</a>.</body>";
+      buffer_ =
+          "<head><title>Object moved</title></head><body><h1>Object Moved</h1>This object may be found <a HREF=\"" +
+          HtmlEscaped(Utf8(location)) + "\">here</a>.</body>";
       return End();
     });
   }

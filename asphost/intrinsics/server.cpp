@@ -14,7 +14,9 @@ std::wstring Percent(unsigned char byte) {
   return {L'%', digits[byte >> 4], digits[byte & 15]};
 }
 
-bool IsAsciiAlnum(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
+bool IsAsciiAlnum(wchar_t c) {
+  return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+}
 
 class Server final : public DispatchObject<IServer, IID_IServer> {
  public:
@@ -50,14 +52,24 @@ class Server final : public DispatchObject<IServer, IID_IServer> {
       std::wstring encoded;
       for (wchar_t c : BstrText(text)) {
         switch (c) {
-          case L'<': encoded += L"&lt;"; break;
-          case L'>': encoded += L"&gt;"; break;
-          case L'&': encoded += L"&amp;"; break;
-          case L'"': encoded += L"&quot;"; break;
+          case L'<':
+            encoded += L"&lt;";
+            break;
+          case L'>':
+            encoded += L"&gt;";
+            break;
+          case L'&':
+            encoded += L"&amp;";
+            break;
+          case L'"':
+            encoded += L"&quot;";
+            break;
           default:
             // Like ASP: the upper half of Latin-1 as numeric references.
-            if (c >= 0xA0 && c <= 0xFF) encoded += L"&#" + std::to_wstring(static_cast<int>(c)) + L";";
-            else encoded += c;
+            if (c >= 0xA0 && c <= 0xFF)
+              encoded += L"&#" + std::to_wstring(static_cast<int>(c)) + L";";
+            else
+              encoded += c;
         }
       }
       return ReturnString(encoded, out);
@@ -82,9 +94,12 @@ class Server final : public DispatchObject<IServer, IID_IServer> {
       // UTF-8 form is %XX.
       std::wstring encoded;
       for (unsigned char byte : Utf8(BstrText(text))) {
-        if (byte < 0x80 && IsAsciiAlnum(byte)) encoded += static_cast<wchar_t>(byte);
-        else if (byte == ' ') encoded += L'+';
-        else encoded += Percent(byte);
+        if (byte < 0x80 && IsAsciiAlnum(byte))
+          encoded += static_cast<wchar_t>(byte);
+        else if (byte == ' ')
+          encoded += L'+';
+        else
+          encoded += Percent(byte);
       }
       return ReturnString(encoded, out);
     });
@@ -96,8 +111,10 @@ class Server final : public DispatchObject<IServer, IID_IServer> {
       // Paths keep their punctuation; spaces, controls and non-ASCII bytes are %XX.
       std::wstring encoded;
       for (unsigned char byte : Utf8(BstrText(text))) {
-        if (byte > 0x20 && byte < 0x7F) encoded += static_cast<wchar_t>(byte);
-        else encoded += Percent(byte);
+        if (byte > 0x20 && byte < 0x7F)
+          encoded += static_cast<wchar_t>(byte);
+        else
+          encoded += Percent(byte);
       }
       return ReturnString(encoded, out);
     });

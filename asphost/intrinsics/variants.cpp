@@ -14,22 +14,41 @@ bool IntegerValue(const VARIANT& variant, int64_t* out) {
   const bool ref = (V_VT(&v) & VT_BYREF) != 0;
   if (ref && !V_BYREF(&v)) return false;
   switch (V_VT(&v) & ~VT_BYREF) {
-    case VT_I1: *out = ref ? *V_I1REF(&v) : V_I1(&v); return true;
-    case VT_UI1: *out = ref ? *V_UI1REF(&v) : V_UI1(&v); return true;
-    case VT_I2: *out = ref ? *V_I2REF(&v) : V_I2(&v); return true;
-    case VT_UI2: *out = ref ? *V_UI2REF(&v) : V_UI2(&v); return true;
-    case VT_I4: *out = ref ? *V_I4REF(&v) : V_I4(&v); return true;
-    case VT_UI4: *out = ref ? *V_UI4REF(&v) : V_UI4(&v); return true;
-    case VT_INT: *out = ref ? *V_INTREF(&v) : V_INT(&v); return true;
-    case VT_UINT: *out = ref ? *V_UINTREF(&v) : V_UINT(&v); return true;
-    case VT_I8: *out = ref ? *V_I8REF(&v) : V_I8(&v); return true;
+    case VT_I1:
+      *out = ref ? *V_I1REF(&v) : V_I1(&v);
+      return true;
+    case VT_UI1:
+      *out = ref ? *V_UI1REF(&v) : V_UI1(&v);
+      return true;
+    case VT_I2:
+      *out = ref ? *V_I2REF(&v) : V_I2(&v);
+      return true;
+    case VT_UI2:
+      *out = ref ? *V_UI2REF(&v) : V_UI2(&v);
+      return true;
+    case VT_I4:
+      *out = ref ? *V_I4REF(&v) : V_I4(&v);
+      return true;
+    case VT_UI4:
+      *out = ref ? *V_UI4REF(&v) : V_UI4(&v);
+      return true;
+    case VT_INT:
+      *out = ref ? *V_INTREF(&v) : V_INT(&v);
+      return true;
+    case VT_UINT:
+      *out = ref ? *V_UINTREF(&v) : V_UINT(&v);
+      return true;
+    case VT_I8:
+      *out = ref ? *V_I8REF(&v) : V_I8(&v);
+      return true;
     case VT_UI8: {
       ULONGLONG value = ref ? *V_UI8REF(&v) : V_UI8(&v);
       if (value > static_cast<ULONGLONG>(INT64_MAX)) return false;
       *out = static_cast<int64_t>(value);
       return true;
     }
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -38,25 +57,48 @@ void SetIntegerValue(VARIANT* variant, int64_t value) {
   const bool ref = (V_VT(v) & VT_BYREF) != 0;
   if (ref && !V_BYREF(v)) return;
   switch (V_VT(v) & ~VT_BYREF) {
-    case VT_I1: (ref ? *V_I1REF(v) : V_I1(v)) = static_cast<CHAR>(value); break;
-    case VT_UI1: (ref ? *V_UI1REF(v) : V_UI1(v)) = static_cast<BYTE>(value); break;
-    case VT_I2: (ref ? *V_I2REF(v) : V_I2(v)) = static_cast<SHORT>(value); break;
-    case VT_UI2: (ref ? *V_UI2REF(v) : V_UI2(v)) = static_cast<USHORT>(value); break;
-    case VT_I4: (ref ? *V_I4REF(v) : V_I4(v)) = static_cast<LONG>(value); break;
-    case VT_UI4: (ref ? *V_UI4REF(v) : V_UI4(v)) = static_cast<ULONG>(value); break;
-    case VT_INT: (ref ? *V_INTREF(v) : V_INT(v)) = static_cast<INT>(value); break;
-    case VT_UINT: (ref ? *V_UINTREF(v) : V_UINT(v)) = static_cast<UINT>(value); break;
-    case VT_I8: (ref ? *V_I8REF(v) : V_I8(v)) = value; break;
-    case VT_UI8: (ref ? *V_UI8REF(v) : V_UI8(v)) = static_cast<ULONGLONG>(value); break;
-    default: break;
+    case VT_I1:
+      (ref ? *V_I1REF(v) : V_I1(v)) = static_cast<CHAR>(value);
+      break;
+    case VT_UI1:
+      (ref ? *V_UI1REF(v) : V_UI1(v)) = static_cast<BYTE>(value);
+      break;
+    case VT_I2:
+      (ref ? *V_I2REF(v) : V_I2(v)) = static_cast<SHORT>(value);
+      break;
+    case VT_UI2:
+      (ref ? *V_UI2REF(v) : V_UI2(v)) = static_cast<USHORT>(value);
+      break;
+    case VT_I4:
+      (ref ? *V_I4REF(v) : V_I4(v)) = static_cast<LONG>(value);
+      break;
+    case VT_UI4:
+      (ref ? *V_UI4REF(v) : V_UI4(v)) = static_cast<ULONG>(value);
+      break;
+    case VT_INT:
+      (ref ? *V_INTREF(v) : V_INT(v)) = static_cast<INT>(value);
+      break;
+    case VT_UINT:
+      (ref ? *V_UINTREF(v) : V_UINT(v)) = static_cast<UINT>(value);
+      break;
+    case VT_I8:
+      (ref ? *V_I8REF(v) : V_I8(v)) = value;
+      break;
+    case VT_UI8:
+      (ref ? *V_UI8REF(v) : V_UI8(v)) = static_cast<ULONGLONG>(value);
+      break;
+    default:
+      break;
   }
 }
 
 ByteArrayView::ByteArrayView(const VARIANT& variant) {
   const VARIANT& v = *Unwrap(&variant);
   SAFEARRAY* array = nullptr;
-  if (V_VT(&v) == (VT_ARRAY | VT_UI1)) array = V_ARRAY(&v);
-  else if (V_VT(&v) == (VT_BYREF | VT_ARRAY | VT_UI1) && V_ARRAYREF(&v)) array = *V_ARRAYREF(&v);
+  if (V_VT(&v) == (VT_ARRAY | VT_UI1))
+    array = V_ARRAY(&v);
+  else if (V_VT(&v) == (VT_BYREF | VT_ARRAY | VT_UI1) && V_ARRAYREF(&v))
+    array = *V_ARRAYREF(&v);
   if (!array || SafeArrayGetDim(array) != 1) return;
   LONG upper;
   if (FAILED(SafeArrayGetLBound(array, 1, &lower_)) || FAILED(SafeArrayGetUBound(array, 1, &upper))) return;

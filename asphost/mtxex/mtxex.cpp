@@ -56,8 +56,10 @@ class ClassFactory final : public IClassFactory {
     return CreateAspTestHost(riid, out);
   }
   STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock) LockModule();
-    else UnlockModule();
+    if (lock)
+      LockModule();
+    else
+      UnlockModule();
     return S_OK;
   }
 };

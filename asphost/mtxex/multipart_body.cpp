@@ -7,10 +7,14 @@ namespace {
 std::string Quoted(const std::string& text) {
   std::string quoted = "\"";
   for (char c : text) {
-    if (c == '"') quoted += "%22";
-    else if (c == '\r') quoted += "%0D";
-    else if (c == '\n') quoted += "%0A";
-    else quoted += c;
+    if (c == '"')
+      quoted += "%22";
+    else if (c == '\r')
+      quoted += "%0D";
+    else if (c == '\n')
+      quoted += "%0A";
+    else
+      quoted += c;
   }
   return quoted + "\"";
 }
@@ -27,9 +31,9 @@ void MultipartBody::AddField(const std::string& name, const std::string& value) 
 void MultipartBody::AddFile(const std::string& fieldName, const std::string& fileName, const std::string& contentType,
                             const std::string& content) {
   parts_ += "--" + boundary_ + "\r\nContent-Disposition: form-data; name=" + Quoted(fieldName) +
-            "; filename=" + Quoted(fileName) + "\r\nContent-Type: " +
-            (contentType.empty() ? std::string("application/octet-stream") : contentType) + "\r\n\r\n" + content +
-            "\r\n";
+            "; filename=" + Quoted(fileName) +
+            "\r\nContent-Type: " + (contentType.empty() ? std::string("application/octet-stream") : contentType) +
+            "\r\n\r\n" + content + "\r\n";
 }
 
 std::string MultipartBody::Finish() const { return parts_ + "--" + boundary_ + "--\r\n"; }

@@ -48,8 +48,10 @@ HRESULT ReadWholeFile(const std::wstring& path, std::string* bytes) {
   if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
   HRESULT hr = S_OK;
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size)) hr = HRESULT_FROM_WIN32(GetLastError());
-  else if (size.QuadPart >= MAXLONG) hr = E_OUTOFMEMORY;
+  if (!GetFileSizeEx(file, &size))
+    hr = HRESULT_FROM_WIN32(GetLastError());
+  else if (size.QuadPart >= MAXLONG)
+    hr = E_OUTOFMEMORY;
   if (SUCCEEDED(hr)) {
     bytes->resize(static_cast<size_t>(size.QuadPart));
     DWORD got = 0;
@@ -64,17 +66,28 @@ HRESULT ReadWholeFile(const std::wstring& path, std::string* bytes) {
 
 const wchar_t* TypeName(VARTYPE type) {
   switch (type) {
-    case VT_I1: return L"I1";
-    case VT_UI1: return L"UI1";
-    case VT_I2: return L"I2";
-    case VT_UI2: return L"UI2";
-    case VT_I4: return L"I4";
-    case VT_UI4: return L"UI4";
-    case VT_INT: return L"INT";
-    case VT_UINT: return L"UINT";
-    case VT_I8: return L"I8";
-    case VT_UI8: return L"UI8";
-    default: return L"?";
+    case VT_I1:
+      return L"I1";
+    case VT_UI1:
+      return L"UI1";
+    case VT_I2:
+      return L"I2";
+    case VT_UI2:
+      return L"UI2";
+    case VT_I4:
+      return L"I4";
+    case VT_UI4:
+      return L"UI4";
+    case VT_INT:
+      return L"INT";
+    case VT_UINT:
+      return L"UINT";
+    case VT_I8:
+      return L"I8";
+    case VT_UI8:
+      return L"UI8";
+    default:
+      return L"?";
   }
 }
 
@@ -127,7 +140,8 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
     return Guarded([&]() -> HRESULT {
       if (HRESULT hr = NeedMultipart(); FAILED(hr)) return hr;
       std::string bytes;
-      if (!LowBytes(Text(content), &bytes)) return Fail(E_INVALIDARG, L"Every character of the content must be below 256.");
+      if (!LowBytes(Text(content), &bytes))
+        return Fail(E_INVALIDARG, L"Every character of the content must be below 256.");
       multipart_->AddFile(Utf8(Text(fieldName)), Utf8(Text(fileName)), Utf8(Text(contentType)), bytes);
       return S_OK;
     });
@@ -396,9 +410,7 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
     UnlockModule();
   }
 
-  HRESULT Fail(HRESULT hr, const std::wstring& description) {
-    return DispatchObject::Fail(hr, kSource, description);
-  }
+  HRESULT Fail(HRESULT hr, const std::wstring& description) { return DispatchObject::Fail(hr, kSource, description); }
   static HRESULT Return(LONG value, LONG* out) {
     if (!out) return E_POINTER;
     *out = value;
@@ -410,9 +422,7 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
       return S_OK;
     });
   }
-  HRESULT NeedMultipart() {
-    return multipart_ ? S_OK : Fail(E_UNEXPECTED, L"Call MultipartBegin first.");
-  }
+  HRESULT NeedMultipart() { return multipart_ ? S_OK : Fail(E_UNEXPECTED, L"Call MultipartBegin first."); }
   HRESULT LoadBody(std::string bytes, LONG* length) {
     if (length) *length = static_cast<LONG>(bytes.size());
     bodyBytes_ = bytes;
