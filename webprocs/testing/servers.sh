@@ -37,13 +37,14 @@ install_busboy() {
 
 # server.key serves all three certificates; expired.crt is signed with dates
 # in the past through `openssl ca`, the one command of OpenSSL 3.0 that takes
-# explicit dates.
+# explicit dates. The authority's name is new on every start: runs from other
+# build trees share the Wine prefix, and each removes only its own.
 make_certificates() {
     rm -rf "$certs"
     mkdir -p "$certs/ca.db"
     cd "$certs"
     openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 2 \
-        -subj "/CN=Velmora Test CA" \
+        -subj "/CN=Velmora Test CA $(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')" \
         -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
         2>/dev/null
     openssl x509 -in ca.crt -outform DER -out ca.der
