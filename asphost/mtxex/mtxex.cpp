@@ -17,7 +17,6 @@ namespace {
 
 HINSTANCE thisModule;
 DWORD pageSlot = TLS_OUT_OF_INDEXES;
-LONG moduleLocks;
 
 // What a thread's slot points to while a page is current.
 struct ThreadPage {
@@ -40,28 +39,16 @@ class ClassFactory final : public IClassFactory {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  // The factory is static; it keeps the module loaded while referenced.
-  STDMETHODIMP_(ULONG) AddRef() override {
-    LockModule();
-    return 2;
-  }
-  STDMETHODIMP_(ULONG) Release() override {
-    UnlockModule();
-    return 1;
-  }
+  // The factory is static, like the module (see DllCanUnloadNow).
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     return CreateAspTestHost(riid, out);
   }
-  STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock)
-      LockModule();
-    else
-      UnlockModule();
-    return S_OK;
-  }
+  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 };
 
 ClassFactory factory;
@@ -84,8 +71,6 @@ LONG SetKey(const std::wstring& path, const wchar_t* name, const std::wstring& v
 
 }  // namespace
 
-void LockModule() { InterlockedIncrement(&moduleLocks); }
-void UnlockModule() { InterlockedDecrement(&moduleLocks); }
 
 HRESULT SetThreadPage(IObjectContext* context, std::shared_ptr<HostProbe> probe) {
   return Guarded([&]() -> HRESULT {
@@ -137,7 +122,10 @@ HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** out) {
   return factory.QueryInterface(riid, out);
 }
 
-HRESULT WINAPI DllCanUnloadNow() { return moduleLocks == 0 ? S_OK : S_FALSE; }
+// Never: components keep the address of GetObjectContext for the life of the
+// process, threads keep their page in this module's slot, and a script may
+// hold the page's objects after the control object is gone.
+HRESULT WINAPI DllCanUnloadNow() { return S_FALSE; }
 
 HRESULT WINAPI DllRegisterServer() {
   return Guarded([]() -> HRESULT {

@@ -1,5 +1,5 @@
-// What the parts of mtxex.dll share: the calling thread's page, the module's
-// object count, the control object's constructor.
+// What the parts of mtxex.dll share: the calling thread's page and the
+// control object's constructor.
 #pragma once
 
 #include <memory>
@@ -11,10 +11,6 @@ namespace asphost {
 // Makes context (or none) the page that GetObjectContext hands out on the
 // calling thread; probe, when given, can make GetObjectContext itself fail.
 HRESULT SetThreadPage(IObjectContext* context, std::shared_ptr<HostProbe> probe);
-
-// Objects and server locks alive in the module, for DllCanUnloadNow.
-void LockModule();
-void UnlockModule();
 
 // A new Velmora32Test.Host.
 HRESULT CreateAspTestHost(REFIID riid, void** out);

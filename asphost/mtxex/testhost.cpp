@@ -99,7 +99,6 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
         application_(std::make_shared<ApplicationStore>()),
         probe_(std::make_shared<HostProbe>()) {
     application_->SetLogging(true);
-    LockModule();
   }
 
   // --- the request body
@@ -405,10 +404,7 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
   }
 
  private:
-  ~AspTestHost() override {
-    EndPage();
-    UnlockModule();
-  }
+  ~AspTestHost() override { EndPage(); }
 
   HRESULT Fail(HRESULT hr, const std::wstring& description) { return DispatchObject::Fail(hr, kSource, description); }
   static HRESULT Return(LONG value, LONG* out) {
