@@ -187,7 +187,7 @@ bool PostMultipart(const ustring& URL, const TStringList& FormVariables, ByteSpa
   ustring password = DecodeURLEscapes(url.Password);
   if (user.empty()) user = UserName;
   if (password.empty()) password = Password;
-  bool credentialsIncomplete = user.empty() || password.empty();
+  const bool credentialsKnown = !user.empty() && !password.empty();
 
   InternetHandle internet(openInternet());
   if (!internet) return false;
@@ -210,6 +210,7 @@ bool PostMultipart(const ustring& URL, const TStringList& FormVariables, ByteSpa
   // gets one chance to supply credentials when none are known. Each attempt
   // is judged by its own status, never by one left from before.
   size_t sent = 0;
+  bool dialogOffered = false;
   for (int unauthorized = 0;;) {
     sent = sendMultipart(request.get(), body, contentType);
     DWORD error = HttpEndRequestW(request.get(), nullptr, HSR_INITIATE, 0) ? 0 : GetLastError();
@@ -218,14 +219,14 @@ bool PostMultipart(const ustring& URL, const TStringList& FormVariables, ByteSpa
     if (status != HTTP_STATUS_DENIED || ++unauthorized == kMaxUnauthorizedAttempts) break;
     // Wine's HttpEndRequestW never answers a challenge with the connection's
     // credentials (its HttpSendRequestW does); for Basic, say them ourselves.
-    if (!credentialsIncomplete && asksForBasic(request.get())) {
-      addHeader(request.get(), basicAuthorization(user, password),
-                HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
-    }
-    if (credentialsIncomplete) {
+    if (credentialsKnown) {
+      if (asksForBasic(request.get()))
+        addHeader(request.get(), basicAuthorization(user, password),
+                  HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    } else if (!dialogOffered) {
       void* dialogData = nullptr;
       InternetErrorDlg(GetActiveWindow(), request.get(), error, kErrorDialogFlags, &dialogData);
-      credentialsIncomplete = false;
+      dialogOffered = true;
     }
   }
 
