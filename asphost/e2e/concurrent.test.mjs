@@ -2,7 +2,7 @@
 // sees only its own upload, and each result page only its own files.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { connect, multipart, randomBytes, eventually, progressOf, tableRows } from './lib.mjs';
+import { connect, multipart, randomBytes, eventually, progressOf, sleep, tableRows } from './lib.mjs';
 
 async function startUpload(id, name, size) {
   const boundary = '----' + id;
@@ -16,31 +16,40 @@ async function startUpload(id, name, size) {
   return { socket, body, done };
 }
 
+// The progress once it has stopped moving: the page has read what arrived
+// of its body and waits for the rest.
+async function settledProgress(id, atLeast) {
+  return eventually(async () => {
+    const first = Number(await progressOf(id));
+    if (!(first >= atLeast)) return false;
+    await sleep(300);
+    return Number(await progressOf(id)) === first && first;
+  }, `${id} to wait at ${atLeast}% or more`);
+}
+
 test('concurrent uploads publish separate progress', async () => {
   const size = 4 * 1024 * 1024;
   const a = await startUpload('upload-A', 'a.bin', size);
   const b = await startUpload('upload-B', 'b.bin', size);
-  a.socket.write(a.body.subarray(0, a.body.length / 2));
-  b.socket.write(b.body.subarray(0, b.body.length / 4));
+  try {
+    a.socket.write(a.body.subarray(0, a.body.length / 2));
+    b.socket.write(b.body.subarray(0, b.body.length / 4));
 
-  // Each page reads what has arrived of its own body, then waits for more.
-  const progressA = Number(await eventually(async () => {
-    const value = Number(await progressOf('upload-A'));
-    return value >= 40 && value;
-  }, 'upload A to reach about half'));
-  const progressB = Number(await eventually(async () => {
-    const value = Number(await progressOf('upload-B'));
-    return value >= 15 && value;
-  }, 'upload B to reach about a quarter'));
-  assert.ok(progressA >= 40 && progressA <= 50, `A at ${progressA}`);
-  assert.ok(progressB >= 15 && progressB <= 25, `B at ${progressB}`);
-  assert.equal(Number(await progressOf('upload-A')), progressA, 'A waits for its client');
+    // Each page reads what has arrived of its own body, then waits for more.
+    const progressA = await settledProgress('upload-A', 40);
+    const progressB = await settledProgress('upload-B', 15);
+    assert.ok(progressA >= 40 && progressA <= 50, `A at ${progressA}`);
+    assert.ok(progressB >= 15 && progressB <= 25, `B at ${progressB}`);
 
-  a.socket.end(a.body.subarray(a.body.length / 2));
-  b.socket.end(b.body.subarray(b.body.length / 4));
-  const [pageA, pageB] = await Promise.all([a.done, b.done]);
-  assert.deepEqual(tableRows(pageA, 'files').map((row) => row[1]), ['a.bin']);
-  assert.deepEqual(tableRows(pageB, 'files').map((row) => row[1]), ['b.bin']);
-  assert.equal(await progressOf('upload-A'), '');
-  assert.equal(await progressOf('upload-B'), '');
+    a.socket.end(a.body.subarray(a.body.length / 2));
+    b.socket.end(b.body.subarray(b.body.length / 4));
+    const [pageA, pageB] = await Promise.all([a.done, b.done]);
+    assert.deepEqual(tableRows(pageA, 'files').map((row) => row[1]), ['a.bin']);
+    assert.deepEqual(tableRows(pageB, 'files').map((row) => row[1]), ['b.bin']);
+    assert.equal(await progressOf('upload-A'), '');
+    assert.equal(await progressOf('upload-B'), '');
+  } finally {
+    a.socket.destroy();
+    b.socket.destroy();
+  }
 });

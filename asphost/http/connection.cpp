@@ -121,7 +121,10 @@ bool Connection::IsClientConnected() {
   if (!pending_.empty() || !WaitReadable(socket_, 0)) return true;
   char probe;
   int got = recv(socket_, &probe, 1, MSG_PEEK);
-  if (got <= 0) broken_ = true;  // 0: closed; <0: reset
+  // A reset, or the end of the stream before the body was complete, means
+  // the client has gone. The end after the whole body is a client that has
+  // finished sending and still waits for the answer.
+  if (got < 0 || (got == 0 && bodyRemaining_ > 0)) broken_ = true;
   return !broken_;
 }
 

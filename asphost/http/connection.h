@@ -39,8 +39,9 @@ class Connection {
   // and they arrive; false means the connection cannot carry another request.
   bool DrainBody(int64_t limit);
 
-  // False once the client has closed or reset the connection, or a read or
-  // write has failed. Bytes that the client has sent do not count as gone.
+  // False once the client has reset the connection, closed it before the
+  // whole body arrived, or a read or write has failed. Bytes that the client
+  // has sent, and a close after the whole body, do not count as gone.
   bool IsClientConnected();
 
   // Sends all bytes; false when the client has gone.

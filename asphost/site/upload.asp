@@ -12,6 +12,12 @@ Upload.ProgressID = Request.QueryString("ProgressID")
 Upload.ShowProgress = True
 Upload.Read
 
+' A client that left before the end gets no answer, and nothing is stored.
+If Not Response.IsClientConnected Then
+  Set Upload = Nothing
+  Response.End
+End If
+
 folder = UploadFolder()
 Upload.CreateDir folder
 Upload.OverwriteMode = owRename
