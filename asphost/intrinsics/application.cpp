@@ -3,6 +3,7 @@
 #include <initguid.h>  // the IIDs of asptlb.h are defined once, here
 
 #include "asphost/intrinsics/comobject.h"
+#include "asphost/intrinsics/internal.h"
 #include "asphost/intrinsics/intrinsics.h"
 #include "asphost/intrinsics/variants.h"
 
@@ -183,66 +184,6 @@ HRESULT ReadKey(const VARIANT& v, DictionaryKey* key) {
   return VariantText(v, &key->name);
 }
 
-class KeyEnumerator final : public IEnumVARIANT {
- public:
-  KeyEnumerator(std::vector<std::wstring> keys, size_t next) : keys_(std::move(keys)), next_(next) {}
-
-  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumVARIANT)) {
-      *out = static_cast<IEnumVARIANT*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-  STDMETHODIMP_(ULONG) Release() override {
-    ULONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return left;
-  }
-
-  STDMETHODIMP Next(ULONG count, VARIANT* items, ULONG* fetched) override {
-    if (!items) return E_POINTER;
-    ULONG done = 0;
-    for (; done < count && next_ < keys_.size(); ++done, ++next_) {
-      VariantInit(&items[done]);
-      V_VT(&items[done]) = VT_BSTR;
-      if (FAILED(ReturnString(keys_[next_], &V_BSTR(&items[done])))) {
-        V_VT(&items[done]) = VT_EMPTY;
-        for (ULONG i = 0; i < done; ++i) VariantClear(&items[i]);
-        return E_OUTOFMEMORY;
-      }
-    }
-    if (fetched) *fetched = done;
-    return done == count ? S_OK : S_FALSE;
-  }
-  STDMETHODIMP Skip(ULONG count) override {
-    size_t left = keys_.size() - next_;
-    next_ += count < left ? count : left;
-    return count <= left ? S_OK : S_FALSE;
-  }
-  STDMETHODIMP Reset() override {
-    next_ = 0;
-    return S_OK;
-  }
-  STDMETHODIMP Clone(IEnumVARIANT** out) override {
-    if (!out) return E_POINTER;
-    return Guarded([&] {
-      *out = new KeyEnumerator(keys_, next_);
-      return S_OK;
-    });
-  }
-
- private:
-  ~KeyEnumerator() = default;
-  LONG refs_ = 1;
-  std::vector<std::wstring> keys_;  // a snapshot: changes during a For Each do not disturb it
-  size_t next_;
-};
-
 const wchar_t kApplicationSource[] = L"Application object";
 
 class VariantDictionary final : public DispatchObject<IVariantDictionary, IID_IVariantDictionary> {
@@ -294,8 +235,7 @@ class VariantDictionary final : public DispatchObject<IVariantDictionary, IID_IV
     if (!out) return E_POINTER;
     *out = nullptr;
     return Guarded([&] {
-      *out = new KeyEnumerator(store_->Keys(), 0);
-      return S_OK;
+      return CreateTextEnumerator(store_->Keys(), out);
     });
   }
   STDMETHODIMP Remove(VARIANT varKey) override {

@@ -32,6 +32,10 @@ HRESULT CreateStringList(std::vector<std::wstring> values, IDispatch** out);
 HRESULT MapVirtualPath(const std::wstring& root, const std::wstring& pagePath, const std::wstring& path,
                        std::wstring* physical, std::wstring* reason = nullptr);
 
+// For Each over texts (keys, values): an IEnumVARIANT of VT_BSTR over a
+// snapshot of items.
+HRESULT CreateTextEnumerator(std::vector<std::wstring> items, IUnknown** out);
+
 inline std::wstring BstrText(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 
 }  // namespace asphost

@@ -78,10 +78,7 @@ class StringList final : public DispatchObject<IStringList, IID_IStringList> {
     *count = static_cast<int>(values_.size());
     return S_OK;
   }
-  STDMETHODIMP get__NewEnum(IUnknown** out) override {
-    if (out) *out = nullptr;
-    return E_NOTIMPL;
-  }
+  STDMETHODIMP get__NewEnum(IUnknown** out) override { return CreateTextEnumerator(values_, out); }
 
  private:
   std::vector<std::wstring> values_;
@@ -124,8 +121,11 @@ class RequestDictionary final : public DispatchObject<IRequestDictionary, IID_IR
     });
   }
   STDMETHODIMP get__NewEnum(IUnknown** out) override {
-    if (out) *out = nullptr;
-    return E_NOTIMPL;
+    return Guarded([&] {
+      std::vector<std::wstring> names;
+      for (const NamedValues& item : values_) names.push_back(item.name);
+      return CreateTextEnumerator(std::move(names), out);
+    });
   }
   STDMETHODIMP get_Count(int* count) override {
     if (!count) return E_POINTER;

@@ -185,6 +185,16 @@ CheckEqual "repeat count", Request.QueryString("a").Count, 2
 CheckEqual "raw query string", Request.QueryString, "a=1&b=two%20words&a=3"
 CheckEqual "missing name", IsEmpty(Request("none").Item), True
 CheckEqual "ServerVariables", Request.ServerVariables("SCRIPT_NAME"), "/app/upload.asp"
+keys = ""
+For Each key In Request.QueryString
+    keys = keys & key & ","
+Next
+CheckEqual "For Each over names", keys, "a,b,"
+keys = ""
+For Each key In Request.QueryString("a")
+    keys = keys & key & ","
+Next
+CheckEqual "For Each over a name's values", keys, "1,3,"
 Response.ContentType = "text/plain"
 Response.Write "h" & Chr(233) & "llo "
 Response.Write 42
