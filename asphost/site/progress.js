@@ -30,6 +30,8 @@
   });
   // The result page has arrived: the whole body was read.
   frame.addEventListener('load', function () {
+    var page = frame.contentDocument && frame.contentDocument.documentElement;
+    if (page) frame.style.height = page.scrollHeight + 'px';
     if (!timer) return;
     clearInterval(timer);
     timer = null;
