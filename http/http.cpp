@@ -1,5 +1,7 @@
 #include "http/http.h"
 
+#include <cstdint>
+
 #include "textutils/filestream.h"
 #include "textutils/fileutils.h"
 #include "textutils/stringlist.h"
@@ -73,6 +75,8 @@ bool THTTP::UploadFile(const ustring& URL, const ustring& FileName) {
   TMemoryStream data;
   try {
     TFileStream file(FileName, TFileStream::Mode::OpenRead);  // writers are shut out
+    // Beyond what memory can address, the size would wrap and send a stump.
+    if (file.size() > static_cast<int64_t>(PTRDIFF_MAX)) throw EReadError();
     data.setSize(static_cast<size_t>(file.size()));
     file.readBuffer(data.data(), static_cast<size_t>(data.size()));
   } catch (...) {
