@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -176,10 +177,14 @@ void Server::Run() {
       continue;
     }
     ++connections_;
-    std::thread([this, c = std::move(connection)]() mutable {
-      ServeConnection(std::move(c));
-      --connections_;
-    }).detach();
+    try {
+      std::thread([this, c = std::move(connection)]() mutable {
+        ServeConnection(std::move(c));
+        --connections_;
+      }).detach();
+    } catch (const std::system_error&) {
+      --connections_;  // no thread to be had: the connection is closed unanswered
+    }
   }
 }
 
@@ -204,7 +209,16 @@ void Server::ServeConnection(std::unique_ptr<Connection> connection) {
       break;
     }
     connection->BeginBody(head.contentLength, head.ExpectsContinue());
-    if (!ServeRequest(*connection, head) || stopping_) break;
+    bool keepAlive = false;
+    try {
+      keepAlive = ServeRequest(*connection, head);
+    } catch (const std::exception& e) {
+      // A failure of the host itself (out of memory, no thread): the client
+      // gets an answer if none has begun, and the connection ends.
+      Log(L"asphost: " + FromUtf8(head.target) + L": " + FromUtf8(e.what()));
+      if (!connection->ResponseStarted()) SendError(*connection, nullptr, 500, L"The server could not run the request.");
+    }
+    if (!keepAlive || stopping_) break;
   }
   if (SUCCEEDED(com)) CoUninitialize();
 }
@@ -227,6 +241,15 @@ bool Server::ServeRequest(Connection& connection, const RequestHead& head) {
     return SendError(connection, &head, 400, L"The path is not valid.");
   }
   std::wstring path = Wide(virtualPath);
+  // Windows drops trailing dots and blanks from names: "page.asp." and
+  // "uploads./x" would reach the file while escaping the checks by name
+  // below (the source of a page sent as a static file).
+  for (size_t end = path.find(L'/', 1);; end = path.find(L'/', end + 1)) {
+    size_t last = (end == std::wstring::npos ? path.size() : end) - 1;
+    if (path[last] == L'.' || path[last] == L' ')
+      return SendError(connection, &head, 404, L"The page " + path + L" does not exist.");
+    if (end == std::wstring::npos) break;
+  }
   const std::wstring& hidden = options_.privateFolder;
   if (!hidden.empty() && CompareStringOrdinal(path.c_str(), static_cast<int>(std::min(path.size(), hidden.size())),
                                              hidden.c_str(), static_cast<int>(hidden.size()), TRUE) == CSTR_EQUAL &&
