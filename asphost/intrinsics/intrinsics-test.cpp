@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <map>
 #include <thread>
 
+#include "asphost/intrinsics/comobject.h"
 #include "asphost/intrinsics/intrinsics.h"
 #include "asphost/intrinsics/variants.h"
 
@@ -522,6 +525,106 @@ TEST_F(IntrinsicsTest, GetObjectContextHandsOutTheThreadsPage) {
   Ref<IObjectContext> after;
   EXPECT_EQ(getContext(after.put()), CONTEXT_E_NOCONTEXT) << "the page ended";
   EXPECT_EQ(getContext(nullptr), E_POINTER);
+}
+
+// --- the type library against asptlb.h
+
+// The vtable slot of a virtual member function, from its pointer-to-member
+// (GCC's ABI stores 1 + the byte offset into the vtable).
+template <class Method>
+int SlotOf(Method method) {
+  uintptr_t raw;
+  static_assert(sizeof(Method) >= sizeof raw, "a pointer to member holds the offset first");
+  memcpy(&raw, &method, sizeof raw);
+  return static_cast<int>((raw - 1) / sizeof(void*));
+}
+
+struct SlotRow {
+  const IID* iid;
+  const char* method;  // the C++ name: get_X, put_X, putref_X or a method
+  int slot;
+};
+
+// Every member that asptlb.h declares must sit in the type library at the
+// same slot under its script name, or IDispatch would call the wrong method.
+TEST(AspTypeLibrary, EverySlotMatchesAsptlbH) {
+  // clang-format off
+#define M(Interface, Method) SlotRow{&IID_##Interface, #Method, SlotOf(&Interface::Method)}
+  const SlotRow rows[] = {
+      M(IStringList, get_Item), M(IStringList, get_Count), M(IStringList, get__NewEnum),
+      M(IRequestDictionary, get_Item), M(IRequestDictionary, get__NewEnum), M(IRequestDictionary, get_Count),
+      M(IRequestDictionary, get_Key),
+      M(IRequest, get_Item), M(IRequest, get_QueryString), M(IRequest, get_Form), M(IRequest, get_Body),
+      M(IRequest, get_ServerVariables), M(IRequest, get_ClientCertificate), M(IRequest, get_Cookies),
+      M(IRequest, get_TotalBytes), M(IRequest, BinaryRead),
+      M(IResponse, get_Buffer), M(IResponse, put_Buffer), M(IResponse, get_ContentType),
+      M(IResponse, put_ContentType), M(IResponse, get_Expires), M(IResponse, put_Expires),
+      M(IResponse, get_ExpiresAbsolute), M(IResponse, put_ExpiresAbsolute), M(IResponse, get_Cookies),
+      M(IResponse, get_Status), M(IResponse, put_Status), M(IResponse, Add), M(IResponse, AddHeader),
+      M(IResponse, AppendToLog), M(IResponse, BinaryWrite), M(IResponse, Clear), M(IResponse, End),
+      M(IResponse, Flush), M(IResponse, Redirect), M(IResponse, Write), M(IResponse, WriteBlock),
+      M(IResponse, IsClientConnected), M(IResponse, get_CharSet), M(IResponse, put_CharSet), M(IResponse, Pics),
+      M(IResponse, get_CacheControl), M(IResponse, put_CacheControl),
+      M(IVariantDictionary, get_Item), M(IVariantDictionary, put_Item), M(IVariantDictionary, putref_Item),
+      M(IVariantDictionary, get_Key), M(IVariantDictionary, get_Count), M(IVariantDictionary, get__NewEnum),
+      M(IVariantDictionary, Remove), M(IVariantDictionary, RemoveAll),
+      M(ISessionObject, get_SessionID), M(ISessionObject, get_Value), M(ISessionObject, put_Value),
+      M(ISessionObject, putref_Value), M(ISessionObject, get_Timeout), M(ISessionObject, put_Timeout),
+      M(ISessionObject, Abandon), M(ISessionObject, get_CodePage), M(ISessionObject, put_CodePage),
+      M(ISessionObject, get_LCID), M(ISessionObject, put_LCID), M(ISessionObject, get_StaticObjects),
+      M(ISessionObject, get_Contents),
+      M(IApplicationObject, get_Value), M(IApplicationObject, put_Value), M(IApplicationObject, putref_Value),
+      M(IApplicationObject, Lock), M(IApplicationObject, UnLock), M(IApplicationObject, get_StaticObjects),
+      M(IApplicationObject, get_Contents),
+      M(IServer, get_ScriptTimeout), M(IServer, put_ScriptTimeout), M(IServer, CreateObject), M(IServer, HTMLEncode),
+      M(IServer, MapPath), M(IServer, URLEncode), M(IServer, URLPathEncode), M(IServer, Execute),
+      M(IServer, Transfer), M(IServer, GetLastError),
+  };
+#undef M
+  // clang-format on
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  std::map<const IID*, std::pair<int, int>> membersPerInterface;  // functions in the library, rows here
+  for (const SlotRow& row : rows) {
+    std::string method = row.method;
+    INVOKEKIND kind = INVOKE_FUNC;
+    for (auto [prefix, prefixKind] : {std::pair{"get_", INVOKE_PROPERTYGET}, std::pair{"putref_", INVOKE_PROPERTYPUTREF},
+                                      std::pair{"put_", INVOKE_PROPERTYPUT}}) {
+      if (method.rfind(prefix, 0) == 0) {
+        method = method.substr(strlen(prefix));
+        kind = prefixKind;
+        break;
+      }
+    }
+    ITypeInfo* raw = nullptr;
+    ASSERT_EQ(GetEmbeddedTypeInfo(kAspTypeLibResource, *row.iid, &raw), S_OK) << row.method;
+    Ref<ITypeInfo> info(raw);
+    Ref<ITypeComp> comp;
+    ASSERT_EQ(info->GetTypeComp(comp.put()), S_OK);
+    std::wstring wide(method.begin(), method.end());
+    ITypeInfo* found = nullptr;
+    DESCKIND descKind;
+    BINDPTR bind;
+    ASSERT_EQ(comp->Bind(&wide[0], LHashValOfNameSys(SYS_WIN32, 0, wide.c_str()), static_cast<WORD>(kind), &found,
+                         &descKind, &bind),
+              S_OK)
+        << row.method;
+    ASSERT_EQ(descKind, DESCKIND_FUNCDESC) << row.method << " is not in the type library";
+    EXPECT_EQ(bind.lpfuncdesc->invkind, kind) << row.method;
+    EXPECT_EQ(bind.lpfuncdesc->oVft / static_cast<int>(sizeof(void*)), row.slot) << row.method;
+    found->ReleaseFuncDesc(bind.lpfuncdesc);
+    found->Release();
+
+    TYPEATTR* attributes;
+    ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
+    auto& [declared, listed] = membersPerInterface[row.iid];
+    declared = attributes->cFuncs;
+    ++listed;
+    info->ReleaseTypeAttr(attributes);
+  }
+  // Nothing more in the library than asptlb.h declares (the dispatch view
+  // also lists the seven members of IUnknown and IDispatch).
+  for (const auto& [iid, counts] : membersPerInterface) EXPECT_EQ(counts.first - 7, counts.second);
+  CoUninitialize();
 }
 
 }  // namespace
