@@ -587,8 +587,9 @@ TEST(AspTypeLibrary, EverySlotMatchesAsptlbH) {
   for (const SlotRow& row : rows) {
     std::string method = row.method;
     INVOKEKIND kind = INVOKE_FUNC;
-    for (auto [prefix, prefixKind] : {std::pair{"get_", INVOKE_PROPERTYGET}, std::pair{"putref_", INVOKE_PROPERTYPUTREF},
-                                      std::pair{"put_", INVOKE_PROPERTYPUT}}) {
+    for (auto [prefix, prefixKind] :
+         {std::pair{"get_", INVOKE_PROPERTYGET}, std::pair{"putref_", INVOKE_PROPERTYPUTREF},
+          std::pair{"put_", INVOKE_PROPERTYPUT}}) {
       if (method.rfind(prefix, 0) == 0) {
         method = method.substr(strlen(prefix));
         kind = prefixKind;
