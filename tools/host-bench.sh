@@ -43,8 +43,10 @@ measure_host() {  # measure_host <name> <page> <field>
 }
 
 echo "host-bench: uploading a ${size_mb} MB file with $(curl --version | head -n 1 | cut -d' ' -f1-2)"
-read -r memory_s memory_peak < <(measure_host memory upload.asp file1)
-read -r direct_s direct_peak < <(measure_host direct direct-upload.asp file)
+result=$(measure_host memory upload.asp file1)
+read -r memory_s memory_peak <<<"$result"
+result=$(measure_host direct direct-upload.asp file)
+read -r direct_s direct_peak <<<"$result"
 
 rm -rf "$work/busboy"
 node "$here/asphost/e2e/busboy-server.mjs" "$work/busboy" >"$work/busboy.log" &
