@@ -223,6 +223,33 @@ TEST_F(IntrinsicsTest, PlannedFailureCarriesHResultAndDescription) {
   EXPECT_EQ(source.text(), L"Request object");
 }
 
+TEST_F(IntrinsicsTest, ServerVariablesFromTheSetupAndTheHost) {
+  PageSetup setup;
+  setup.body = body;
+  setup.sink = sink;
+  setup.application = store;
+  setup.root = L"C:\\site\\";
+  setup.pagePath = L"/a/b.asp";
+  setup.method = L"POST";
+  setup.serverVariables = {{L"REMOTE_ADDR", L"127.0.0.1"}, {L"request_method", L"PUT"}};
+  Page own(setup);
+  Ref<IRequestDictionary> variables;
+  ASSERT_EQ(own.request()->get_ServerVariables(variables.put()), S_OK);
+  int count = 0;
+  variables->get_Count(&count);
+  EXPECT_EQ(count, 10) << "nine standard names and REMOTE_ADDR, none twice";
+  for (auto [name, expected] :
+       {std::pair{L"REQUEST_METHOD", L"PUT"}, std::pair{L"PATH_TRANSLATED", L"C:\\site\\a\\b.asp"},
+        std::pair{L"APPL_PHYSICAL_PATH", L"C:\\site\\"}, std::pair{L"remote_addr", L"127.0.0.1"}}) {
+    Variant key, item, text;
+    V_VT(key.get()) = VT_BSTR;
+    V_BSTR(key.get()) = SysAllocString(name);
+    ASSERT_EQ(variables->get_Item(*key, item.get()), S_OK) << name;
+    ASSERT_EQ(VariantChangeType(text.get(), item.get(), 0, VT_BSTR), S_OK) << name;
+    EXPECT_STREQ(V_BSTR(text.get()), expected) << name;
+  }
+}
+
 TEST_F(IntrinsicsTest, FormQueryStringAndItem) {
   body->SetBytes("name=J%C3%BCrgen&tag=a&tag=b+c");
   contentType = L"application/x-www-form-urlencoded; charset=UTF-8";

@@ -176,7 +176,11 @@ struct PageSetup {
   std::wstring method = L"GET";
   std::wstring queryString;       // raw, without the "?"
   std::wstring contentType;       // of the request body
-  NameValueList serverVariables;  // more Request.ServerVariables (HTTP_*, REMOTE_ADDR, ...)
+  // More Request.ServerVariables (HTTP_*, REMOTE_ADDR, ...). REQUEST_METHOD,
+  // QUERY_STRING, CONTENT_TYPE, CONTENT_LENGTH, SCRIPT_NAME, PATH_INFO, URL,
+  // PATH_TRANSLATED and APPL_PHYSICAL_PATH come from the fields above unless
+  // given here too (then these values win).
+  NameValueList serverVariables;
   std::wstring sessionId = L"1";
 };
 

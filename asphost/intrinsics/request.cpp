@@ -313,8 +313,17 @@ class Request final : public DispatchObject<IRequest, IID_IRequest> {
           {L"PATH_TRANSLATED", translated},
           {L"APPL_PHYSICAL_PATH", root},
       };
-      for (const NameValueList* list : {&standard, &setup_.serverVariables})
-        for (const auto& [name, value] : *list) serverVariables_.push_back({name, {value}});
+      // The host's own values win over these and never appear twice.
+      for (const NameValueList* list : {&standard, &setup_.serverVariables}) {
+        for (const auto& [name, value] : *list) {
+          auto known = std::find_if(serverVariables_.begin(), serverVariables_.end(),
+                                    [&](const NamedValues& v) { return SameName(v.name, name); });
+          if (known == serverVariables_.end())
+            serverVariables_.push_back({name, {value}});
+          else
+            known->values = {value};
+        }
+      }
     }
     *out = &serverVariables_;
     return S_OK;
