@@ -116,6 +116,18 @@ TEST(PageCompiler, RejectsBadPages) {
   Site site;
   site.files[u"/p.asp"] = u"<!-- #include file=\"gone.inc\" -->";
   EXPECT_THROW(site.Compile(u"/p.asp"), velmora::Exception);
+
+  // Shallow but wide: every include counts.
+  site.files[u"/wide.asp"] = u"\n<!-- #include file=\"wide.inc\" -->";
+  for (int i = 0; i < 1001; ++i) site.files[u"/wide.inc"] += u"<!-- #include file=\"leaf.inc\" -->";
+  site.files[u"/leaf.inc"] = u"x";
+  try {
+    site.Compile(u"/wide.asp");
+    ADD_FAILURE() << "no error";
+  } catch (const PageError& e) {
+    EXPECT_STREQ(e.what(), "The page includes too many files.");
+    EXPECT_EQ(toUtf8(e.where().file), "/wide.inc");
+  }
 }
 
 TEST(PageCompiler, DirectivesAndOptionExplicit) {

@@ -6,6 +6,9 @@ namespace asphost {
 namespace {
 
 constexpr int kMaxIncludeDepth = 16;
+// Depth alone does not bound a page whose files include each other several
+// times over: the count of expansions does.
+constexpr int kMaxIncludes = 1000;
 
 char16_t lower(char16_t c) { return c >= u'A' && c <= u'Z' ? c + 32 : c; }
 
@@ -36,6 +39,7 @@ size_t countLines(ustring_view text) { return std::count(text.begin(), text.end(
 struct Expanded {
   ustring text;
   std::vector<PageLine> lines;
+  int includes = 0;
 
   void Append(ustring_view chunk, const ustring& file, unsigned line) {
     if (lines.empty()) lines.push_back({file, line});
@@ -91,6 +95,7 @@ void Expand(const ustring& path, const PageLoader& load, int depth, Expanded& ou
     ustring target = ResolveVirtualPath(include.isVirtual ? u"/" : directoryOf(path), include.target);
     if (target.empty()) throw PageError(u"The include file '" + include.target + u"' is outside the site.", where);
     if (depth >= kMaxIncludeDepth) throw PageError(u"Include files are nested too deeply.", where);
+    if (++out.includes > kMaxIncludes) throw PageError(u"The page includes too many files.", where);
     Expand(target, load, depth + 1, out);
     line += countLines(ustring_view(text).substr(include.start, include.end - include.start));
     pos = include.end;
