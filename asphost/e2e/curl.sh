@@ -64,6 +64,7 @@ check "direct: bytes on disk" cmp -s "$data/big.bin" "$uploads/big~1.bin"
 
 # The HTTP client page sends a stored file to receive.asp.
 html=$(page "$ASPHOST_URL/client.asp?file=small.txt")
+check "HTTP client: sent" has "$html" '<th>UploadFile</th><td>True</td>'
 check "HTTP client: status" has "$html" '<td id="code">200</td>'
 check "HTTP client: answer" has "$html" 'received small.txt (16 bytes, text/plain) from client.asp'
 html=$(page "$ASPHOST_URL/client.asp")

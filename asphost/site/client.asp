@@ -38,7 +38,7 @@ Else
 %>
 <table id="exchange">
 <tr><th>Sent</th><td><%= Server.HTMLEncode(name) %> to <code><%= Server.HTMLEncode(url) %></code></td></tr>
-<tr><th>UploadFile</th><td><%= sent %></td></tr>
+<tr><th>UploadFile</th><td><% If sent Then Response.Write "True" Else Response.Write "False" %></td></tr>
 <tr><th>ReturnCode</th><td id="code"><%= Http.ReturnCode %></td></tr>
 <tr><th>ReturnFile</th><td id="answer"><pre><%= Server.HTMLEncode(Http.ReturnFile) %></pre></td></tr>
 </table>
