@@ -210,10 +210,8 @@ bool RunScript(const ustring& language, const ustring& code, const std::vector<N
     SysFreeString(info.bstrDescription);
     SysFreeString(info.bstrHelpFile);
   }
-  if (SUCCEEDED(hr) || site.failed() || endRequested) {
-    // The engines run global code when they are started.
-    if (!site.failed() && !endRequested) script->SetScriptState(SCRIPTSTATE_STARTED);
-  }
+  // The engines run the global code when they are started.
+  if (SUCCEEDED(hr) && !site.failed() && !endRequested) script->SetScriptState(SCRIPTSTATE_STARTED);
   bool ended = endRequested;
   currentScript = outer;
   endRequested = outerEnd;
