@@ -4,7 +4,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { base, raw, connect, uploads } from './lib.mjs';
+import { base, raw, connect, eventually, uploads } from './lib.mjs';
 
 const get = (path, init) => fetch(base + path, { redirect: 'manual', ...init });
 
@@ -147,6 +147,31 @@ test('an unread body is drained before the next request, or the connection is cl
   socket.write(Buffer.alloc(65536, 120));
   await closed;
   assert.match(text, /^HTTP\/1\.1 200 OK[\s\S]*Connection: close[\s\S]*ignored 50000000$/);
+});
+
+test('Expect: 100-continue is answered when the page reads the body, and only then', async () => {
+  // The page reads: the client hears 100 Continue before it sends the body.
+  const socket = await connect();
+  let text = '';
+  socket.on('data', (chunk) => { text += chunk.toString('latin1'); });
+  const closed = new Promise((resolve) => socket.on('close', resolve));
+  socket.write('POST /test/echo.asp HTTP/1.1\r\nHost: x\r\nConnection: close\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n');
+  await eventually(() => text.startsWith('HTTP/1.1 100 Continue\r\n\r\n'), '100 Continue');
+  socket.write('ping');
+  await closed;
+  assert.match(text, /^HTTP\/1\.1 100 Continue\r\n\r\nHTTP\/1\.1 200 OK[\s\S]*\r\n\r\n4:ping$/);
+
+  // The page does not read: the final answer comes without a 100.
+  const reply = await raw('POST /test/ignore-body.asp HTTP/1.1\r\nHost: x\r\nConnection: close\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n');
+  assert.match(reply.text, /^HTTP\/1\.1 200 OK[\s\S]*ignored 4$/);
+});
+
+test('a flushed page streams to HTTP/1.0 clients until the connection closes', async () => {
+  const reply = await raw('GET /test/response.asp?do=flush HTTP/1.0\r\n\r\n');
+  assert.match(reply.text, /^HTTP\/1\.1 200 OK\r\n/);
+  assert.doesNotMatch(reply.text, /Transfer-Encoding|Content-Length/);
+  assert.match(reply.text, /\r\nConnection: close\r\n(?:.*\r\n)*\r\nfirst;second$/);
+  assert.ok(reply.closed);
 });
 
 test('Application is shared by concurrent pages and safe under Lock', async () => {
