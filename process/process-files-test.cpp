@@ -14,6 +14,7 @@
 #include "process/testing/multipart_body.h"
 #include "process/testing/throws.h"
 #include "textutils/fileutils.h"
+#include "textutils/testing/temp_dir.h"
 
 using namespace velmora;
 using velmora::testing::FakeHost;
@@ -27,40 +28,16 @@ namespace {
 class ProcessFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    static int serial = 0;
-    root_ = fromWide(temp) + u"velmora-process-" + toDecimal(GetCurrentProcessId()) + u"-" +
-            toDecimal(++serial);
-    ASSERT_TRUE(CreateDirectoryW(wstr(root_), nullptr));
+    ASSERT_TRUE(temp_.created());
+    root_ = temp_.path();
     dir_ = root_ + u"\\up\\";
     ASSERT_TRUE(CreateDirectoryW(wstr(dir_), nullptr));
     host_ = std::make_shared<FakeHost::Script>();
     process_ = std::make_unique<TProcess>(std::make_unique<FakeHost>(host_));
   }
 
-  void TearDown() override {
-    process_.reset();
-    RemoveTree(root_);
-  }
-
-  static void RemoveTree(const ustring& dir) {
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW(wstr(dir + u"\\*"), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-      do {
-        ustring name = fromWide(fd.cFileName);
-        if (name == u"." || name == u"..") continue;
-        ustring path = dir + u"\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-          RemoveTree(path);
-        else
-          DeleteFileW(wstr(path));
-      } while (FindNextFileW(h, &fd));
-      FindClose(h);
-    }
-    RemoveDirectoryW(wstr(dir));
-  }
+  // The object goes first: releasing it may delete a file inside the folder.
+  void TearDown() override { process_.reset(); }
 
   // The names in a directory, sorted.
   static std::vector<std::string> List(const ustring& dir) {
@@ -110,6 +87,7 @@ class ProcessFiles : public ::testing::Test {
     process_->SetSaveDirectName(name);
   }
 
+  velmora::testing::TempDir temp_{u"process"};
   ustring root_, dir_;
   std::shared_ptr<FakeHost::Script> host_;
   std::unique_ptr<TProcess> process_;

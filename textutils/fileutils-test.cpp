@@ -5,6 +5,7 @@
 #include "textutils/errors.h"
 #include "textutils/filestream.h"
 #include "textutils/fileutils.h"
+#include "textutils/testing/temp_dir.h"
 
 using namespace velmora;
 
@@ -12,29 +13,7 @@ namespace {
 
 class FileUtils : public ::testing::Test {
  protected:
-  void SetUp() override {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    root_ = fromWide(temp) + u"velmora-fileutils-" + toDecimal(GetCurrentProcessId());
-    ASSERT_TRUE(CreateDirectoryW(wstr(root_), nullptr));
-  }
-  void TearDown() override { removeTree(root_); }
-
-  static void removeTree(const ustring& dir) {
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW(wstr(dir + u"\\*"), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-      do {
-        ustring name = fromWide(fd.cFileName);
-        if (name == u"." || name == u"..") continue;
-        ustring path = dir + u"\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) removeTree(path);
-        else DeleteFileW(wstr(path));
-      } while (FindNextFileW(h, &fd));
-      FindClose(h);
-    }
-    RemoveDirectoryW(wstr(dir));
-  }
+  void SetUp() override { ASSERT_TRUE(dir_.created()); }
 
   static bool isDir(const ustring& path) {
     DWORD a = GetFileAttributesW(wstr(path));
@@ -43,7 +22,8 @@ class FileUtils : public ::testing::Test {
 
   void touch(const ustring& path) { TFileStream(path, TFileStream::Mode::Create).write("x", 1); }
 
-  ustring root_;
+  velmora::testing::TempDir dir_{u"fileutils"};
+  const ustring& root_ = dir_.path();
 };
 
 }  // namespace
