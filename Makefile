@@ -6,7 +6,7 @@ BUILD := build
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?= -DVELMORA_WERROR=ON
 
-.PHONY: all check demo bench fuzz setup prefix native win32 test-native test-win32
+.PHONY: all check demo bench bench-parser bench-host setup prefix native win32 test-native test-win32
 
 all: native win32
 
@@ -36,8 +36,14 @@ check: test-native test-win32
 demo: win32 prefix
 	tools/demo.sh
 
-bench: setup
+# Measurements, not tests: they print figures and fail on nothing but errors.
+bench: bench-parser bench-host
+
+bench-parser: setup
 	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DVELMORA_SANITIZE=OFF \
 	      -DVELMORA_BENCH=ON >/dev/null
 	cmake --build $(BUILD)/bench -j$(JOBS)
 	tools/bench.sh $(BUILD)/bench
+
+bench-host: win32 prefix
+	BUILD=$(BUILD) tools/host-bench.sh
