@@ -269,16 +269,20 @@ size_t TMultipartParser::State::readHeaders(const uint8_t* block, size_t size, s
 // A complete header line; true when it was the empty line that ends the
 // headers.
 bool TMultipartParser::State::headerLineDone(TFormEntity& e) {
+  // The line is only searched and then dropped; an ASCII line needs no
+  // decoding at all.
+  bool empty;
   if (isUtf8Ascii(e.CurrentStream)) {
     const std::string_view line = asChars(e.CurrentStream);
-    e.CurrentItem.assign(line.begin(), line.end());
     setHeaderFields(e, line);
+    empty = line.empty();
   } else {
-    e.CurrentItem = decode(e.CurrentStream);
-    setHeaderFields(e, ustring_view(e.CurrentItem));
+    const ustring line = decode(e.CurrentStream);
+    setHeaderFields(e, ustring_view(line));
+    empty = line.empty();
   }
   e.CurrentStream.setSize(0);
-  if (!e.CurrentItem.empty()) return false;
+  if (!empty) return false;
 
   SuspectedBoundaryCount = 0;
   if (!e.IsFile) {

@@ -20,7 +20,6 @@ struct TFormEntity {
   ustring Name;         // name parameter of Content-Disposition
   ustring Value;        // decoded data of a completed non-file part
   ustring ContentType;  // text after "Content-Type: "
-  ustring CurrentItem;  // the header line most recently completed, decoded
   ustring FileName;     // filename parameter as sent
   // Header line being read; then a value's data, until Value is decoded
   // (the parser then hands its memory on to the next part).

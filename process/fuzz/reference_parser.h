@@ -90,17 +90,17 @@ class TReferenceParser {
 
   void lineComplete() {
     TFormEntity& e = entity();
-    e.CurrentItem = decode(e.CurrentStream);
-    if (e.CurrentItem.find(u"Content-Disposition") != ustring::npos) {
-      e.Name = extractHeaderParam(u" name=", e.CurrentItem);
-      if (e.CurrentItem.find(u" filename=") != ustring::npos) {
-        e.FileName = extractHeaderParam(u" filename=", e.CurrentItem);
+    const ustring line = decode(e.CurrentStream);
+    if (line.find(u"Content-Disposition") != ustring::npos) {
+      e.Name = extractHeaderParam(u" name=", line);
+      if (line.find(u" filename=") != ustring::npos) {
+        e.FileName = extractHeaderParam(u" filename=", line);
         e.IsFile = true;
       }
     }
-    if (e.CurrentItem.find(u"Content-Type") != ustring::npos)
-      e.ContentType = e.CurrentItem.size() >= 15 ? e.CurrentItem.substr(14) : ustring();
-    if (e.CurrentItem.empty()) {
+    if (line.find(u"Content-Type") != ustring::npos)
+      e.ContentType = line.size() >= 15 ? line.substr(14) : ustring();
+    if (line.empty()) {
       if (!e.IsFile) {
         state_ = kReadingData;
       } else if (e.FileName.empty()) {
@@ -236,7 +236,6 @@ inline std::string Describe(const TUploadResults& results) {
     describeText(out, "FileName", e.FileName);
     out += e.IsFile ? "IsFile " : "";
     describeText(out, "ContentType", e.ContentType);
-    describeText(out, "CurrentItem", e.CurrentItem);
     describeText(out, "Value", e.Value);
     out += '\n';
   }
