@@ -13,6 +13,8 @@
     bar.setAttribute('aria-valuenow', percent);
   }
 
+  // One request at a time: answers that overtook each other would move the
+  // bar backwards.
   function poll() {
     var id = new URL(form.action, location.href).searchParams.get('ProgressID');
     fetch('progress.asp?ProgressID=' + encodeURIComponent(id), { cache: 'no-store' })
@@ -21,19 +23,20 @@
         var percent = parseInt(text, 10);
         if (timer && percent >= 0 && percent <= 100) show(percent);
       })
-      .catch(function () {});
+      .catch(function () {})
+      .then(function () { if (timer) timer = setTimeout(poll, 100); });
   }
 
   form.addEventListener('submit', function () {
     show(0);
-    timer = setInterval(poll, 100);
+    timer = setTimeout(poll, 100);
   });
   // The result page has arrived: the whole body was read.
   frame.addEventListener('load', function () {
     var page = frame.contentDocument && frame.contentDocument.documentElement;
     if (page) frame.style.height = page.scrollHeight + 'px';
     if (!timer) return;
-    clearInterval(timer);
+    clearTimeout(timer);
     timer = null;
     show(100);
   });
