@@ -3,7 +3,8 @@
 # components: registers the given DLLs in the project's Wine prefix, makes
 # cscript.exe report Windows NT 4.0 (so components take mtxex.dll's
 # GetObjectContext road), runs the script and checks its closing line
-# "N passed, M failed". cscript prints nothing and may still exit 0 when a
+# "N passed, M failed" (tools/script-checks.vbs and .js, put in front of the
+# script, give it the checks and that line). cscript prints nothing and may still exit 0 when a
 # script stops on an error, so a missing closing line is a failure.
 #
 #   tools/run-script.sh [--register DLL]... SCRIPT [ARGUMENT]...
@@ -29,9 +30,13 @@ shift
 
 "$wine_run" reg add 'HKCU\Software\Wine\AppDefaults\cscript.exe' /v Version /d nt40 /f </dev/null >/dev/null 2>&1
 
+# The shared checks (Check, CheckEqual, Summary) go in front of the test.
+ext=${script##*.}
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-timeout 300 "$wine_run" cscript //nologo "$(windows_path "$script")" "$@" </dev/null >"$log" 2>&1
+run=$(mktemp --suffix=".$ext")
+trap 'rm -f "$log" "$run"' EXIT
+cat "$here/tools/script-checks.$ext" "$script" >"$run"
+timeout 300 "$wine_run" cscript //nologo "$(windows_path "$run")" "$@" </dev/null >"$log" 2>&1
 status=$?
 output=$(tr -d '\r' <"$log")
 printf '%s\n' "$output"

@@ -1,16 +1,6 @@
 // The stand-in from JScript, which calls members differently from VBScript
 // (no by-reference arguments, calls as property gets), for the JScript tests
 // and pages that use it. The last line is the summary tools/run-script.sh checks.
-var passed = 0, failed = 0;
-
-function checkEqual(name, actual, expected) {
-    if (actual === expected) {
-        passed++;
-    } else {
-        failed++;
-        WScript.Echo("FAILED: " + name + ": got [" + actual + "], expected [" + expected + "]");
-    }
-}
 
 function errorOf(call) {
     try {
@@ -63,4 +53,4 @@ checkEqual("planned failure number", e && (e.number >>> 0).toString(16), "800040
 checkEqual("planned failure description", e && e.description, "Connection lost.");
 host.EndPage();
 
-WScript.Echo(passed + " passed, " + failed + " failed");
+summary();

@@ -2,29 +2,6 @@
 ' the host's behaviour, and the page's objects answer late-bound, default
 ' members included, as they do in pages. Run by tools/run-script.sh; the last
 ' line is the summary it checks.
-Option Explicit
-
-Dim passed, failed
-passed = 0
-failed = 0
-
-Sub Check(name, condition)
-    If condition Then
-        passed = passed + 1
-    Else
-        failed = failed + 1
-        WScript.Echo "FAILED: " & name
-    End If
-End Sub
-
-Sub CheckEqual(name, actual, expected)
-    If actual = expected Then
-        passed = passed + 1
-    Else
-        failed = failed + 1
-        WScript.Echo "FAILED: " & name & ": got [" & actual & "], expected [" & expected & "]"
-    End If
-End Sub
 
 ' Err after a call made under On Error Resume Next, then cleared.
 Sub CheckError(name, number, description)
@@ -235,4 +212,4 @@ Set Request = Host.Intrinsic("Request")
 CheckError "no page, no context", &H8004E004, "No page: call BeginPage first."
 On Error GoTo 0
 
-WScript.Echo passed & " passed, " & failed & " failed"
+Summary

@@ -2,29 +2,6 @@
 ' port in the first argument). Velmora32Test.Host only lends its byte-array
 ' helpers: Wine's VBScript cannot look into byte arrays. Run by
 ' tools/run-script.sh through with-http-server.sh; the last line is the summary.
-Option Explicit
-
-Dim passed, failed
-passed = 0
-failed = 0
-
-Sub Check(name, condition)
-    If condition Then
-        passed = passed + 1
-    Else
-        failed = failed + 1
-        WScript.Echo "FAILED: " & name
-    End If
-End Sub
-
-Sub CheckEqual(name, actual, expected)
-    If actual = expected Then
-        passed = passed + 1
-    Else
-        failed = failed + 1
-        WScript.Echo "FAILED: " & name & ": got [" & actual & "], expected [" & expected & "]"
-    End If
-End Sub
 
 Sub CheckError(name, number, description)
     CheckEqual name & " (number)", Hex(Err.Number), Hex(number)
@@ -112,4 +89,4 @@ On Error GoTo 0
 Set http = Nothing
 
 fso.DeleteFolder Left(work, Len(work) - 1), True
-WScript.Echo passed & " passed, " & failed & " failed"
+Summary

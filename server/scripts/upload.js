@@ -2,16 +2,6 @@
 // (bounds 1..n, read through the stand-in: Wine's VBArray takes arrays of
 // variants only), property reads with arguments, errors as exceptions. Run by
 // tools/run-script.sh; the last line is the summary.
-var passed = 0, failed = 0;
-
-function checkEqual(name, actual, expected) {
-  if (actual === expected) {
-    passed++;
-  } else {
-    failed++;
-    WScript.Echo("FAILED: " + name + ": got [" + actual + "], expected [" + expected + "]");
-  }
-}
 
 var host = new ActiveXObject("Velmora32Test.Host");  // loads mtxex.dll first
 host.MultipartBegin();
@@ -57,4 +47,4 @@ up = null;
 CollectGarbage();
 host.EndPage();
 
-WScript.Echo(passed + " passed, " + failed + " failed");
+summary();

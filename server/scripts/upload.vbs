@@ -2,29 +2,6 @@
 ' Velmora32Test.Host loads the body and begins a page; the component finds
 ' Request, Response, Server and Application through mtxex.dll's object
 ' context. Run by tools/run-script.sh; the last line is the summary it checks.
-Option Explicit
-
-Dim passed, failed
-passed = 0
-failed = 0
-
-Sub Check(name, condition)
-    If condition Then
-        passed = passed + 1
-    Else
-        failed = failed + 1
-        WScript.Echo "FAILED: " & name
-    End If
-End Sub
-
-Sub CheckEqual(name, actual, expected)
-    If actual = expected Then
-        passed = passed + 1
-    Else
-        failed = failed + 1
-        WScript.Echo "FAILED: " & name & ": got [" & actual & "], expected [" & expected & "]"
-    End If
-End Sub
 
 ' Err after a call made under On Error Resume Next, then cleared (VBScript
 ' does not clear it when a procedure returns).
@@ -267,4 +244,4 @@ Set up = Nothing
 Host.EndPage
 
 fso.DeleteFolder Left(work, Len(work) - 1), True
-WScript.Echo passed & " passed, " & failed & " failed"
+Summary
