@@ -17,29 +17,30 @@ const char16_t kNoFile[] = u"Index out of range or no file uploaded.";
 
 // Form variables.
 
+int TProcess::State::AppendRepeats(ustring_view name, ustring& result) const {
+  int appended = 0;
+  for (int i = 0; i < MultiVar.count(); ++i) {
+    if (!SameAsciiFolded(lineName(MultiVar[i]), name)) continue;
+    result += VarDelimiter;
+    result += MultiVar.value(i);
+    ++appended;
+  }
+  return appended;
+}
+
 ustring TProcess::Value(const ustring& VarName) {
   State& s = *s_;
   ustring result;
   for (const ustring& line : s.VariableList)
     if (SameAsciiFolded(lineName(line), VarName)) result = s.VariableList.valueOf(lineName(line));
-  for (int i = 0; i < s.MultiVar.count(); ++i) {
-    if (!SameAsciiFolded(lineName(s.MultiVar[i]), VarName)) continue;
-    result += s.VarDelimiter;
-    result += s.MultiVar.value(i);
-    s.Debug = u"Hello";
-  }
+  if (s.AppendRepeats(VarName, result) > 0) s.Debug = u"Hello";
   return result;
 }
 
 ustring TProcess::VarByIndex(int32_t Index) const {
-  const State& s = *s_;
   ustring name = VarName(Index);
-  ustring result = s.VariableList.valueOf(name);
-  for (int i = 0; i < s.MultiVar.count(); ++i) {
-    if (!SameAsciiFolded(lineName(s.MultiVar[i]), name)) continue;
-    result += s.VarDelimiter;
-    result += s.MultiVar.value(i);
-  }
+  ustring result = s_->VariableList.valueOf(name);
+  s_->AppendRepeats(name, result);
   return result;
 }
 

@@ -55,6 +55,9 @@ struct TProcess::State {
   // Deletes the direct-save file of a read that ended early; never throws.
   void DeleteUnfinishedDirectSave() noexcept;
 
+  // Appends the later occurrences of a variable (MultiVar), each after the
+  // delimiter; returns how many there were.
+  int AppendRepeats(ustring_view name, ustring& result) const;
   // The record behind a file member, after the checks every such member makes.
   const TFileRecord& CheckedFile(int32_t index) const;
   // The in-memory bytes of a file for FileSize, FileData, FileAsBase64 and
