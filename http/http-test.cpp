@@ -7,6 +7,7 @@
 #include <wininet.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -329,6 +330,26 @@ TEST(Download, FileGetsTheBodyWhateverTheStatus) {
   EXPECT_THROW_MSG(http.DownloadFile(url("/len?n=5&status=201"), nowhere), EHTTPError,
                    "Error saving file to: " + str(nowhere));
   EXPECT_EQ(http.ReturnCode(), 201);
+}
+
+// A download that cannot be stored whole (disk full) leaves the file that
+// was there as it was. Needs the 1 MB drive of tools/with-small-drive.sh.
+TEST(Download, FileOnAFullDiskKeepsTheOldFile) {
+  const char* drive = std::getenv("VELMORA_SMALL_DRIVE");
+  if (!drive || !*drive) GTEST_SKIP() << "VELMORA_SMALL_DRIVE is not set: no small drive to fill";
+  const ustring page = fromUtf8(drive) + u"page.html";
+  HANDLE h = CreateFileW(wstr(page), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD written;
+  WriteFile(h, "old", 3, &written, nullptr);
+  CloseHandle(h);
+
+  THTTP http;
+  EXPECT_THROW_MSG(http.DownloadFile(url("/len?n=3145728"), page), EHTTPError,
+                   "Error saving file to: " + str(page));
+  EXPECT_EQ(http.ReturnCode(), 200);
+  EXPECT_EQ(readFile(page), "old");
+  DeleteFileW(wstr(page));
 }
 
 TEST(Download, FormVariablesAreTheBodyOfGetAndPost) {

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "textutils/filestream.h"
+#include "textutils/staged_file.h"
 #include "textutils/fileutils.h"
 #include "textutils/stringlist.h"
 #include "textutils/textconv.h"
@@ -108,9 +108,12 @@ void THTTP::DownloadFile(const ustring& URL, const ustring& FileName) {
   // Whatever the status: an error page is saved like any other body, and no
   // answer at all leaves an empty file.
   s_->FReturnCode = status;
+  // Written beside the target first: a failure part-way (disk full) leaves
+  // the file that was there as it was.
   try {
-    TFileStream file(FileName, TFileStream::Mode::Create);
+    TStagedFile file(FileName);
     file.write(body.data(), static_cast<size_t>(body.size()));
+    file.commitReplacing(FileName);
   } catch (...) {
     throw EHTTPError(u"Error saving file to: " + FileName);
   }

@@ -1,12 +1,14 @@
 // Direct saving: file parts go to disk while Read runs, each into its own
-// file named when its headers end, under the overwrite policy of FileSave.
+// file, under the overwrite policy of FileSave. A part is written beside its
+// target and takes the target's name when its delimiter arrives, so a part
+// cut off or failing (disk full) never replaces or truncates a file there.
 #include <windows.h>
 
 #include "process/multipart_parser.h"
 #include "process/process_state.h"
 #include "textutils/errors.h"
-#include "textutils/filestream.h"
 #include "textutils/fileutils.h"
+#include "textutils/staged_file.h"
 
 namespace velmora {
 
@@ -25,49 +27,59 @@ class TProcess::State::DirectSave final : public IFileDestinations {
   explicit DirectSave(State& state) : s_(state) {}
 
   void OpenFile(TFileRecord& record) override {
-    ustring target = MakeDirectSaveName(record.LocalName);
-    if (target.empty()) return;  // owNever and the target exists: discard
+    // The client's name is the reduced one (record.Name), so a hostile name
+    // can neither leave SaveDirectPath nor reach a device.
+    const ustring name = s_.SaveDirectUseExistingName ? record.Name : s_.SaveDirectName;
+    target_ = s_.SaveDirectPath + name;
+    // owNever and the target exists: the part's data is discarded.
+    if (s_.owMode == owNever && IsExistingFile(target_)) return;
+
+    std::unique_ptr<TStagedFile> staged;
     try {
-      record.FileStream = std::make_unique<TFileStream>(target, TFileStream::Mode::Create);
+      staged = std::make_unique<TStagedFile>(target_);
     } catch (const EStreamError&) {
-      throw EUploadError(u"Error creating file: " + target);
+      throw EUploadError(u"Error creating file: " + target_);
     }
+    staged_ = staged.get();
     s_.FileSaving = true;
-    s_.FileSavePath = target;
-    record.NewName = AfterLastSeparator(target);
+    s_.FileSavePath = staged->stagingPath();
+    record.FileStream = std::move(staged);
+    base_ = s_.SaveDirectPath + name.substr(0, RenameSplit(name));
+    extension_ = name.substr(RenameSplit(name));
+    // The name the part will most likely get; the commit has the last word.
+    record.NewName = AfterLastSeparator(
+        UniqueTarget(base_, extension_, s_.owMode, s_.OverwriteChr,
+                     [](const ustring& candidate) { return !IsExistingFile(candidate); }));
   }
 
-  void CloseFile(TFileRecord& record) override { record.FileStream.reset(); }
+  void CloseFile(TFileRecord& record) override {
+    if (!record.FileStream) return;  // a discarded part
+    ustring target;
+    try {
+      target = CommitUniqueTarget(*staged_, base_, extension_, s_.owMode, s_.OverwriteChr);
+    } catch (const EStreamError&) {
+      throw EUploadError(u"Error creating file: " + target_);
+    }
+    record.FileStream.reset();  // deletes the staging file when nothing took it
+    staged_ = nullptr;
+    // owNever: another request took the name meanwhile; nothing is stored.
+    record.NewName = AfterLastSeparator(target);
+    if (!target.empty()) s_.FileSavePath = target;
+  }
 
  private:
-  // The target path, or empty text when the part is not to be written. The
-  // client's name is taken without any directory part ("/" included), so a
-  // hostile name cannot leave SaveDirectPath.
-  ustring MakeDirectSaveName(const ustring& sent) const {
-    ustring name = s_.SaveDirectUseExistingName ? ClientFileName(sent) : s_.SaveDirectName;
-    ustring candidate = s_.SaveDirectPath + name;
-    switch (s_.owMode) {
-      case owAlways:
-        return candidate;
-      case owNever:
-        return IsExistingFile(candidate) ? ustring() : candidate;
-      case owRename:
-        break;
-    }
-    if (!IsExistingFile(candidate)) return candidate;
-
+  // Where a name's extension begins for owRename: at its last dot, unless that
+  // is the name's first character or a separator follows it.
+  static size_t RenameSplit(const ustring& name) {
     size_t dot = name.rfind(u'.');
     if (dot == 0 || dot == ustring::npos || name.find_first_of(u"\\/:", dot) != ustring::npos)
-      dot = name.size();
-    ustring base = s_.SaveDirectPath + name.substr(0, dot) + s_.OverwriteChr;
-    ustring extension = name.substr(dot);
-    for (int64_t k = 1;; ++k) {
-      candidate = base + toDecimal(k) + extension;
-      if (!IsExistingFile(candidate)) return candidate;
-    }
+      return name.size();
+    return dot;
   }
 
   State& s_;
+  TStagedFile* staged_ = nullptr;  // the open part's file, owned by its record
+  ustring target_, base_, extension_;
 };
 
 std::unique_ptr<IFileDestinations> TProcess::State::MakeDirectSave() {

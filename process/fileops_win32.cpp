@@ -15,10 +15,12 @@ namespace velmora {
 
 namespace {
 
-// A text file open for appending; I/O errors carry the system's code.
+// A text file open for appending; I/O errors carry the system's code. A
+// failed append is taken back: the file returns to its old length and bytes,
+// and a file the append created is removed.
 class TTextAppender {
  public:
-  explicit TTextAppender(const ustring& path) {
+  explicit TTextAppender(const ustring& path) : path_(path) {
     if (path.size() > MAX_PATH - 1) throw EInOutError(ERROR_PATH_NOT_FOUND);
     // Others may read the file while it is open, not write it.
     if (IsExistingFile(path)) {
@@ -30,6 +32,7 @@ class TTextAppender {
       handle_ = CreateFileW(wstr(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
       check(handle_ != INVALID_HANDLE_VALUE);
+      created_ = true;
     }
   }
 
@@ -39,9 +42,14 @@ class TTextAppender {
 
   void write(const std::string& bytes) {
     DWORD written = 0;
-    check(WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-          written == bytes.size());
-    check(FlushFileBuffers(handle_));
+    bool ok = WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    // A short write without an error code is a full disk.
+    DWORD error = !ok ? GetLastError() : written != bytes.size() ? 101 : 0;
+    if (!error && !FlushFileBuffers(handle_)) error = GetLastError();
+    if (error) {
+      takeBack();
+      throw EInOutError(static_cast<int>(error));
+    }
   }
 
   void close() {
@@ -66,11 +74,12 @@ class TTextAppender {
     char tail[128];
     DWORD got = 0;
     check(ReadFile(handle_, tail, sizeof tail, &got, nullptr));
+    appendAt_ = size;
     for (DWORD i = 0; i < got; ++i) {
       if (tail[i] != 26) continue;
-      LARGE_INTEGER cut;
-      cut.QuadPart = start.QuadPart + i;
-      check(SetFilePointerEx(handle_, cut, nullptr, FILE_BEGIN));
+      appendAt_.QuadPart = start.QuadPart + i;
+      cutTail_.assign(tail + i, got - i);
+      check(SetFilePointerEx(handle_, appendAt_, nullptr, FILE_BEGIN));
       check(SetEndOfFile(handle_));
       return;
     }
@@ -78,7 +87,27 @@ class TTextAppender {
     check(SetFilePointerEx(handle_, zero, nullptr, FILE_END));
   }
 
+  // Best effort, as the write has already failed: the error reported is the
+  // write's.
+  void takeBack() noexcept {
+    if (created_) {
+      CloseHandle(handle_);
+      handle_ = INVALID_HANDLE_VALUE;
+      DeleteFileW(wstr(path_));
+      return;
+    }
+    DWORD written;
+    SetFilePointerEx(handle_, appendAt_, nullptr, FILE_BEGIN);
+    SetEndOfFile(handle_);
+    if (!cutTail_.empty())
+      WriteFile(handle_, cutTail_.data(), static_cast<DWORD>(cutTail_.size()), &written, nullptr);
+  }
+
+  ustring path_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
+  bool created_ = false;
+  LARGE_INTEGER appendAt_{};  // where the new line starts
+  std::string cutTail_;       // the Ctrl+Z and what followed it, cut off before appending
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "process/file_names.h"
 #include "textutils/system_text.h"
 #include "textutils/textconv.h"
 
@@ -408,12 +409,6 @@ void TMultipartParser::ParseBlock(const uint8_t* data, size_t size) {
       case rsEmptyFile: pos = s.readData(data, size, pos); break;
     }
   }
-}
-
-ustring ClientFileName(ustring_view sent) {
-  sent = sent.substr(0, sent.find(u'\0'));
-  const size_t separator = sent.find_last_of(u"\\/:");
-  return ustring(separator == npos ? sent : sent.substr(separator + 1));
 }
 
 }  // namespace velmora

@@ -66,8 +66,4 @@ class TMultipartParser {
   std::unique_ptr<State> s_;
 };
 
-// The client's file name without any directory part: the text after the last
-// "\", "/" or ":", cut at the first NUL (Windows would stop there).
-ustring ClientFileName(ustring_view sent);
-
 }  // namespace velmora

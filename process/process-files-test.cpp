@@ -5,14 +5,19 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process/process.h"
 #include "process/testing/fake_host.h"
 #include "process/testing/multipart_body.h"
 #include "process/testing/throws.h"
+#include "textutils/errors.h"
 #include "textutils/fileutils.h"
 #include "textutils/testing/temp_dir.h"
 
@@ -309,7 +314,12 @@ TEST_F(ProcessFiles, AnInterruptedReadLosesItsLastFileOnRelease) {
       {File("f", "done.txt", "complete"), File("g", "cut.bin", std::string(300000, 'c'))});
   host_->connectedReads = 2;
   Read(body);
-  EXPECT_EQ(List(dir_), (Names{"cut.bin", "done.txt"}));
+  // The cut-off part never appears under its name: it waits beside it.
+  Names listed = List(dir_);
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0], "done.txt");
+  EXPECT_EQ(listed[1].rfind("~velmora-", 0), 0u) << listed[1];
+  EXPECT_EQ(process_->NewName(1), u"cut.bin");  // the name it was going to get
   process_.reset();
   EXPECT_EQ(List(dir_), Names{"done.txt"});
 }
@@ -332,6 +342,192 @@ TEST_F(ProcessFiles, AnEmptyReadCountsAsAnInterruption) {
   Read(body);
   process_.reset();
   EXPECT_EQ(List(dir_), Names{});
+}
+
+// Hostile client names: what FileName reports is the name a save stores, and
+// no save reaches a device or the folder itself.
+
+TEST_F(ProcessFiles, HostileNamesAreStoredAsReported) {
+  const struct {
+    const char* sent;
+    const char16_t *name, *extension;
+  } cases[] = {
+      {"evil.asp.", u"evil.asp", u"asp"},   {"shell.asp . .", u"shell.asp", u"asp"},
+      {"aux", u"_aux", u""},                {"con", u"_con", u""},
+      {"CONIN$", u"_CONIN$", u""},          {"conout$.txt", u"_conout$.txt", u"txt"},
+      {"PRN.", u"_PRN", u""},               {"nul.txt", u"_nul.txt", u"txt"},
+      {"LPT1.txt", u"_LPT1.txt", u"txt"},   {"dir\\COM3", u"_COM3", u""},
+      {"..", u"_", u""},                    {"x/y . .", u"y", u""},
+  };
+  std::vector<velmora::testing::FormPart> parts;
+  std::set<std::string> expected;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    parts.push_back(File("f" + std::to_string(i), cases[i].sent, "bytes " + std::to_string(i)));
+    expected.insert(toUtf8(cases[i].name));
+  }
+  const std::string body = MultipartBody(parts);
+  const Names stored(expected.begin(), expected.end());
+
+  // In memory, then FileSave folder & FileName under the default owAlways.
+  Read(body);
+  ASSERT_EQ(process_->FileQty(), static_cast<int32_t>(std::size(cases)));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const int32_t index = static_cast<int32_t>(i);
+    EXPECT_EQ(process_->FileName(index), cases[i].name) << cases[i].sent;
+    EXPECT_EQ(process_->Extension(index), cases[i].extension) << cases[i].sent;
+    EXPECT_EQ(process_->LocalName(index), fromUtf8(cases[i].sent));
+    process_->FileSave(dir_ + process_->FileName(index), index);
+  }
+  EXPECT_EQ(List(dir_), stored);
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(Contents(dir_ + cases[i].name), "bytes " + std::to_string(i)) << cases[i].sent;
+
+  // Under owRename a name taken gets its counter after the reduced name.
+  process_->SetOverwriteMode(owRename);
+  process_->FileSave(dir_ + process_->FileName(2), 2);
+  EXPECT_EQ(process_->NewName(2), u"_aux~1");
+
+  // Direct saving under the client's names stores the same names.
+  ustring direct = root_ + u"\\direct\\";
+  ASSERT_TRUE(CreateDirectoryW(wstr(direct), nullptr));
+  DirectMode(true);
+  process_->SetSaveDirectPath(direct);
+  process_->SetOverwriteMode(owAlways);
+  Read(body);
+  EXPECT_EQ(List(direct), stored);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const int32_t index = static_cast<int32_t>(std::size(cases) + i);
+    EXPECT_EQ(process_->NewName(index), cases[i].name) << cases[i].sent;
+    EXPECT_EQ(Contents(direct + cases[i].name), "bytes " + std::to_string(i)) << cases[i].sent;
+  }
+  EXPECT_EQ(List(root_), (Names{"direct", "up"}));
+}
+
+// A name Windows refuses fails with the system's message and leaves nothing.
+TEST_F(ProcessFiles, ANameTheSystemRefusesFailsCleanly) {
+  Read(MultipartBody({File("f", "a?b.txt", "data")}));
+  EXPECT_EQ(process_->FileName(0), u"a?b.txt");
+  for (TowModeType mode : {owAlways, owNever, owRename}) {
+    process_->SetOverwriteMode(mode);
+    EXPECT_THROW(process_->FileSave(dir_ + process_->FileName(0), 0), EFCreateError) << mode;
+  }
+  EXPECT_EQ(List(dir_), Names{});
+}
+
+// Several requests saving one name at the same moment.
+TEST_F(ProcessFiles, ConcurrentSavesNeverOverwriteEachOther) {
+  constexpr int kSavers = 8;
+  for (TowModeType mode : {owRename, owNever}) {
+    std::vector<std::unique_ptr<TProcess>> processes;
+    std::vector<std::string> payloads;
+    for (int i = 0; i < kSavers; ++i) {
+      auto script = std::make_shared<FakeHost::Script>();
+      payloads.push_back(std::string(200000 + i, static_cast<char>('a' + i)));
+      script->body = MultipartBody({File("f", "same.bin", payloads.back())});
+      processes.push_back(std::make_unique<TProcess>(std::make_unique<FakeHost>(script)));
+      processes.back()->Read();
+      processes.back()->SetOverwriteMode(mode);
+    }
+    const ustring folder = root_ + (mode == owRename ? u"\\rename\\" : u"\\never\\");
+    ASSERT_TRUE(CreateDirectoryW(wstr(folder), nullptr));
+    std::atomic<int> ready{0};
+    std::vector<std::thread> savers;
+    for (auto& p : processes) {
+      savers.emplace_back([&, process = p.get()] {
+        ++ready;
+        while (ready < kSavers) std::this_thread::yield();
+        process->FileSave(folder + u"same.bin", 0);
+      });
+    }
+    for (auto& t : savers) t.join();
+
+    if (mode == owRename) {
+      std::set<ustring> names;
+      for (int i = 0; i < kSavers; ++i) {
+        ustring name = processes[i]->NewName(0);
+        names.insert(name);
+        EXPECT_EQ(Contents(folder + name), payloads[i]) << toUtf8(name);
+      }
+      EXPECT_EQ(names.size(), static_cast<size_t>(kSavers));
+      EXPECT_EQ(List(folder).size(), static_cast<size_t>(kSavers));
+    } else {
+      EXPECT_EQ(List(folder), Names{"same.bin"});
+      std::string stored = Contents(folder + u"same.bin");
+      EXPECT_NE(std::find(payloads.begin(), payloads.end(), stored), payloads.end());
+    }
+  }
+}
+
+// A failed write leaves every target as it was. These need a small drive
+// (tools/with-small-drive.sh maps a 1 MB one and names it in
+// VELMORA_SMALL_DRIVE); elsewhere they skip.
+class SmallDrive : public ProcessFiles {
+ protected:
+  void SetUp() override {
+    const char* drive = std::getenv("VELMORA_SMALL_DRIVE");
+    if (!drive || !*drive) GTEST_SKIP() << "VELMORA_SMALL_DRIVE is not set: no small drive to fill";
+    ProcessFiles::SetUp();
+    full_ = fromUtf8(drive);
+    for (const std::string& name : List(full_)) DeleteFileW(wstr(full_ + fromUtf8(name)));
+  }
+
+  const std::string big_ = std::string(3 << 20, 'B');  // three times the drive
+  ustring full_;
+};
+
+TEST_F(SmallDrive, FileSaveKeepsTheTargetInEveryMode) {
+  Read(MultipartBody({File("f", "a.bin", big_)}));
+  Put(full_ + u"a.bin", "old");
+  for (TowModeType mode : {owAlways, owNever, owRename}) {
+    process_->SetOverwriteMode(mode);
+    const ustring target = full_ + (mode == owNever ? u"b.bin" : u"a.bin");
+    EXPECT_TRUE(Throws<EWriteError>([&] { process_->FileSave(target, 0); }, "Stream write error"))
+        << mode;
+    EXPECT_EQ(Contents(full_ + u"a.bin"), "old") << mode;
+    EXPECT_EQ(List(full_), Names{"a.bin"}) << mode;
+  }
+  EXPECT_EQ(process_->NewName(0), u"");
+}
+
+TEST_F(SmallDrive, DirectSaveKeepsTheFileItWouldReplace) {
+  Put(full_ + u"a.bin", "old");
+  DirectMode(true);
+  process_->SetSaveDirectPath(full_);
+  EXPECT_TRUE(Throws<EUploadError>([&] { Read(MultipartBody({File("f", "a.bin", big_)})); },
+                                   "Velmora Error: Error reading block. (#3)"));
+  process_.reset();
+  EXPECT_EQ(List(full_), Names{"a.bin"});
+  EXPECT_EQ(Contents(full_ + u"a.bin"), "old");
+}
+
+TEST_F(SmallDrive, DumpHeaderKeepsTheOldDump) {
+  Put(full_ + u"raw.bin", "old");
+  host_->body = big_;
+  EXPECT_TRUE(Throws<EUploadError>([&] { process_->DumpHeader(full_ + u"raw.bin"); },
+                                   "Error reading uploaded file or form data."));
+  EXPECT_EQ(List(full_), Names{"raw.bin"});
+  EXPECT_EQ(Contents(full_ + u"raw.bin"), "old");
+}
+
+TEST_F(SmallDrive, AppendToFileTakesBackAFailedLine) {
+  const ustring log = full_ + u"log.txt";
+  Put(log, "x\x1Ay");
+  // Fill the drive, so that the line cannot fit.
+  HANDLE filler = CreateFileW(wstr(full_ + u"filler"), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              0, nullptr);
+  ASSERT_NE(filler, INVALID_HANDLE_VALUE);
+  const std::string chunk(4096, 'f');
+  DWORD written;
+  while (WriteFile(filler, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr) &&
+         written == chunk.size()) {
+  }
+  CloseHandle(filler);
+
+  const ustring line(200000, u'L');
+  EXPECT_THROW(process_->AppendToFile(log, line), EInOutError);
+  EXPECT_EQ(Contents(log), "x\x1Ay");
+  EXPECT_THROW(process_->AppendToFile(full_ + u"new.txt", line), EInOutError);
+  EXPECT_EQ(List(full_), (Names{"filler", "log.txt"}));
 }
 
 // DumpHeader.
@@ -369,16 +565,18 @@ TEST_F(ProcessFiles, DumpHeaderEdges) {
 
   host_->body = std::string(5000, 'x');
   host_->fail("BinaryRead", 2);
+  Put(dir_ + u"failed.bin", "before");
   EXPECT_TRUE(Throws<EUploadError>([&] { process_->DumpHeader(dir_ + u"failed.bin"); },
                                    "Error reading uploaded file or form data."));
-  EXPECT_EQ(Contents(dir_ + u"failed.bin"), std::string(4096, 'x'));
+  EXPECT_EQ(Contents(dir_ + u"failed.bin"), "before");  // a failed dump changes nothing
 
   host_->failFrom.clear();
   host_->position = 0;
   host_->overclaim = 1;
   EXPECT_TRUE(Throws<EUploadError>([&] { process_->DumpHeader(dir_ + u"claimed.bin"); },
                                    "Error reading uploaded file or form data."));
-  EXPECT_EQ(Contents(dir_ + u"claimed.bin"), "");
+  EXPECT_EQ(Contents(dir_ + u"claimed.bin"), "<missing>");
+  EXPECT_EQ(List(dir_), (Names{"empty.bin", "failed.bin"}));  // no staging file left behind
 
   ustring target = root_ + u"\\missing\\raw.bin";
   EXPECT_TRUE(Throws<EFCreateError>([&] { process_->DumpHeader(target); },

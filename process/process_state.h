@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "process/host.h"
@@ -12,6 +13,22 @@
 #include "textutils/ustring.h"
 
 namespace velmora {
+
+class TStagedFile;
+
+// The first target the overwrite policy allows, from base + extension:
+// under owAlways that name; under owNever that name when take(name) accepts
+// it, else empty text; under owRename the first of base + extension, then
+// base + overwriteChr + 1, 2, ... + extension that take accepts. take either
+// tests a name (a guess) or takes it for good (TStagedFile::commitIfFree).
+ustring UniqueTarget(const ustring& base, const ustring& extension, TowModeType mode,
+                     const ustring& overwriteChr, const std::function<bool(const ustring&)>& take);
+
+// Gives staged its target under the policy and returns it (empty text when
+// owNever found the name taken). A name counts as free at the moment the
+// file takes it, so concurrent saves of one name never overwrite each other.
+ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustring& extension,
+                           TowModeType mode, const ustring& overwriteChr);
 
 struct TProcess::State {
   explicit State(std::unique_ptr<IUploadHost> h) : host(std::move(h)) {}
@@ -40,7 +57,8 @@ struct TProcess::State {
   TUploadResults results;
 
   // Direct saving: set when a direct-save file is created, cleared only when
-  // Read has consumed the whole body; release then deletes FileSavePath.
+  // Read has consumed the whole body; release then deletes FileSavePath (the
+  // part's staging file while it is written, its target once stored).
   bool FileSaving = false;
   ustring FileSavePath;
 

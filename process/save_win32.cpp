@@ -1,12 +1,15 @@
 // TProcess: saving an uploaded file under the overwrite policy, and copying
-// the raw body to disk.
+// the raw body to disk. Every file is written beside its target first and
+// takes the target's name only when complete: a failure part-way (disk full)
+// leaves the target as it was, and a name taken meanwhile by another request
+// is never overwritten under owNever or owRename.
 #include <windows.h>
 
 #include "process/process.h"
 #include "process/process_state.h"
 #include "textutils/errors.h"
-#include "textutils/filestream.h"
 #include "textutils/fileutils.h"
+#include "textutils/staged_file.h"
 
 namespace velmora {
 
@@ -26,54 +29,62 @@ size_t ExtensionStart(const ustring& path) {
   return dot;
 }
 
-void SaveBytes(const ustring& path, const TMemoryStream& bytes) {
-  TFileStream file(path, TFileStream::Mode::Create);
-  file.write(bytes.data(), static_cast<size_t>(bytes.size()));
+}  // namespace
+
+ustring UniqueTarget(const ustring& base, const ustring& extension, TowModeType mode,
+                     const ustring& overwriteChr, const std::function<bool(const ustring&)>& take) {
+  ustring target = base + extension;
+  switch (mode) {
+    case owAlways:
+      return target;
+    case owNever:
+      return take(target) ? target : ustring();
+    case owRename:
+      break;
+  }
+  for (int64_t n = 1; !take(target); ++n) target = base + overwriteChr + toDecimal(n) + extension;
+  return target;
 }
 
-}  // namespace
+ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustring& extension,
+                           TowModeType mode, const ustring& overwriteChr) {
+  if (mode == owAlways) {
+    staged.commitReplacing(base + extension);
+    return base + extension;
+  }
+  return UniqueTarget(base, extension, mode, overwriteChr,
+                      [&](const ustring& name) { return staged.commitIfFree(name); });
+}
 
 void TProcess::FileSave(const ustring& FileName, int32_t Index) {
   const TMemoryStream& bytes = s_->FileBytes(Index, u"FileSave");
   TFileRecord& record = s_->results.Files[static_cast<size_t>(Index)];
-  switch (s_->owMode) {
-    case owAlways:
-      SaveBytes(FileName, bytes);
-      return;
-    case owNever:
-      if (!IsExistingFile(FileName)) SaveBytes(FileName, bytes);
-      return;
-    case owRename:
-      break;
-  }
-  ustring target = FileName;
-  if (IsExistingFile(target)) {
-    size_t dot = ExtensionStart(FileName);
-    ustring base = FileName.substr(0, dot) + s_->OverwriteChr;
-    ustring extension = FileName.substr(dot);
-    for (int64_t n = 1;; ++n) {
-      target = base + toDecimal(n) + extension;
-      if (!IsExistingFile(target)) break;
-    }
-  }
-  SaveBytes(target, bytes);
-  record.NewName = target.substr(NameStart(target));
+  // Nothing to write: the check below at the rename still guards the race.
+  if (s_->owMode == owNever && IsExistingFile(FileName)) return;
+
+  TStagedFile staged(FileName);
+  staged.write(bytes.data(), static_cast<size_t>(bytes.size()));
+  const size_t dot = ExtensionStart(FileName);
+  ustring target = CommitUniqueTarget(staged, FileName.substr(0, dot), FileName.substr(dot),
+                                      s_->owMode, s_->OverwriteChr);
+  if (s_->owMode == owRename) record.NewName = target.substr(NameStart(target));
 }
 
 void TProcess::DumpHeader(const ustring& FileName) {
   constexpr int64_t kChunk = 4096;
-  TFileStream file(FileName, TFileStream::Mode::Create);
+  TStagedFile file(FileName);
   int64_t total = static_cast<uint32_t>(s_->host->TotalBytes());
   try {
     uint8_t buffer[kChunk];
     for (int64_t done = 0; done < total;) {
-      if (!s_->host->IsClientConnected()) return;
+      // A client gone ends the copy; what arrived is kept.
+      if (!s_->host->IsClientConnected()) break;
       int64_t remaining = total - done;
       int64_t count = remaining < kChunk ? remaining : kChunk;
       size_t delivered = s_->host->BinaryRead(count, remaining < kChunk, buffer);
       // Counting what arrived, not what was asked, keeps a short read from
       // leaving a hole; a read that delivers nothing ends the copy.
-      if (delivered == 0) return;
+      if (delivered == 0) break;
       if (delivered > static_cast<size_t>(count)) throw EReadError();
       file.write(buffer, delivered);
       done += static_cast<int64_t>(delivered);
@@ -81,6 +92,7 @@ void TProcess::DumpHeader(const ustring& FileName) {
   } catch (...) {
     throw EUploadError(u"Error reading uploaded file or form data.");
   }
+  file.commitReplacing(FileName);
 }
 
 }  // namespace velmora

@@ -14,8 +14,10 @@ EStringListError EStringListError::indexOutOfBounds(int index) {
 EReadError::EReadError() : EStreamError(u"Stream read error") {}
 EWriteError::EWriteError() : EStreamError(u"Stream write error") {}
 
-EFCreateError::EFCreateError(const ustring& fullPath, const ustring& systemText)
-    : EStreamError(u"Cannot create file \"" + fullPath + u"\". " + systemText) {}
+EFCreateError::EFCreateError(const ustring& fullPath, const ustring& systemText,
+                             uint32_t systemCode)
+    : EStreamError(u"Cannot create file \"" + fullPath + u"\". " + systemText),
+      systemCode_(systemCode) {}
 
 EFOpenError::EFOpenError(const ustring& fullPath, const ustring& systemText)
     : EStreamError(u"Cannot open file \"" + fullPath + u"\". " + systemText) {}

@@ -55,10 +55,15 @@ class EWriteError : public EStreamError {
   EWriteError();
 };
 
-// "Cannot create file "%s". %s": the full path and the system's error text.
+// "Cannot create file "%s". %s": the full path and the system's error text;
+// the system's error code travels beside the message.
 class EFCreateError : public EStreamError {
  public:
-  EFCreateError(const ustring& fullPath, const ustring& systemText);
+  EFCreateError(const ustring& fullPath, const ustring& systemText, uint32_t systemCode = 0);
+  uint32_t systemCode() const noexcept { return systemCode_; }
+
+ private:
+  uint32_t systemCode_;
 };
 
 // "Cannot open file "%s". %s": the full path and the system's error text.

@@ -10,11 +10,12 @@ class TFileStream final : public TStream {
  public:
   enum class Mode {
     Create,    // created anew or emptied, read and write, not shared
+    CreateNew, // created anew, failing when the name is taken; read and write, not shared
     OpenRead,  // existing file, read only, others may read but not write
   };
 
-  // Create fails with EFCreateError "Cannot create file "%s". %s";
-  // OpenRead with EFOpenError.
+  // Create and CreateNew fail with EFCreateError "Cannot create file "%s".
+  // %s"; OpenRead with EFOpenError.
   TFileStream(const ustring& path, Mode mode);
   ~TFileStream() override;
   TFileStream(const TFileStream&) = delete;

@@ -7,11 +7,14 @@
 namespace velmora {
 
 TFileStream::TFileStream(const ustring& path, Mode mode) : path_(path) {
-  if (mode == Mode::Create) {
-    handle_ = CreateFileW(wstr(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  if (mode != Mode::OpenRead) {
+    handle_ = CreateFileW(wstr(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          mode == Mode::CreateNew ? CREATE_NEW : CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE)
-      throw EFCreateError(ExpandFileName(path), SysErrorMessage(GetLastError()));
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      throw EFCreateError(ExpandFileName(path), SysErrorMessage(error), error);
+    }
   } else {
     handle_ = CreateFileW(wstr(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "process/file_names.h"
 #include "process/multipart_parser.h"
 #include "textutils/system_text.h"
 #include "textutils/textconv.h"

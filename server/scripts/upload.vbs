@@ -23,6 +23,15 @@ Function ReadFile(path)
     stream.Close
 End Function
 
+' The files a save is writing beside their targets.
+Function StagedFiles(folder)
+    Dim f
+    StagedFiles = 0
+    For Each f In fso.GetFolder(folder).Files
+        If Left(f.Name, 9) = "~velmora-" Then StagedFiles = StagedFiles + 1
+    Next
+End Function
+
 Dim Host, fso, work, up, x, data
 ' The stand-in first: creating it loads mtxex.dll, where the component looks
 ' for the page context.
@@ -199,7 +208,8 @@ up.SaveDirectUseExistingName = True
 up.Read
 CheckEqual "client left after one block", Host.ReadCount, 1
 CheckEqual "first file complete", ReadFile(work & "one.txt"), "first"
-Check "second file begun", fso.FileExists(work & "two.txt")
+Check "second file not under its name while cut off", Not fso.FileExists(work & "two.txt")
+CheckEqual "second file begun beside it", StagedFiles(work), 1
 CheckEqual "NewName of a direct save", up.NewName(1), "two.txt"
 On Error Resume Next
 data = up.FileData(0)
@@ -208,6 +218,7 @@ Err.Clear
 On Error GoTo 0
 Set up = Nothing
 Check "cut-off file deleted on release", Not fso.FileExists(work & "two.txt")
+CheckEqual "nothing left beside it", StagedFiles(work), 0
 Check "complete file kept", fso.FileExists(work & "one.txt")
 Host.EndPage
 

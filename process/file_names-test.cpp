@@ -1,0 +1,59 @@
+#include "process/file_names.h"
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+
+TEST(ClientFileName, ReducesToTheNameWindowsStores) {
+  const struct {
+    ustring sent, name;
+  } cases[] = {
+      // The last segment, whichever separator.
+      {u"C:\\docs\\report.final.pdf", u"report.final.pdf"},
+      {u"../../wwwroot/x.asp", u"x.asp"},
+      {u"dir/x.txt", u"x.txt"},
+      {u"C:x.txt", u"x.txt"},
+      {u"a\\b/c:d", u"d"},
+      {u"plain.txt", u"plain.txt"},
+      // Cut at the first NUL, as Windows would.
+      {ustring(u"evil.asp\0.jpg", 13), u"evil.asp"},
+      {ustring(u"evil.asp\0/x.jpg", 15), u"evil.asp"},
+      {ustring(u"a\\b\0c\\d", 7), u"b"},
+      // Trailing dots and blanks go; leading ones and inner ones stay.
+      {u"evil.asp.", u"evil.asp"},
+      {u"evil.asp . .", u"evil.asp"},
+      {u"a..b", u"a..b"},
+      {u" lead.txt", u" lead.txt"},
+      {u".profile", u".profile"},
+      // Devices, any case, with an extension, with blanks before the dot.
+      {u"aux", u"_aux"},
+      {u"CON", u"_CON"},
+      {u"conin$", u"_conin$"},
+      {u"CONOUT$.txt", u"_CONOUT$.txt"},
+      {u"PRN.", u"_PRN"},
+      {u"nul.txt", u"_nul.txt"},
+      {u"Nul .tar.gz", u"_Nul .tar.gz"},
+      {u"LPT1.txt", u"_LPT1.txt"},
+      {u"com0", u"_com0"},
+      {u"COM9.log", u"_COM9.log"},
+      {u"COM\u00B9", u"_COM\u00B9"},
+      {u"dir\\aux.", u"_aux"},
+      // Not devices.
+      {u"COM10", u"COM10"},
+      {u"LPT", u"LPT"},
+      {u"console.txt", u"console.txt"},
+      {u"auxiliary", u"auxiliary"},
+      {u"x.con", u"x.con"},
+      {u"nul_.txt", u"nul_.txt"},
+      // Nothing left: a name of its own, never the folder.
+      {u"..", u"_"},
+      {u"...", u"_"},
+      {u". .", u"_"},
+      {u"dir\\", u"_"},
+      {u"dir/..", u"_"},
+      {ustring(u"\0x", 2), u"_"},
+      // Characters Windows refuses stay: the save then fails with its message.
+      {u"a?b\".txt", u"a?b\".txt"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ClientFileName(c.sent), c.name) << toUtf8(c.sent);
+}

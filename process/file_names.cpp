@@ -1,0 +1,45 @@
+#include "process/file_names.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr size_t npos = ustring::npos;
+
+char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; }
+
+bool EqualsAsciiFolded(ustring_view text, ustring_view upper) {
+  if (text.size() != upper.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (AsciiUpper(text[i]) != upper[i]) return false;
+  return true;
+}
+
+// COM and LPT take a digit, or a superscript one, two or three, which
+// Windows also maps to the ports.
+bool IsPortDigit(char16_t c) {
+  return (c >= u'0' && c <= u'9') || c == u'\u00B9' || c == u'\u00B2' || c == u'\u00B3';
+}
+
+}  // namespace
+
+bool IsDeviceName(ustring_view name) {
+  ustring_view base = name.substr(0, name.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+  for (const char16_t* device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"})
+    if (EqualsAsciiFolded(base, device)) return true;
+  return base.size() == 4 && IsPortDigit(base[3]) &&
+         (EqualsAsciiFolded(base.substr(0, 3), u"COM") ||
+          EqualsAsciiFolded(base.substr(0, 3), u"LPT"));
+}
+
+ustring ClientFileName(ustring_view sent) {
+  sent = sent.substr(0, sent.find(u'\0'));
+  const size_t separator = sent.find_last_of(u"\\/:");
+  if (separator != npos) sent.remove_prefix(separator + 1);
+  while (!sent.empty() && (sent.back() == u'.' || sent.back() == u' ')) sent.remove_suffix(1);
+  if (sent.empty() || IsDeviceName(sent)) return u"_" + ustring(sent);
+  return ustring(sent);
+}
+
+}  // namespace velmora
