@@ -428,8 +428,9 @@ TEST_F(Process, FileNameMembers) {
   EXPECT_EQ(p.NewName(0), u"");
   EXPECT_EQ(p.Extension(1), u"");
   EXPECT_EQ(p.NameOnly(1), u".profile");
+  EXPECT_EQ(p.FileName(2), u"notes");  // Windows would store it without the dot
   EXPECT_EQ(p.Extension(2), u"");
-  EXPECT_EQ(p.NameOnly(2), u"notes.");
+  EXPECT_EQ(p.NameOnly(2), u"notes");
   EXPECT_EQ(p.FileName(3), u"x.asp");  // no directory part, "/" included
   EXPECT_EQ(p.LocalName(3), u"../../x.asp");
 }
