@@ -8,7 +8,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/http.h"
@@ -424,6 +426,119 @@ TEST(Timeout, ASilentServerFailsTheDownloadInAboutTheTimeout) {
   std::printf("time-out 1 s: DownloadData gave up after %.2f s\n", seconds);
   EXPECT_GE(seconds, 0.9);
   EXPECT_LT(seconds, 10.0);
+}
+
+namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// True when text (one character per byte) is where the bytes start.
+bool startOf(const std::string& text, const std::vector<uint8_t>& bytes) {
+  return text.size() <= bytes.size() && text == str(bytes).substr(0, text.size());
+}
+
+}  // namespace
+
+// Uploads have no time-out property: they wait as long as WinInet does by
+// default on Windows, 30 s for an answer and 30 s for each piece of the body
+// to leave. The cases take that long, so they run side by side.
+TEST(Timeout, UploadsToAStalledServerEndAfterTheSystemsTimeouts) {
+  struct Case {
+    const char* what;
+    ustring url;
+    size_t bytes;    // the file's size
+    bool fromFile;   // UploadFile, else UploadData
+    bool ok;
+    int code;        // 404 is the status left from before
+    double atLeast;  // seconds: the time-outs that must have run out
+    double below;
+  } cases[] = {
+      {"no answer, UploadData", serverURL("hang", "/"), 10, false, false, 404, 29, 50},
+      {"no answer, UploadFile", serverURL("hang", "/"), 10, true, false, 404, 29, 50},
+      // More than the sockets buffer: the send time-out, then the receive time-out.
+      {"body never read", serverURL("hang", "/"), 24 << 20, false, false, 404, 29, 80},
+      // The status arrives; reading the start of the answer runs out of time.
+      {"answer stalls", url("/stall?n=1000&sent=100"), 10, false, true, 200, 29, 50},
+  };
+  struct Outcome {
+    bool ok = false;
+    int code = 0;
+    std::string answer = "(not run)";
+    double seconds = 0;
+  };
+  TempDir dir;
+  std::vector<Outcome> outcomes(std::size(cases));
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    std::vector<uint8_t> data = pattern(c.bytes);
+    const ustring file = dir.file(u"upload" + toDecimal(i) + u".bin");
+    if (c.fromFile) writeFile(file, data);
+    threads.emplace_back([&c, &outcome = outcomes[i], data = std::move(data), file] {
+      THTTP http;
+      http.UploadData(url("/upload?status=404"), {}, u"x");  // a status and an answer to replace
+      auto start = std::chrono::steady_clock::now();
+      outcome.ok = c.fromFile ? http.UploadFile(c.url, file) : http.UploadData(c.url, spanOf(data), u"x.bin");
+      outcome.seconds = secondsSince(start);
+      outcome.code = http.ReturnCode();
+      outcome.answer = str(http.ReturnFile());
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    const Outcome& got = outcomes[i];
+    SCOPED_TRACE(c.what);
+    std::printf("upload, %s: %s after %.2f s, ReturnCode %d\n", c.what, got.ok ? "True" : "False",
+                got.seconds, got.code);
+    EXPECT_EQ(got.ok, c.ok);
+    EXPECT_EQ(got.code, c.code);
+    // A silent server leaves no answer text; a stalled one at most its start.
+    if (c.ok) EXPECT_TRUE(startOf(got.answer, pattern(100))) << got.answer;
+    else EXPECT_EQ(got.answer, "");
+    EXPECT_GE(got.seconds, c.atLeast);
+    EXPECT_LT(got.seconds, c.below);
+  }
+}
+
+// Downloads wait HTTPTimeout for the answer and for each piece of its body;
+// an answer cut off by the time-out is no answer (status 0).
+TEST(Timeout, DownloadsOfASilentOrStalledAnswerFailInAboutTheTimeout) {
+  struct Case {
+    const char* what;
+    ustring url;
+    bool toFile;  // DownloadFile, else DownloadData
+  } cases[] = {
+      {"no answer, DownloadData", serverURL("hang", "/"), false},
+      {"answer stalls, DownloadData", url("/stall?n=1000&sent=100"), false},
+      {"no answer, DownloadFile", serverURL("hang", "/"), true},
+      {"answer stalls, DownloadFile", url("/stall?n=1000&sent=100"), true},
+  };
+  TempDir dir;
+  const ustring before = dir.file(u"before.bin"), page = dir.file(u"stalled.bin");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    THTTP http;
+    http.SetHTTPTimeout(2);
+    http.DownloadFile(url("/len?n=5&status=404"), before);  // a status to replace
+    writeFile(page, {'o', 'l', 'd'});
+    auto start = std::chrono::steady_clock::now();
+    if (c.toFile) {
+      http.DownloadFile(c.url, page);
+      EXPECT_EQ(http.ReturnCode(), 0);
+      // What came before the stall, if anything.
+      EXPECT_TRUE(startOf(readFile(page), pattern(100))) << readFile(page);
+    } else {
+      EXPECT_THROW_MSG(http.DownloadData(c.url), EHTTPError, "Error reading remote file.");
+      EXPECT_EQ(http.ReturnCode(), 404);
+    }
+    double seconds = secondsSince(start);
+    std::printf("time-out 2 s, %s: gave up after %.2f s\n", c.what, seconds);
+    EXPECT_GE(seconds, 1.9);
+    EXPECT_LT(seconds, 15.0);
+  }
 }
 
 // ---- https ------------------------------------------------------------------------

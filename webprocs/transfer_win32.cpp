@@ -58,6 +58,14 @@ constexpr DWORD kErrorDialogFlags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS |
                                     FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
                                     FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
 
+// Uploads have no time-out property; they wait as long as WinInet does by
+// default on Windows: 60 s to connect, 30 s for each piece of the body to
+// leave, 30 s for each piece of the answer. Said explicitly, because Wine's
+// defaults for sending and receiving are 0, which waits for ever.
+constexpr DWORD kUploadConnectTimeout = 60000;
+constexpr DWORD kUploadSendTimeout = 30000;
+constexpr DWORD kUploadReceiveTimeout = 30000;
+
 HINTERNET openInternet() {
   return InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
 }
@@ -76,6 +84,16 @@ HINTERNET openRequest(HINTERNET connection, const wchar_t* verb, const TURLParts
 
 void setTimeout(HINTERNET handle, DWORD option, DWORD milliseconds) {
   InternetSetOptionW(handle, option, &milliseconds, sizeof milliseconds);
+}
+
+// On every handle level: Windows hands them down from the level they are set
+// on, Wine takes send and receive time-outs from connections and requests only.
+// (Wine 8 connects with no limit of its own, whatever is set; the system's
+// TCP ends a connection attempt that gets no reply.)
+void setUploadTimeouts(HINTERNET handle) {
+  setTimeout(handle, INTERNET_OPTION_CONNECT_TIMEOUT, kUploadConnectTimeout);
+  setTimeout(handle, INTERNET_OPTION_SEND_TIMEOUT, kUploadSendTimeout);
+  setTimeout(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, kUploadReceiveTimeout);
 }
 
 void addHeader(HINTERNET request, const ustring& line, DWORD mode = HTTP_ADDREQ_FLAG_ADD) {
@@ -159,7 +177,9 @@ ustring readAnswerStart(HINTERNET request, DWORD capacity) {
 }
 
 // Appends the whole answer to body, read straight into the stream's memory.
-void readAnswer(HINTERNET request, TMemoryStream& body) {
+// False when a read fails before the end (a body that stalled past the
+// time-out, a connection lost half-way).
+bool readAnswer(HINTERNET request, TMemoryStream& body) {
   for (;;) {
     const size_t used = static_cast<size_t>(body.size());
     if (body.capacity() < used + kDownloadPieceSize)
@@ -168,7 +188,7 @@ void readAnswer(HINTERNET request, TMemoryStream& body) {
     DWORD read = 0;
     bool ok = InternetReadFile(request, body.data() + used, kDownloadPieceSize, &read);
     body.setSize(used + (ok ? read : 0));
-    if (!ok || read == 0) return;
+    if (!ok || read == 0) return ok;
   }
 }
 
@@ -191,10 +211,10 @@ bool PostMultipart(const ustring& URL, const TStringList& FormVariables, ByteSpa
 
   InternetHandle internet(openInternet());
   if (!internet) return false;
-  setTimeout(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, 0);
+  setUploadTimeouts(internet.get());
   InternetHandle connection(connect(internet.get(), url, user, password));
   if (!connection) return false;
-  setTimeout(connection.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, 0);
+  setUploadTimeouts(connection.get());
 
   TMemoryStream body;
   ustring contentType;
@@ -203,7 +223,7 @@ bool PostMultipart(const ustring& URL, const TStringList& FormVariables, ByteSpa
 
   InternetHandle request(openRequest(connection.get(), L"POST", url, flags));
   if (!request) return false;
-  setTimeout(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, 0);
+  setUploadTimeouts(request.get());
   if (!UserAgent.empty()) addHeader(request.get(), u"User-Agent: " + UserAgent);
 
   // A 401 is tried again, up to three attempts in all; the system's dialog
@@ -231,7 +251,13 @@ bool PostMultipart(const ustring& URL, const TStringList& FormVariables, ByteSpa
   }
 
   DWORD status = 0;
-  if (queryStatus(request.get(), status)) ReturnCode = status;
+  if (!queryStatus(request.get(), status)) {
+    // No answer came (a silent server's time-out): there is nothing to read,
+    // and a read would only wait out the time-out again.
+    ReturnFile.clear();
+    return false;
+  }
+  ReturnCode = status;
   bool ok = sent >= static_cast<size_t>(body.size()) && status == HTTP_STATUS_OK;
 
   DWORD capacity = 0;
@@ -278,7 +304,8 @@ bool RequestURL(const ustring& URL, const ustring& UserName, const ustring& Pass
                    static_cast<DWORD>(form.size()));
   DWORD status = 0;
   queryStatus(request.get(), status);
-  readAnswer(request.get(), Body);
+  // An answer cut off is no answer, whatever its status said.
+  if (!readAnswer(request.get(), Body)) status = 0;
   Body.seek(0);
   StatusCode = status;
   return status == HTTP_STATUS_OK;

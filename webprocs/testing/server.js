@@ -17,6 +17,9 @@
 //   /echo                    JSON: method, url, raw headers, body (latin1)
 //   /len?n=N[&status=S]      N pattern bytes with Content-Length
 //   /chunked?n=N             N pattern bytes, chunked
+//   /stall?n=N&sent=K        declares N pattern bytes, sends the first K of
+//                            them, then nothing more for as long as the
+//                            client waits
 //   /auth?user=U&pass=P&key=K  401 with a Basic challenge unless the request
 //                            carries U:P; counts attempts under K
 //   /attempts?key=K          JSON: the attempts counted under K and their
@@ -119,6 +122,12 @@ async function handle(req, res) {
       res.writeHead(status, { 'Transfer-Encoding': 'chunked' });
       for (let i = 0; i < bytes.length; i += 1000) res.write(bytes.subarray(i, i + 1000));
       res.end();
+      return;
+    }
+    case '/stall': {
+      const bytes = pattern(Number(q('n', '0')));
+      res.writeHead(status, { 'Content-Length': bytes.length });
+      res.write(bytes.subarray(0, Number(q('sent', '0'))));
       return;
     }
     case '/auth': {
