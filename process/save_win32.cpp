@@ -26,15 +26,16 @@ size_t ExtensionStart(const ustring& path) {
   return dot;
 }
 
-void SaveBytes(const ustring& path, const TMemoryStream& bytes) {
+// Written from the chunks as they are, never gathered into one copy.
+void SaveBytes(const ustring& path, const TChunkedMemoryStream& bytes) {
   TFileStream file(path, TFileStream::Mode::Create);
-  file.write(bytes.data(), static_cast<size_t>(bytes.size()));
+  bytes.forEachRun([&](const uint8_t* data, size_t size) { file.write(data, size); });
 }
 
 }  // namespace
 
 void TProcess::FileSave(const ustring& FileName, int32_t Index) {
-  const TMemoryStream& bytes = s_->FileBytes(Index, u"FileSave");
+  const TChunkedMemoryStream& bytes = s_->FileBytes(Index, u"FileSave");
   TFileRecord& record = s_->results.Files[static_cast<size_t>(Index)];
   switch (s_->owMode) {
     case owAlways:

@@ -117,7 +117,9 @@ TEST(ChunkedMemoryStream, StoredBytesNeverMoveAndMemoryFollowsTheSize) {
     const size_t spare = s.capacity() - c.total;
     EXPECT_LT(spare, TChunkedMemoryStream::kMaxChunk);
     EXPECT_LE(spare, std::max<size_t>(c.total, 4096));
-    if (c.total >= kLarge) EXPECT_LE(s.capacity(), c.total + c.total / 10);
+    if (c.total >= kLarge) {
+      EXPECT_LE(s.capacity(), c.total + c.total / 10);
+    }
   }
 }
 
