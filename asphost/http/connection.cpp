@@ -17,8 +17,12 @@ bool WaitReadable(SOCKET socket, int timeoutMs) {
 
 }  // namespace
 
-Connection::Connection(SOCKET socket, std::string remoteAddress, int remotePort)
-    : socket_(socket), remoteAddress_(std::move(remoteAddress)), remotePort_(remotePort) {
+Connection::Connection(SOCKET socket, std::string remoteAddress, int remotePort,
+                       std::chrono::milliseconds clientCheckInterval)
+    : socket_(socket),
+      remoteAddress_(std::move(remoteAddress)),
+      remotePort_(remotePort),
+      clientCheckInterval_(clientCheckInterval) {
   sockaddr_in local{};
   int size = sizeof local;
   if (getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &size) == 0) localPort_ = ntohs(local.sin_port);
@@ -51,6 +55,7 @@ bool Connection::Receive(int timeoutMs) {
     return false;
   }
   pending_.append(buffer, got);
+  lastHeard_ = std::chrono::steady_clock::now();
   return true;
 }
 
@@ -100,6 +105,7 @@ size_t Connection::ReadBody(uint8_t* buffer, size_t size) {
       break;
     }
     delivered += got;
+    lastHeard_ = std::chrono::steady_clock::now();
   }
   bodyRemaining_ -= delivered;
   return delivered;
@@ -118,6 +124,10 @@ bool Connection::DrainBody(int64_t limit) {
 
 bool Connection::IsClientConnected() {
   if (broken_) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < lastHeard_ + clientCheckInterval_) return true;
+  lastHeard_ = now;
+  ++socketChecks_;
   if (!pending_.empty() || !WaitReadable(socket_, 0)) return true;
   char probe;
   int got = recv(socket_, &probe, 1, MSG_PEEK);

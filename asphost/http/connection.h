@@ -5,6 +5,7 @@
 
 #include <winsock2.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -12,10 +13,14 @@
 
 namespace asphost {
 
+// How long IsClientConnected trusts what it last heard from the client.
+constexpr std::chrono::milliseconds kClientCheckInterval{5};
+
 class Connection {
  public:
   // Takes ownership of the connected socket.
-  Connection(SOCKET socket, std::string remoteAddress, int remotePort);
+  Connection(SOCKET socket, std::string remoteAddress, int remotePort,
+             std::chrono::milliseconds clientCheckInterval = kClientCheckInterval);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -42,7 +47,13 @@ class Connection {
   // False once the client has reset the connection, closed it before the
   // whole body arrived, or a read or write has failed. Bytes that the client
   // has sent, and a close after the whole body, do not count as gone.
+  // Cheap enough to ask before every block: every receive tells that the
+  // client is there, and the socket itself is looked at only when nothing
+  // has been heard for the check interval (under Wine each look is a round
+  // trip through the Wine server).
   bool IsClientConnected();
+  // How many times IsClientConnected has looked at the socket.
+  int SocketChecks() const { return socketChecks_; }
 
   // Sends all bytes; false when the client has gone.
   bool Send(const void* data, size_t size);
@@ -66,6 +77,10 @@ class Connection {
   bool continuePending_ = false;
   bool responseStarted_ = false;
   bool broken_ = false;
+  // When the client last showed it was there: a receive, or a check.
+  std::chrono::steady_clock::time_point lastHeard_ = std::chrono::steady_clock::time_point::min();
+  std::chrono::milliseconds clientCheckInterval_;
+  int socketChecks_ = 0;
 };
 
 // A stalled client frees its thread after this long.
