@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -133,6 +134,37 @@ TEST(Connection, ReceivesAnswerForTheClient) {
   silent.server->BeginBody(100, false);
   for (int i = 0; i < 10000; ++i) EXPECT_TRUE(silent.server->IsClientConnected());
   EXPECT_EQ(silent.server->SocketChecks(), 1);
+}
+
+// The page reads the body in blocks of any size and gets exactly its bytes;
+// what follows it on a kept-alive connection is the next request.
+TEST(Connection, BodyEndsWhereTheNextRequestBegins) {
+  Winsock winsock;
+  std::string body(2500000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + i / 4096);
+  const std::string stream = "POST /up.asp HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
+                             "\r\n\r\n" + body + "GET /next.asp HTTP/1.1\r\nHost: x\r\n\r\n";
+  for (size_t blockSize : {1000u, 102400u, 3000000u}) {
+    SCOPED_TRACE("blocks of " + std::to_string(blockSize));
+    Pair pair(kClientCheckInterval);
+    std::thread client([&] {
+      for (size_t sent = 0; sent < stream.size();) {
+        int n = send(pair.client, stream.data() + sent, static_cast<int>(std::min<size_t>(65536, stream.size() - sent)), 0);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+      }
+    });
+    RequestHead head;
+    ASSERT_EQ(pair.server->ReadHead(&head, 5000), HeadStatus::kComplete);
+    pair.server->BeginBody(head.contentLength, false);
+    std::string got, block(blockSize, '\0');
+    while (size_t n = pair.server->ReadBody(reinterpret_cast<uint8_t*>(block.data()), blockSize)) got.append(block, 0, n);
+    client.join();
+    EXPECT_EQ(got.size(), body.size());
+    EXPECT_TRUE(got == body);
+    ASSERT_EQ(pair.server->ReadHead(&head, 5000), HeadStatus::kComplete);
+    EXPECT_EQ(head.target, "/next.asp");
+  }
 }
 
 // A client that goes while the page waits for its bytes is gone at once,

@@ -97,15 +97,26 @@ size_t Connection::ReadBody(uint8_t* buffer, size_t size) {
     memcpy(buffer, pending_.data(), delivered);
     pending_.erase(0, delivered);
   }
-  // Straight from the socket into the caller's buffer, without a copy.
+  // A receive takes what has arrived (up to kBodyReadAhead), so a slow
+  // client's bytes reach the page, and its progress, as they come.
   while (delivered < want && !broken_) {
-    int got = recv(socket_, reinterpret_cast<char*>(buffer) + delivered, static_cast<int>(want - delivered), MSG_WAITALL);
-    if (got <= 0) {
-      broken_ = true;
-      break;
+    if (aheadBegin_ == aheadEnd_) {
+      if (!ahead_) ahead_.reset(new uint8_t[kBodyReadAhead]);
+      const int64_t unread = bodyRemaining_ - static_cast<int64_t>(delivered);
+      const int room = static_cast<int>(std::min<int64_t>(unread, static_cast<int64_t>(kBodyReadAhead)));
+      int got = recv(socket_, reinterpret_cast<char*>(ahead_.get()), room, 0);
+      if (got <= 0) {
+        broken_ = true;
+        break;
+      }
+      aheadBegin_ = 0;
+      aheadEnd_ = static_cast<size_t>(got);
+      lastHeard_ = std::chrono::steady_clock::now();
     }
-    delivered += got;
-    lastHeard_ = std::chrono::steady_clock::now();
+    const size_t n = std::min(want - delivered, aheadEnd_ - aheadBegin_);
+    memcpy(buffer + delivered, ahead_.get() + aheadBegin_, n);
+    aheadBegin_ += n;
+    delivered += n;
   }
   bodyRemaining_ -= delivered;
   return delivered;
@@ -128,7 +139,7 @@ bool Connection::IsClientConnected() {
   if (now < lastHeard_ + clientCheckInterval_) return true;
   lastHeard_ = now;
   ++socketChecks_;
-  if (!pending_.empty() || !WaitReadable(socket_, 0)) return true;
+  if (!pending_.empty() || aheadBegin_ < aheadEnd_ || !WaitReadable(socket_, 0)) return true;
   char probe;
   int got = recv(socket_, &probe, 1, MSG_PEEK);
   // A reset, or the end of the stream before the body was complete, means

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "asphost/http/http_request.h"
@@ -72,7 +73,12 @@ class Connection {
   std::string remoteAddress_;
   int remotePort_;
   int localPort_ = 0;
-  std::string pending_;  // received, not yet consumed
+  std::string pending_;  // received with a head, not yet consumed
+  // Body bytes received ahead of the page's reads: one receive serves
+  // several blocks (under Wine each receive is a round trip through the
+  // Wine server). Never beyond the body, which ends where the next head begins.
+  std::unique_ptr<uint8_t[]> ahead_;
+  size_t aheadBegin_ = 0, aheadEnd_ = 0;
   int64_t bodyRemaining_ = 0;
   bool continuePending_ = false;
   bool responseStarted_ = false;
@@ -85,6 +91,8 @@ class Connection {
 
 // A stalled client frees its thread after this long.
 constexpr int kBodyTimeoutMs = 60000;
+// The most one receive takes in for the body.
+constexpr size_t kBodyReadAhead = 1 << 20;
 constexpr size_t kMaxHeadBytes = 16384;
 
 }  // namespace asphost
