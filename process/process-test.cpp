@@ -470,6 +470,18 @@ TEST_F(Process, LargeFilesComeBackWhole) {
   }
 }
 
+// Memory follows the bytes that came, never the length a client declared:
+// a body that claims 1 GB and sends 1 MB holds about 1 MB.
+TEST_F(Process, DeclaredLengthReservesNothing) {
+  const std::string data(1 << 20, 'd');
+  host->totalBytes = 1 << 30;
+  read(MultipartBody({File("f", "claimed.bin", data)}));
+  ASSERT_EQ(process->FileQty(), 1);
+  const TChunkedMemoryStream& bytes = process->FileData(0);
+  EXPECT_EQ(bytes.size(), static_cast<int64_t>(data.size()));
+  EXPECT_LT(bytes.capacity(), data.size() + TChunkedMemoryStream::kMaxChunk);
+}
+
 // The refusal follows the current setting and comes before the index check.
 TEST_F(Process, SaveDirectRefusesTheByteMembers) {
   read(MultipartBody({File("a", "a.bin", "abc")}));
