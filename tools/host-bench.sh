@@ -73,22 +73,22 @@ export -f upload measure_rounds inside_memory_host
 export BENCH_ROOT=$here BENCH_HOST=$host BENCH_DLL=$dll BENCH_WORK=$work BENCH_FILE=$file BENCH_NAME=$name \
     BENCH_ROUNDS=$rounds NODE_URL=$node_url
 
-echo "host-bench: uploading a ${size_mb} MB file with $(curl --version | head -n 1 | cut -d' ' -f1-2), $rounds rounds"
+echo "host-bench: uploading a ${size_mb} MB file with $(curl --version | head -n 1 | cut -d' ' -f1-2)"
 rm -f "$work/results"
 "$here/asphost/e2e/with-host.sh" "$host" "$dll" "$work/memory" bash -c inside_memory_host >/dev/null
 [ "$(awk 'NF == 2' "$work/results" | wc -l)" -eq $((3 * rounds + 2)) ] || { echo "host-bench: a measurement failed" >&2; exit 1; }
 
-times() { awk -v m="$1" '$1 == m { printf "%s ", $2 }' "$work/results"; }
+seconds_of() { awk -v m="$1" '$1 == m { printf "%s ", $2 }' "$work/results"; }
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 value() { awk -v m="$1" '$1 == m { print $2 }' "$work/results"; }
-memory_s=$(times memory | median)
-direct_s=$(times direct | median)
-node_s=$(times node | median)
+memory_s=$(seconds_of memory | median)
+direct_s=$(seconds_of direct | median)
+node_s=$(seconds_of node | median)
 memory_peak=$(value memory_peak)
 direct_peak=$(value direct_peak)
 mbps() { awk -v mb="$size_mb" -v s="$1" 'BEGIN { printf "%.1f", mb / s }'; }
 
-echo "host-bench: seconds per round: in memory $(times memory)| direct $(times direct)| node $(times node)"
+echo "host-bench: seconds in each of $rounds rounds: in memory $(seconds_of memory)| direct $(seconds_of direct)| node $(seconds_of node)"
 printf '%-34s %8s MB/s  %6.2fs  peak %s MB\n' "asphost + velmora32, in memory" "$(mbps "$memory_s")" "$memory_s" "$memory_peak"
 printf '%-34s %8s MB/s  %6.2fs  peak %s MB\n' "asphost + velmora32, direct" "$(mbps "$direct_s")" "$direct_s" "$direct_peak"
 printf '%-34s %8s MB/s  %6.2fs\n' "node $(node --version) + busboy" "$(mbps "$node_s")" "$node_s"
