@@ -239,9 +239,13 @@ const std::vector<Vector>& corpus() {
 }
 
 std::string bytesOf(const TStream* stream) {
-  auto* memory = dynamic_cast<const TMemoryStream*>(stream);
-  if (!memory) return "(not in memory)";
-  return std::string(reinterpret_cast<const char*>(memory->data()), static_cast<size_t>(memory->size()));
+  if (auto* memory = dynamic_cast<const TMemoryStream*>(stream))
+    return std::string(reinterpret_cast<const char*>(memory->data()), static_cast<size_t>(memory->size()));
+  auto* chunks = dynamic_cast<const TChunkedMemoryStream*>(stream);
+  if (!chunks) return "(not in memory)";
+  std::string bytes(static_cast<size_t>(chunks->size()), '\0');
+  chunks->readAt(0, bytes.data(), bytes.size());
+  return bytes;
 }
 
 TEST(MultipartParser, CorpusGivesExactResults) {

@@ -141,8 +141,8 @@ std::string_view asChars(const TMemoryStream& bytes) {
 }
 
 void append(TStream* destination, const uint8_t* bytes, int64_t count) {
-  // A memory stream grows geometrically in one step per write, so a file
-  // written block by block costs O(n) copying in all.
+  // Memory streams grow without moving what they hold (files) or
+  // geometrically (values), so data written block by block costs O(n).
   if (destination && count > 0) destination->write(bytes, static_cast<size_t>(count));
 }
 
@@ -313,7 +313,7 @@ void TMultipartParser::State::makeFileRecord(const TFormEntity& e) {
   if (direct)
     direct->OpenFile(file);
   else
-    file.FileStream = std::make_unique<TMemoryStream>();
+    file.FileStream = std::make_unique<TChunkedMemoryStream>();
 }
 
 // The data states. A match carried in from the previous block is resolved

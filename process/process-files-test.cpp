@@ -112,6 +112,19 @@ TEST_F(ProcessFiles, FileSaveAlwaysReplaces) {
   EXPECT_EQ(process_->NewName(0), u"");
 }
 
+// Files of every size, up to many memory chunks, are written byte for byte.
+TEST_F(ProcessFiles, FileSaveWritesEveryByte) {
+  for (size_t size : {0u, 1u, 4097u, 3000017u}) {
+    SCOPED_TRACE(std::to_string(size) + " bytes");
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 31 + i / 251);
+    Read(MultipartBody({File("f", "a.bin", data)}));
+    const ustring target = dir_ + u"size" + toDecimal(static_cast<int64_t>(size)) + u".bin";
+    process_->FileSave(target, process_->FileQty() - 1);  // files add up across reads
+    EXPECT_TRUE(Contents(target) == data);
+  }
+}
+
 TEST_F(ProcessFiles, FileSaveNeverLeavesAnExistingFile) {
   Read(MultipartBody({File("f", "a.txt", "new")}));
   process_->SetOverwriteMode(owNever);

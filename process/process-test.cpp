@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "process/base64.h"
 #include "process/testing/fake_host.h"
 #include "process/testing/multipart_body.h"
 #include "process/testing/throws.h"
@@ -43,8 +45,10 @@ class Process : public ::testing::Test {
   }
 
   std::string fileBytes(int index) {
-    ByteSpan span = process->FileData(index);
-    return std::string(reinterpret_cast<const char*>(span.data), span.size);
+    const TChunkedMemoryStream& bytes = process->FileData(index);
+    std::string out(static_cast<size_t>(bytes.size()), '\0');
+    EXPECT_EQ(bytes.readAt(0, out.data(), out.size()), out.size());
+    return out;
   }
 
   std::shared_ptr<FakeHost::Script> host;
@@ -443,9 +447,40 @@ TEST_F(Process, FileBytesSizeAndBase64) {
   EXPECT_EQ(fileBytes(0), std::string("\x01\x02\x03", 3));
   EXPECT_EQ(p.FileAsBase64(0), u"AQID");
   EXPECT_EQ(p.FileSize(1), 0);
-  EXPECT_EQ(p.FileData(1).size, 0u);
+  EXPECT_EQ(p.FileData(1).size(), 0);
   EXPECT_EQ(p.FileAsBase64(1), u"");
   EXPECT_EQ(p.FileAsBase64(2), ustring(76, u'/') + u"\r\n");
+}
+
+// Files that span many memory chunks and many Base64 pieces (of 57 KB) come
+// back whole: as bytes, and as the Base64 text of the bytes in one run.
+TEST_F(Process, LargeFilesComeBackWhole) {
+  std::mt19937 rng(5);
+  for (size_t size : {58367u, 58368u, 58369u, 1572877u, 5u << 20}) {
+    SCOPED_TRACE(std::to_string(size) + " bytes");
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    restart();
+    read(MultipartBody({Field("before", "x"), File("f", "big.bin", data), Field("after", "y")}));
+    ASSERT_EQ(process->FileQty(), 1);
+    EXPECT_EQ(process->FileSize(0), static_cast<int32_t>(size));
+    EXPECT_TRUE(fileBytes(0) == data);
+    EXPECT_TRUE(process->FileAsBase64(0) ==
+                EncodeBase64Lines(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+    EXPECT_EQ(process->Value(u"after"), u"y");
+  }
+}
+
+// Memory follows the bytes that came, never the length a client declared:
+// a body that claims 1 GB and sends 1 MB holds about 1 MB.
+TEST_F(Process, DeclaredLengthReservesNothing) {
+  const std::string data(1 << 20, 'd');
+  host->totalBytes = 1 << 30;
+  read(MultipartBody({File("f", "claimed.bin", data)}));
+  ASSERT_EQ(process->FileQty(), 1);
+  const TChunkedMemoryStream& bytes = process->FileData(0);
+  EXPECT_EQ(bytes.size(), static_cast<int64_t>(data.size()));
+  EXPECT_LT(bytes.capacity(), data.size() + TChunkedMemoryStream::kMaxChunk);
 }
 
 // The refusal follows the current setting and comes before the index check.

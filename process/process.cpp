@@ -171,8 +171,8 @@ void TProcess::ReadChunks() {
   State& s = *s_;
   auto& files = s.results.Files;
   files.resize(1);
-  auto capture = std::make_unique<TMemoryStream>();
-  TMemoryStream& bytes = *capture;
+  auto capture = std::make_unique<TChunkedMemoryStream>();
+  TChunkedMemoryStream& bytes = *capture;
   files[0].FileStream = std::move(capture);
 
   // One byte per host call, until the host fails or delivers nothing: both

@@ -30,8 +30,8 @@ struct TFileRecord {
   ustring ContentType;  // as sent
   ustring NameOnly;     // Name without dot and extension
   ustring NewName;      // name last stored under (direct save, FileSave owRename)
-  // The bytes: an in-memory stream; in direct mode the open disk file while
-  // its part is read, none afterwards.
+  // The bytes: a chunked in-memory stream; in direct mode the open disk file
+  // while its part is read, none afterwards.
   std::unique_ptr<TStream> FileStream;
 };
 
@@ -95,7 +95,7 @@ class TProcess {
   int32_t FileSize(int32_t Index) const;
   // The file's bytes, valid until the object changes; the automation layer
   // copies them into a byte array.
-  ByteSpan FileData(int32_t Index) const;
+  const TChunkedMemoryStream& FileData(int32_t Index) const;
   ustring FileAsBase64(int32_t Index) const;
 
   // Saving uploaded files.

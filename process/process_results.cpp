@@ -1,5 +1,8 @@
 // TProcess: what scripts read after Read — form variables, character set and
 // the uploaded files.
+#include <algorithm>
+#include <memory>
+
 #include "process/base64.h"
 #include "process/process.h"
 #include "process/process_state.h"
@@ -80,10 +83,10 @@ const TFileRecord& TProcess::State::CheckedFile(int32_t index) const {
 
 // The refusal follows the current SaveDirect setting; a file read in direct
 // mode has no bytes in memory even after SaveDirect is switched off again.
-const TMemoryStream& TProcess::State::FileBytes(int32_t index, const char16_t* member) const {
+const TChunkedMemoryStream& TProcess::State::FileBytes(int32_t index, const char16_t* member) const {
   if (SaveDirect) throw EUploadError(ustring(member) + u" cannot be used when SaveDirect is true.");
   if (index < 0 || index > results.FileQty - 1) throw EIndexError(kNoFile);
-  auto* bytes = dynamic_cast<const TMemoryStream*>(
+  auto* bytes = dynamic_cast<const TChunkedMemoryStream*>(
       results.Files[static_cast<size_t>(index)].FileStream.get());
   if (!bytes)
     throw EUploadError(ustring(member) +
@@ -103,14 +106,25 @@ int32_t TProcess::FileSize(int32_t Index) const {
   return static_cast<int32_t>(s_->FileBytes(Index, u"FileSize").size());
 }
 
-ByteSpan TProcess::FileData(int32_t Index) const {
-  const TMemoryStream& bytes = s_->FileBytes(Index, u"FileData");
-  return {bytes.data(), static_cast<size_t>(bytes.size())};
+const TChunkedMemoryStream& TProcess::FileData(int32_t Index) const {
+  return s_->FileBytes(Index, u"FileData");
 }
 
+// Encoded a whole number of lines at a time (57 bytes make one), so that the
+// pieces' texts join into the text of the whole file.
 ustring TProcess::FileAsBase64(int32_t Index) const {
-  const TMemoryStream& bytes = s_->FileBytes(Index, u"FileData");
-  return EncodeBase64Lines(bytes.data(), static_cast<size_t>(bytes.size()));
+  constexpr size_t kPiece = 57 * 1024;
+  const TChunkedMemoryStream& bytes = s_->FileBytes(Index, u"FileData");
+  const size_t size = static_cast<size_t>(bytes.size());
+  ustring text;
+  text.reserve((size + 2) / 3 * 4 + size / 57 * 2);
+  std::unique_ptr<uint8_t[]> piece(new uint8_t[std::min(size, kPiece)]);
+  for (size_t done = 0; done < size;) {
+    const size_t n = bytes.readAt(done, piece.get(), kPiece);
+    text += EncodeBase64Lines(piece.get(), n);
+    done += n;
+  }
+  return text;
 }
 
 }  // namespace velmora

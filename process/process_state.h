@@ -80,7 +80,7 @@ struct TProcess::State {
   const TFileRecord& CheckedFile(int32_t index) const;
   // The in-memory bytes of a file for FileSize, FileData, FileAsBase64 and
   // FileSave; member names the caller in the refusals.
-  const TMemoryStream& FileBytes(int32_t index, const char16_t* member) const;
+  const TChunkedMemoryStream& FileBytes(int32_t index, const char16_t* member) const;
 };
 
 }  // namespace velmora

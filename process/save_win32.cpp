@@ -57,13 +57,14 @@ ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustri
 }
 
 void TProcess::FileSave(const ustring& FileName, int32_t Index) {
-  const TMemoryStream& bytes = s_->FileBytes(Index, u"FileSave");
+  const TChunkedMemoryStream& bytes = s_->FileBytes(Index, u"FileSave");
   TFileRecord& record = s_->results.Files[static_cast<size_t>(Index)];
   // Nothing to write: the check below at the rename still guards the race.
   if (s_->owMode == owNever && IsExistingFile(FileName)) return;
 
   TStagedFile staged(FileName);
-  staged.write(bytes.data(), static_cast<size_t>(bytes.size()));
+  // Written from the chunks as they are, never gathered into one copy.
+  bytes.forEachRun([&](const uint8_t* data, size_t size) { staged.write(data, size); });
   const size_t dot = ExtensionStart(FileName);
   ustring target = CommitUniqueTarget(staged, FileName.substr(0, dot), FileName.substr(dot),
                                       s_->owMode, s_->OverwriteChr);

@@ -17,17 +17,32 @@ BSTR AllocBStr(const ustring& s) {
   return b;
 }
 
-void ToByteArray(ByteSpan bytes, VARIANT* out) {
-  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 1, static_cast<ULONG>(bytes.size));
+namespace {
+
+// A new byte array of size elements in out, its data filled by fill.
+template <class Fill>
+void NewByteArray(size_t size, VARIANT* out, Fill&& fill) {
+  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 1, static_cast<ULONG>(size));
   if (!array) throw std::bad_alloc();
-  if (bytes.size > 0) {
+  if (size > 0) {
     void* data = nullptr;
     SafeArrayAccessData(array, &data);
-    std::memcpy(data, bytes.data, bytes.size);
+    fill(data);
     SafeArrayUnaccessData(array);
   }
   V_VT(out) = VT_ARRAY | VT_UI1;
   V_ARRAY(out) = array;
+}
+
+}  // namespace
+
+void ToByteArray(ByteSpan bytes, VARIANT* out) {
+  NewByteArray(bytes.size, out, [&](void* data) { std::memcpy(data, bytes.data, bytes.size); });
+}
+
+void ToByteArray(const TChunkedMemoryStream& bytes, VARIANT* out) {
+  const size_t size = static_cast<size_t>(bytes.size());
+  NewByteArray(size, out, [&](void* data) { bytes.readAt(0, data, size); });
 }
 
 namespace {

@@ -23,6 +23,8 @@ inline bool FromVariantBool(VARIANT_BOOL b) { return b != 0; }
 // A variant holding a one-dimensional safe array with lower bound 1 and the
 // bytes as elements (bounds 1 and 0 when empty).
 void ToByteArray(ByteSpan bytes, VARIANT* out);
+// The same from a chunked stream's bytes, copied straight into the array.
+void ToByteArray(const TChunkedMemoryStream& bytes, VARIANT* out);
 
 // The bytes of a variant that holds a one-dimensional array of one-byte
 // elements, directly or by reference; any other variant raises

@@ -1,5 +1,6 @@
 #include "textutils/stream.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -97,6 +98,75 @@ void TMemoryStream::clear() {
   std::free(data_);
   data_ = nullptr;
   size_ = capacity_ = position_ = 0;
+}
+
+void TChunkedMemoryStream::seek(int64_t position) {
+  position_ = position < 0 ? 0 : static_cast<size_t>(position);
+}
+
+size_t TChunkedMemoryStream::read(void* buffer, size_t count) {
+  const size_t n = readAt(position_, buffer, count);
+  position_ += n;
+  return n;
+}
+
+size_t TChunkedMemoryStream::readAt(size_t offset, void* buffer, size_t count) const {
+  if (offset >= size_) return 0;
+  count = std::min(count, size_ - offset);
+  auto* out = static_cast<uint8_t*>(buffer);
+  for (size_t i = chunkAt(offset), done = 0; done < count; ++i) {
+    const Chunk& chunk = chunks_[i];
+    const size_t at = offset + done - chunk.start;
+    const size_t n = std::min(count - done, chunk.capacity - at);
+    std::memcpy(out + done, chunk.bytes.get() + at, n);
+    done += n;
+  }
+  return count;
+}
+
+void TChunkedMemoryStream::write(const void* buffer, size_t count) {
+  if (count == 0) return;
+  const size_t end = position_ + count;
+  if (end < position_) throw EWriteError();
+  while (capacity_ < end) addChunk(end - capacity_);
+  if (position_ > size_) place(size_, nullptr, position_ - size_);
+  place(position_, static_cast<const uint8_t*>(buffer), count);
+  position_ = end;
+  size_ = std::max(size_, end);
+}
+
+size_t TChunkedMemoryStream::chunkAt(size_t offset) const {
+  if (offset >= chunks_.back().start) return chunks_.size() - 1;  // appending
+  auto after = std::upper_bound(chunks_.begin(), chunks_.end(), offset,
+                                [](size_t at, const Chunk& chunk) { return at < chunk.start; });
+  return static_cast<size_t>(after - chunks_.begin()) - 1;
+}
+
+// A new chunk is as large as all before it, or as the write that needs it
+// (4 KB at least, kMaxChunk at most): the last chunk, the only one with room
+// to spare, wastes less than the stream holds and less than kMaxChunk.
+void TChunkedMemoryStream::addChunk(size_t needed) {
+  const size_t capacity = std::min(kMaxChunk, std::max({needed, capacity_, size_t{4096}}));
+  std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[capacity]);
+  if (!bytes) throw EWriteError();
+  chunks_.push_back({std::move(bytes), capacity_, capacity});
+  capacity_ += capacity;
+}
+
+void TChunkedMemoryStream::place(size_t offset, const uint8_t* source, size_t count) {
+  for (size_t i = chunkAt(offset); count > 0; ++i) {
+    Chunk& chunk = chunks_[i];
+    const size_t at = offset - chunk.start;
+    const size_t n = std::min(count, chunk.capacity - at);
+    if (source) {
+      std::memcpy(chunk.bytes.get() + at, source, n);
+      source += n;
+    } else {
+      std::memset(chunk.bytes.get() + at, 0, n);
+    }
+    offset += n;
+    count -= n;
+  }
 }
 
 }  // namespace velmora

@@ -5,11 +5,17 @@
 # and to Node (busboy, streams written to disk). Prints the throughputs,
 # their ratios and the host's peak memory in each mode. A measurement, not
 # a test: nothing fails on a slow machine.
-#   tools/host-bench.sh [size in MB]    (needs build/win32; built if missing)
+#
+# The three servers run side by side and the rounds take turns between them,
+# so that other work on the machine slows each alike; each figure is the
+# median of its rounds. One host per mode, so that each peak is that mode's
+# own (the highest of its rounds).
+#   tools/host-bench.sh [size in MB] [rounds]    (needs build/win32; built if missing)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build="$here/${BUILD:-build}/win32"
 size_mb=${1:-200}
+rounds=${2:-5}
 work="$here/build/host-bench"
 host="$build/asphost/bin/asphost.exe"
 dll="$build/server/velmora32.dll"
@@ -27,39 +33,65 @@ mkdir -p "$work"
 file="$work/upload-${size_mb}mb.bin"
 [ -f "$file" ] && [ "$(stat -c %s "$file")" -eq $((size_mb * 1048576)) ] ||
     head -c $((size_mb * 1048576)) /dev/urandom >"$file"
-
-# curl's own measure of one upload: seconds for the whole exchange.
-upload() {  # upload <url> <file field> -> seconds
-    curl -sS --fail -o /dev/null -w '%{time_total}\n' -F "$2=@$file" "$1"
-}
-mbps() { awk -v mb="$size_mb" -v s="$1" 'BEGIN { printf "%.1f", mb / s }'; }
-
-# One host per mode, so that each peak is that mode's own.
-measure_host() {  # measure_host <name> <page> <field>
-    "$here/asphost/e2e/with-host.sh" "$host" "$dll" "$work/$1" bash -c '
-        seconds=$(curl -sS --fail -o /dev/null -w "%{time_total}" -F "'"$3"'=@'"$file"'" "$ASPHOST_URL/'"$2"'")
-        peak=$(awk "/^VmHWM/ { print int(\$2 / 1024) }" /proc/$ASPHOST_PID/status)
-        echo "$seconds $peak"' | tail -n 1
-}
-
-echo "host-bench: uploading a ${size_mb} MB file with $(curl --version | head -n 1 | cut -d' ' -f1-2)"
-result=$(measure_host memory upload.asp file1)
-read -r memory_s memory_peak <<<"$result"
-result=$(measure_host direct direct-upload.asp file)
-read -r direct_s direct_peak <<<"$result"
+name=$(basename "$file")
 
 rm -rf "$work/busboy"
 node "$here/asphost/e2e/busboy-server.mjs" "$work/busboy" >"$work/busboy.log" &
 node_pid=$!
 trap 'kill $node_pid 2>/dev/null || true' EXIT
+node_url=""
 for _ in $(seq 1 100); do node_url=$(head -n 1 "$work/busboy.log"); [ -n "$node_url" ] && break; sleep 0.1; done
-node_s=$(upload "$node_url/" file)
-cmp -s "$file" "$work/busboy/$(basename "$file")" || echo "host-bench: busboy stored different bytes"
-cmp -s "$file" "$work/memory/site/uploads/$(basename "$file")" || echo "host-bench: the host (in memory) stored different bytes"
-cmp -s "$file" "$work/direct/site/uploads/$(basename "$file")" || echo "host-bench: the host (direct) stored different bytes"
 
+# curl's own measure of one upload: seconds for the whole exchange. The
+# stored copy is compared with the file, then removed for the next round.
+upload() {  # upload <url> <file field> <where the server stores it> <label>
+    local seconds
+    seconds=$(curl -sS --fail -o /dev/null -w '%{time_total}' -F "$2=@$BENCH_FILE" "$1")
+    cmp -s "$BENCH_FILE" "$3/$BENCH_NAME" || echo "host-bench: $4 stored different bytes" >&2
+    rm -f "$3/$BENCH_NAME"
+    echo "$seconds"
+}
+
+# Runs inside both hosts (the memory host's address saved as MEMORY_*, the
+# direct host's in ASPHOST_*): the rounds, then each host's peak.
+measure_rounds() {
+    local round
+    for round in $(seq 1 "$BENCH_ROUNDS"); do
+        echo "memory $(upload "$MEMORY_URL/upload.asp" file1 "$MEMORY_SITE/uploads" "the host (in memory)")"
+        echo "direct $(upload "$ASPHOST_URL/direct-upload.asp" file "$ASPHOST_SITE/uploads" "the host (direct)")"
+        echo "node $(upload "$NODE_URL/" file "$BENCH_WORK/busboy" busboy)"
+    done
+    echo "memory_peak $(awk '/^VmHWM/ { print int($2 / 1024) }' "/proc/$MEMORY_PID/status")"
+    echo "direct_peak $(awk '/^VmHWM/ { print int($2 / 1024) }' "/proc/$ASPHOST_PID/status")"
+}
+inside_memory_host() {
+    export MEMORY_URL=$ASPHOST_URL MEMORY_PID=$ASPHOST_PID MEMORY_SITE=$ASPHOST_SITE
+    "$BENCH_ROOT/asphost/e2e/with-host.sh" "$BENCH_HOST" "$BENCH_DLL" "$BENCH_WORK/direct" \
+        bash -c 'measure_rounds >"$BENCH_WORK/results"'
+}
+export -f upload measure_rounds inside_memory_host
+export BENCH_ROOT=$here BENCH_HOST=$host BENCH_DLL=$dll BENCH_WORK=$work BENCH_FILE=$file BENCH_NAME=$name \
+    BENCH_ROUNDS=$rounds NODE_URL=$node_url
+
+echo "host-bench: uploading a ${size_mb} MB file with $(curl --version | head -n 1 | cut -d' ' -f1-2)"
+rm -f "$work/results"
+"$here/asphost/e2e/with-host.sh" "$host" "$dll" "$work/memory" bash -c inside_memory_host >/dev/null
+[ "$(awk 'NF == 2' "$work/results" | wc -l)" -eq $((3 * rounds + 2)) ] || { echo "host-bench: a measurement failed" >&2; exit 1; }
+
+seconds_of() { awk -v m="$1" '$1 == m { printf "%s ", $2 }' "$work/results"; }
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+value() { awk -v m="$1" '$1 == m { print $2 }' "$work/results"; }
+memory_s=$(seconds_of memory | median)
+direct_s=$(seconds_of direct | median)
+node_s=$(seconds_of node | median)
+memory_peak=$(value memory_peak)
+direct_peak=$(value direct_peak)
+mbps() { awk -v mb="$size_mb" -v s="$1" 'BEGIN { printf "%.1f", mb / s }'; }
+
+echo "host-bench: seconds in each of $rounds rounds: in memory $(seconds_of memory)| direct $(seconds_of direct)| node $(seconds_of node)"
 printf '%-34s %8s MB/s  %6.2fs  peak %s MB\n' "asphost + velmora32, in memory" "$(mbps "$memory_s")" "$memory_s" "$memory_peak"
 printf '%-34s %8s MB/s  %6.2fs  peak %s MB\n' "asphost + velmora32, direct" "$(mbps "$direct_s")" "$direct_s" "$direct_peak"
 printf '%-34s %8s MB/s  %6.2fs\n' "node $(node --version) + busboy" "$(mbps "$node_s")" "$node_s"
+echo "peak in memory: $memory_peak MB for a $size_mb MB file"
 awk -v m="$memory_s" -v d="$direct_s" -v n="$node_s" 'BEGIN {
     printf "ratio host/node: in memory %.2f, direct %.2f (above 1: the host is faster)\n", n / m, n / d }'

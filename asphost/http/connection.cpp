@@ -17,8 +17,12 @@ bool WaitReadable(SOCKET socket, int timeoutMs) {
 
 }  // namespace
 
-Connection::Connection(SOCKET socket, std::string remoteAddress, int remotePort)
-    : socket_(socket), remoteAddress_(std::move(remoteAddress)), remotePort_(remotePort) {
+Connection::Connection(SOCKET socket, std::string remoteAddress, int remotePort,
+                       std::chrono::milliseconds clientCheckInterval)
+    : socket_(socket),
+      remoteAddress_(std::move(remoteAddress)),
+      remotePort_(remotePort),
+      clientCheckInterval_(clientCheckInterval) {
   sockaddr_in local{};
   int size = sizeof local;
   if (getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &size) == 0) localPort_ = ntohs(local.sin_port);
@@ -51,6 +55,7 @@ bool Connection::Receive(int timeoutMs) {
     return false;
   }
   pending_.append(buffer, got);
+  lastHeard_ = std::chrono::steady_clock::now();
   return true;
 }
 
@@ -92,14 +97,26 @@ size_t Connection::ReadBody(uint8_t* buffer, size_t size) {
     memcpy(buffer, pending_.data(), delivered);
     pending_.erase(0, delivered);
   }
-  // Straight from the socket into the caller's buffer, without a copy.
+  // A receive takes what has arrived (up to kBodyReadAhead), so a slow
+  // client's bytes reach the page, and its progress, as they come.
   while (delivered < want && !broken_) {
-    int got = recv(socket_, reinterpret_cast<char*>(buffer) + delivered, static_cast<int>(want - delivered), MSG_WAITALL);
-    if (got <= 0) {
-      broken_ = true;
-      break;
+    if (aheadBegin_ == aheadEnd_) {
+      if (!ahead_) ahead_.reset(new uint8_t[kBodyReadAhead]);
+      const int64_t unread = bodyRemaining_ - static_cast<int64_t>(delivered);
+      const int room = static_cast<int>(std::min<int64_t>(unread, static_cast<int64_t>(kBodyReadAhead)));
+      int got = recv(socket_, reinterpret_cast<char*>(ahead_.get()), room, 0);
+      if (got <= 0) {
+        broken_ = true;
+        break;
+      }
+      aheadBegin_ = 0;
+      aheadEnd_ = static_cast<size_t>(got);
+      lastHeard_ = std::chrono::steady_clock::now();
     }
-    delivered += got;
+    const size_t n = std::min(want - delivered, aheadEnd_ - aheadBegin_);
+    memcpy(buffer + delivered, ahead_.get() + aheadBegin_, n);
+    aheadBegin_ += n;
+    delivered += n;
   }
   bodyRemaining_ -= delivered;
   return delivered;
@@ -118,7 +135,11 @@ bool Connection::DrainBody(int64_t limit) {
 
 bool Connection::IsClientConnected() {
   if (broken_) return false;
-  if (!pending_.empty() || !WaitReadable(socket_, 0)) return true;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < lastHeard_ + clientCheckInterval_) return true;
+  lastHeard_ = now;
+  ++socketChecks_;
+  if (!pending_.empty() || aheadBegin_ < aheadEnd_ || !WaitReadable(socket_, 0)) return true;
   char probe;
   int got = recv(socket_, &probe, 1, MSG_PEEK);
   // A reset, or the end of the stream before the body was complete, means

@@ -254,6 +254,12 @@ inline std::string Describe(const TUploadResults& results) {
     } else if (auto* memory = dynamic_cast<const TMemoryStream*>(f.FileStream.get())) {
       out += "bytes=";
       describeBytes(out, memory->data(), static_cast<size_t>(memory->size()));
+    } else if (auto* chunks = dynamic_cast<const TChunkedMemoryStream*>(f.FileStream.get())) {
+      // The same text as for one buffer: how bytes are held is no result.
+      std::string bytes(static_cast<size_t>(chunks->size()), '\0');
+      chunks->readAt(0, bytes.data(), bytes.size());
+      out += "bytes=";
+      describeBytes(out, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     } else {
       out += "stream of " + std::to_string(f.FileStream->size()) + " bytes";
     }
