@@ -39,7 +39,7 @@ const body = multipart(boundary, [{ name: 'file', filename: 'soak.bin', data: fi
 const expected = { memory: file.length, direct: file.length, dump: body.length };
 
 const started = Date.now();
-let warm = null, wrong = 0, done = 0;
+let warm = null, last = null, wrong = 0, done = 0;
 const report = (at, m) => console.log(`after ${String(at).padStart(6)} uploads: VmRSS ${m.rss} KB, VmHWM ${m.hwm} KB`);
 console.log(`soak: ${uploads} uploads of ${body.length} bytes (a ${file.length}-byte file), ways in turn: ${ways.join(', ')}`);
 console.log(`before the first upload: VmRSS ${memoryKb()?.rss} KB`);
@@ -62,12 +62,15 @@ for (; done < uploads; done++) {
   if (answer !== String(expected[way])) {
     if (wrong++ < 5) console.log(`soak: upload ${done + 1} (${way}): the page answered "${answer.slice(0, 200)}", not ${expected[way]}`);
   }
-  if (done + 1 === warmUp) warm = memoryKb();
-  if (done + 1 === warmUp || (done + 1) % 1000 === 0) report(done + 1, memoryKb());
+  const count = done + 1;
+  if (count === warmUp || count === uploads || count % 1000 === 0) {
+    const memory = memoryKb();
+    report(count, memory);
+    if (count === warmUp) warm = memory;
+    if (count === uploads) last = memory;
+  }
 }
 const seconds = (Date.now() - started) / 1000;
-const last = memoryKb();
-if (uploads % 1000 !== 0) report(uploads, last);
 const growth = last.rss - warm.rss;
 console.log(`host memory growth from upload ${warmUp} to ${uploads}: ${growth} KB ` +
             `(${(growth / (uploads - warmUp)).toFixed(2)} KB per upload); peak VmHWM ${last.hwm} KB`);
