@@ -54,7 +54,8 @@ const TContextSource& ContextSource() {
 // A pointer whose reference the callee handed out, owned from now on. Not
 // ComPtr::Attach: mingw's adds a reference of its own (Microsoft's takes over
 // the one given), which kept every page's context, and through it the page's
-// objects and request body, alive for the life of the process.
+// objects (the Request with its read buffer), alive for the life of the
+// process.
 template <class I>
 ComPtr<I> TakeOwnership(I* raw) {
   ComPtr<I> owned;
