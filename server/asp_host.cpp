@@ -51,22 +51,31 @@ const TContextSource& ContextSource() {
   return source;
 }
 
+// A pointer whose reference the callee handed out, owned from now on. Not
+// ComPtr::Attach: mingw's adds a reference of its own (Microsoft's takes over
+// the one given), which kept every page's context, and through it the page's
+// objects (the Request with its read buffer), alive for the life of the
+// process.
+template <class I>
+ComPtr<I> TakeOwnership(I* raw) {
+  ComPtr<I> owned;
+  *owned.GetAddressOf() = raw;
+  return owned;
+}
+
 // The calling thread's object context, or null outside a page.
 ComPtr<IObjectContext> ObjectContext() {
   const TContextSource& source = ContextSource();
-  ComPtr<IObjectContext> context;
   IObjectContext* raw = nullptr;
   if (source.coGetObjectContext) {
     // Failure only means there is no context.
-    if (SUCCEEDED(source.coGetObjectContext(IID_IObjectContext, reinterpret_cast<void**>(&raw)))) {
-      context.Attach(raw);
-    }
+    if (FAILED(source.coGetObjectContext(IID_IObjectContext, reinterpret_cast<void**>(&raw))))
+      return nullptr;
   } else if (source.getObjectContext) {
     SetErrorInfo(0, nullptr);
     OleCheck(source.getObjectContext(&raw));
-    context.Attach(raw);
   }
-  return context;
+  return TakeOwnership(raw);
 }
 
 class TBStr {

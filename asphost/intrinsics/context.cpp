@@ -1,5 +1,7 @@
 // The page's object context, as MTS and COM+ hand it to components: the
 // intrinsic objects are its properties.
+#include <atomic>
+
 #include "asphost/intrinsics/comobject.h"
 #include "asphost/intrinsics/internal.h"
 #include "asphost/intrinsics/variants.h"
@@ -10,6 +12,8 @@ namespace {
 
 const wchar_t kContextSource[] = L"Object context";
 
+std::atomic<long> liveContexts{0};
+
 class ObjectContext final : public IObjectContext, public IGetContextProperties {
  public:
   ObjectContext(const std::vector<std::pair<std::wstring, IDispatch*>>& items, std::shared_ptr<HostProbe> probe)
@@ -18,6 +22,7 @@ class ObjectContext final : public IObjectContext, public IGetContextProperties 
       items_.emplace_back(name, object);
       if (object) object->AddRef();
     }
+    ++liveContexts;  // last: a constructor that throws makes no object
   }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
@@ -91,6 +96,7 @@ class ObjectContext final : public IObjectContext, public IGetContextProperties 
   ~ObjectContext() {
     for (auto& item : items_)
       if (item.second) item.second->Release();
+    --liveContexts;
   }
 
   LONG refs_ = 1;
@@ -101,6 +107,8 @@ class ObjectContext final : public IObjectContext, public IGetContextProperties 
 using SetObjectContextFunction = HRESULT(WINAPI*)(IObjectContext*);
 
 }  // namespace
+
+long LiveObjectContexts() { return liveContexts; }
 
 HRESULT CreateObjectContext(const std::vector<std::pair<std::wstring, IDispatch*>>& items,
                             std::shared_ptr<HostProbe> probe, IObjectContext** out) {

@@ -520,6 +520,18 @@ TEST_F(IntrinsicsTest, ContextProperties) {
   EXPECT_EQ(properties->GetProperty(request, value.get()), E_OUTOFMEMORY);
 }
 
+TEST_F(IntrinsicsTest, ContextCountsAsLiveUntilItsLastReference) {
+  const long before = LiveObjectContexts();
+  Page& p = Begin();
+  EXPECT_EQ(LiveObjectContexts(), before + 1);
+  IObjectContext* kept = p.context();
+  kept->AddRef();  // as a component that forgot its Release would
+  page.reset();
+  EXPECT_EQ(LiveObjectContexts(), before + 1) << "the page ended, a reference is left";
+  kept->Release();
+  EXPECT_EQ(LiveObjectContexts(), before);
+}
+
 TEST_F(IntrinsicsTest, GetObjectContextHandsOutTheThreadsPage) {
   // The way a component finds it: mtxex.dll already in the process, by name.
   ASSERT_EQ(SetThreadObjectContext(nullptr), S_OK) << "loads mtxex.dll";

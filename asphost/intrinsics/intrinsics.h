@@ -233,6 +233,9 @@ HRESULT CreateVariantDictionary(std::shared_ptr<ApplicationStore> store, std::sh
 // GetProperty answers them ignoring case, and VT_EMPTY for other names.
 HRESULT CreateObjectContext(const std::vector<std::pair<std::wstring, IDispatch*>>& items,
                             std::shared_ptr<HostProbe> probe, IObjectContext** out);
+// Object contexts not yet destroyed, in this module: a page's context dies
+// with its last reference, so one that outlives its page was kept by someone.
+long LiveObjectContexts();
 
 // Response internals a host needs after the script: send what is buffered.
 HRESULT FinishResponse(IResponse* response);

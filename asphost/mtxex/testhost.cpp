@@ -5,6 +5,8 @@
 
 #include "asphost/mtxex/testhost.h"  // generated from testhost.idl
 
+#include <psapi.h>
+
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -345,6 +347,21 @@ class AspTestHost final : public DispatchObject<IAspTestHost, IID_IAspTestHost, 
   STDMETHODIMP get_ResponseStatus(BSTR* value) override {
     return Guarded([&] { return ReturnString(FromUtf8(sink_->head().status), value); });
   }
+
+  // --- the process
+
+  // Under Wine on Linux the working set is VmRSS, which Wine's ntdll reads
+  // from /proc/self/status inside this process. (A file opened through drive
+  // Z: would not do: Wine opens files in the wineserver, whose /proc/self is
+  // the server.)
+  STDMETHODIMP get_ResidentKB(LONG* value) override {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+      return Fail(HRESULT_FROM_WIN32(GetLastError()), L"The process's memory counters cannot be read.");
+    return Return(static_cast<LONG>(counters.WorkingSetSize / 1024), value);
+  }
+  STDMETHODIMP get_LiveContexts(LONG* value) override { return Return(LiveObjectContexts(), value); }
 
   // --- byte arrays
 

@@ -180,6 +180,22 @@ CheckEqual "response text", Host.ResponseText, "h" & Chr(233) & "llo 42"
 CheckEqual "response status", Host.ResponseStatus, "200 OK"
 Host.QueryString = ""
 
+' --- the process: its resident memory, and page contexts that outlive pages
+Dim before, big
+before = Host.ResidentKB
+Check "resident memory is known", before > 0
+big = String(8000000, "x")  ' 16 MB of characters, every page written
+Check "resident memory follows the process's own allocations (" & before & " KB, then " & Host.ResidentKB & " KB)", _
+      Host.ResidentKB - before >= 12000
+big = Empty
+CheckEqual "no context without a page", Host.LiveContexts, 0
+Host.BeginPage
+CheckEqual "the page's context", Host.LiveContexts, 1
+Set Request = Host.Intrinsic("Request")
+Host.EndPage
+CheckEqual "a page object kept by the script does not keep the context", Host.LiveContexts, 0
+Set Request = Nothing
+
 ' --- multipart bodies and the byte helpers
 Host.MultipartBegin
 Host.AddField "name", "value"

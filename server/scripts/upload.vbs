@@ -254,5 +254,45 @@ CheckEqual "nothing read", Host.ReadCount, 0
 Set up = Nothing
 Host.EndPage
 
+' --- Every member that reaches the page lets go of its context: a page
+' context that outlives its page keeps the page's objects, the request body
+' with them, for the life of the process.
+Sub UseThePage(member)
+    Select Case member
+    Case "Read"
+        up.Read
+    Case "Read, direct"
+        up.SaveDirect = True
+        up.SaveDirectPath = work
+        up.SaveDirectUseExistingName = True
+        up.Read
+    Case "Read, progress"
+        up.ProgressID = "released"
+        up.ShowProgress = True
+        up.Read
+    Case "ReadChunks"
+        up.ReadChunks
+    Case "DumpHeader"
+        up.DumpHeader work & "raw.bin"
+    Case "CurrentDir"
+        x = up.CurrentDir
+    End Select
+End Sub
+
+Dim member
+For Each member In Array("Read", "Read, direct", "Read, progress", "ReadChunks", "DumpHeader", "CurrentDir")
+    Host.MultipartBegin
+    Host.AddField "a", "1"
+    Host.AddFile "f", "context.bin", "application/octet-stream", "bytes"
+    Host.MultipartEnd
+    Host.BeginPage
+    Set up = CreateObject("Velmora32.Process")
+    UseThePage member
+    Set up = Nothing
+    Host.EndPage
+    CheckEqual member & ": no page context left", Host.LiveContexts, 0
+Next
+Host.ClearApplication
+
 fso.DeleteFolder Left(work, Len(work) - 1), True
 Summary

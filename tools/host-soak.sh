@@ -1,0 +1,23 @@
+#!/bin/bash
+# The ASP host over a server's lifetime: 10000 uploads of 100 KB in a row,
+# taken in turn by a page reading in memory, direct to disk and with
+# DumpHeader (asphost/e2e/soak.mjs against asphost/e2e/pages/soak.asp).
+# Prints the host's resident memory along the way and its growth per upload.
+# A measurement, not a test: it fails only when the host dies or stops
+# answering (make check runs 1000 uploads with a limit on the growth).
+#   tools/host-soak.sh [uploads]    (needs build/win32; built if missing)
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build="$here/${BUILD:-build}/win32"
+uploads=${1:-10000}
+host="$build/asphost/bin/asphost.exe"
+dll="$build/server/velmora32.dll"
+
+if [ ! -f "$host" ] || [ ! -f "$dll" ]; then
+    echo "host-soak: building the win32 configuration first"
+    cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" >/dev/null
+    cmake --build "$build" -j"$(nproc)" >/dev/null
+fi
+"$here/tools/wineprefix.sh"
+"$here/asphost/e2e/with-host.sh" "$host" "$dll" "$here/build/host-soak" \
+    node "$here/asphost/e2e/soak.mjs" "$uploads"
