@@ -280,7 +280,9 @@ TEST_F(TypeLibTest, LibraryAttributes) {
   ASSERT_EQ(S_OK, lib_->GetLibAttr(&attr));
   EXPECT_TRUE(IsEqualGUID(kLibId, attr->guid));
   EXPECT_EQ(0x409u, attr->lcid);
-  EXPECT_EQ(SYS_WIN32, attr->syskind);
+  // The 64-bit DLL carries a library laid out for 64-bit Windows, which 64-bit
+  // processes need and RegisterTypeLib files under "win64".
+  EXPECT_EQ(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, attr->syskind);
   EXPECT_EQ(3, attr->wMajorVerNum);
   EXPECT_EQ(0, attr->wMinorVerNum);
   EXPECT_EQ(0, attr->wLibFlags & ~LIBFLAG_FHASDISKIMAGE);  // that one is the loader's
