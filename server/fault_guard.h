@@ -6,7 +6,8 @@
 //   x86-64: a function whose unwind table names our handler (the stack holds
 //           no chain there: the system finds handlers through the tables).
 // Either handler unwinds the frames above its own (their handlers run) and
-// resumes where the body was called.
+// resumes where the body was called. On x86-64 a stack overflow is taken by a
+// vectored handler instead, as too little stack is left to search the tables.
 #pragma once
 
 #include <windows.h>
