@@ -1,5 +1,6 @@
 // The conversions at the automation boundary and the error conversion in
 // both directions.
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -18,6 +19,9 @@ BSTR AllocBStr(const ustring& s) {
 }
 
 void ToByteArray(ByteSpan bytes, VARIANT* out) {
+  // A script's array counts its bytes from 1 to a LONG upper bound. 64-bit
+  // memory can hold more, which a narrowed count would cut short.
+  if (bytes.size > static_cast<size_t>(LONG_MAX)) throw std::bad_alloc();
   SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 1, static_cast<ULONG>(bytes.size));
   if (!array) throw std::bad_alloc();
   if (bytes.size > 0) {
