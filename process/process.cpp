@@ -213,6 +213,10 @@ ustring TProcess::CurrentDir() {
   return dir;
 }
 
-ustring TProcess::Version() const { return u"Velmora Upload Component 3.1.4.0 (32 bit)"; }
+// The same source ships as a 32-bit and a 64-bit DLL; the version tells which.
+ustring TProcess::Version() const {
+  return sizeof(void*) == 8 ? u"Velmora Upload Component 3.1.4.0 (64 bit)"
+                            : u"Velmora Upload Component 3.1.4.0 (32 bit)";
+}
 
 }  // namespace velmora

@@ -1,5 +1,6 @@
 // The conversions at the automation boundary and the error conversion in
 // both directions.
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -22,6 +23,9 @@ namespace {
 // A new byte array of size elements in out, its data filled by fill.
 template <class Fill>
 void NewByteArray(size_t size, VARIANT* out, Fill&& fill) {
+  // A script's array counts its bytes from 1 to a LONG upper bound. 64-bit
+  // memory can hold more, which a narrowed count would cut short.
+  if (size > static_cast<size_t>(LONG_MAX)) throw std::bad_alloc();
   SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 1, static_cast<ULONG>(size));
   if (!array) throw std::bad_alloc();
   if (size > 0) {

@@ -1,9 +1,13 @@
 // Containment of processor faults inside an interface member. mingw has no
-// __try, and its C++ exceptions on i686 are DWARF-2, not SEH, so a fault
-// never reaches a catch clause. RunGuarded does what Wine's own __TRY does
-// without compiler support: an SEH frame of its own on the thread's chain,
-// whose handler unwinds the frames above it (their handlers run) and resumes
-// at a jump buffer taken before the body started.
+// __try, and GCC's C++ catch clauses never see a processor fault, on i686
+// (DWARF-2 exceptions) as on x86-64 (SEH exceptions, but foreign ones pass
+// by catch (...)). RunGuarded does what the compiler's __try/__except would:
+//   i686:   an SEH frame of its own on the thread's chain of frames;
+//   x86-64: a function whose unwind table names our handler (the stack holds
+//           no chain there: the system finds handlers through the tables).
+// Either handler unwinds the frames above its own (their handlers run) and
+// resumes where the body was called. On x86-64 a stack overflow is taken by a
+// vectored handler instead, as too little stack is left to search the tables.
 #pragma once
 
 #include <windows.h>

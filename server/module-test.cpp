@@ -606,7 +606,8 @@ TEST_F(ModuleTest, RegistersMachineWideAndUnregistersTwice) {
   // The type library too, pointing at the module.
   const std::wstring typeLibKey = kMachine + L"TypeLib\\" + GuidText(LIBID_Velmora32) + L"\\3.0";
   EXPECT_EQ("Velmora", Value(HKEY_LOCAL_MACHINE, typeLibKey));
-  EXPECT_EQ(Narrow(Product().Path().c_str()), Value(HKEY_LOCAL_MACHINE, typeLibKey + L"\\409\\win32"));
+  const wchar_t* platform = sizeof(void*) == 8 ? L"\\409\\win64" : L"\\409\\win32";
+  EXPECT_EQ(Narrow(Product().Path().c_str()), Value(HKEY_LOCAL_MACHINE, typeLibKey + platform));
 
   EXPECT_EQ(S_OK, Product().unregisterServer());
   ExpectUnregistered(HKEY_LOCAL_MACHINE, kMachine);

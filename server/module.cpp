@@ -272,6 +272,19 @@ ustring RegisteredModulePath() {
   return path;
 }
 
+// 64-bit Windows keeps the CLSID keys of 32-bit and 64-bit registrations in
+// two views of the registry, while ProgIDs and the type library key are
+// shared: the 32-bit and 64-bit builds of this module register side by side.
+// The other bitness's view, or 0 where there is none (32-bit Windows).
+REGSAM OtherRegistryView() {
+#ifdef _WIN64
+  return KEY_WOW64_32KEY;
+#else
+  BOOL wow64 = FALSE;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64 ? KEY_WOW64_64KEY : 0;
+#endif
+}
+
 class TRegistry {
  public:
   explicit TRegistry(bool perUser)
@@ -294,6 +307,18 @@ class TRegistry {
 
   // Removes one key without subkeys; a key that is not there is no failure.
   void Delete(const ustring& key) const { RegDeleteKeyW(root_, wstr(prefix_ + key)); }
+
+  // True when the registry view of the other bitness has the key.
+  bool OtherViewHas(const ustring& key) const {
+    const REGSAM view = OtherRegistryView();
+    HKEY handle = nullptr;
+    if (view == 0 ||
+        RegOpenKeyExW(root_, wstr(prefix_ + key), 0, KEY_READ | view, &handle) != ERROR_SUCCESS) {
+      return false;
+    }
+    RegCloseKey(handle);
+    return true;
+  }
 
  private:
   HKEY root_;
@@ -371,10 +396,15 @@ void Unregister(bool perUser) {
     registry.Delete(classKey + u"\\TypeLib");
     registry.Delete(classKey + u"\\Version");
     registry.Delete(classKey + u"\\ProgID");
-    registry.Delete(cls.progId + u"\\Clsid");
-    registry.Delete(cls.progId);
     registry.Delete(classKey + u"\\InprocServer32");
     registry.Delete(classKey);
+    // The ProgID stays while the other bitness still serves the class. Asked
+    // once our own keys are gone: a registry without separate views (Wine's
+    // per-user classes) would otherwise answer with ours.
+    if (!registry.OtherViewHas(classKey + u"\\InprocServer32")) {
+      registry.Delete(cls.progId + u"\\Clsid");
+      registry.Delete(cls.progId);
+    }
   }
 }
 

@@ -18,6 +18,10 @@ const CLSID kProcess = {0x86e920fb, 0xa305, 0x400b, {0xaf, 0xbf, 0xe9, 0x35, 0xa
 const IID kIHTTP = {0xb9a4a703, 0xa22d, 0x47bb, {0x89, 0xfd, 0x3b, 0x1d, 0x78, 0x67, 0x78, 0x27}};
 const CLSID kHTTP = {0x7575a79e, 0x03fb, 0x4d31, {0xa4, 0x68, 0x52, 0xff, 0x88, 0x11, 0xfe, 0xcc}};
 
+// A slot of the function table holds one pointer: 4 bytes in the 32-bit
+// library, 8 in the 64-bit one.
+constexpr int kSlotSize = sizeof(void*);
+
 enum Kind { kGet = INVOKE_PROPERTYGET, kPut = INVOKE_PROPERTYPUT, kMethod = INVOKE_FUNC };
 
 struct Param {
@@ -179,7 +183,7 @@ class TypeLibTest : public ::testing::Test {
     ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
     EXPECT_EQ(TKIND_INTERFACE, attr->typekind);
     EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FDUAL);  // the loader derives the rest
-    EXPECT_EQ(slots * 4, attr->cbSizeVft);
+    EXPECT_EQ(slots * kSlotSize, attr->cbSizeVft);
     ASSERT_EQ(rows.size(), attr->cFuncs);
     info->ReleaseTypeAttr(attr);
 
@@ -209,7 +213,7 @@ class TypeLibTest : public ::testing::Test {
     SCOPED_TRACE(std::string(row.name) + " slot " + std::to_string(row.slot));
     FUNCDESC* f = nullptr;
     ASSERT_EQ(S_OK, info->GetFuncDesc(index, &f));
-    EXPECT_EQ(row.slot, f->oVft / 4);
+    EXPECT_EQ(row.slot, f->oVft / kSlotSize);
     EXPECT_EQ(row.dispid, f->memid);
     EXPECT_EQ(row.kind, f->invkind);
     EXPECT_EQ(FUNC_PUREVIRTUAL, f->funckind);
@@ -280,7 +284,9 @@ TEST_F(TypeLibTest, LibraryAttributes) {
   ASSERT_EQ(S_OK, lib_->GetLibAttr(&attr));
   EXPECT_TRUE(IsEqualGUID(kLibId, attr->guid));
   EXPECT_EQ(0x409u, attr->lcid);
-  EXPECT_EQ(SYS_WIN32, attr->syskind);
+  // The 64-bit DLL carries a library laid out for 64-bit Windows, which 64-bit
+  // processes need and RegisterTypeLib files under "win64".
+  EXPECT_EQ(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, attr->syskind);
   EXPECT_EQ(3, attr->wMajorVerNum);
   EXPECT_EQ(0, attr->wMinorVerNum);
   EXPECT_EQ(0, attr->wLibFlags & ~LIBFLAG_FHASDISKIMAGE);  // that one is the loader's

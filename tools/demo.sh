@@ -2,26 +2,35 @@
 # The product's main job, as users meet it: velmora32.dll registered in the
 # project's Wine prefix, and the demo site (asphost/site) served by the ASP
 # host on http://127.0.0.1:8080 until Ctrl+C. VELMORA_DEMO_PORT changes the
-# port; make's BUILD picks the build folder.
+# port; make's BUILD picks the build folder. VELMORA_WINE_ARCH=win64 (make
+# demo DEMO_ARCH=win64) serves the 64-bit DLL with the 64-bit host in the
+# 64-bit prefix instead of the 32-bit ones.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
-build="$here/${BUILD:-build}/win32"
+arch="${VELMORA_WINE_ARCH:-win32}"
+case "$arch" in
+    win32) format=pei-i386 prefix=wineprefix ;;
+    win64) format=pei-x86-64 prefix=wineprefix64 ;;
+    *) echo "demo: VELMORA_WINE_ARCH must be win32 or win64" >&2; exit 2 ;;
+esac
+build="$here/${BUILD:-build}/$arch"
 dll="$build/server/velmora32.dll"
 host="$build/asphost/bin/asphost.exe"
 port="${VELMORA_DEMO_PORT:-8080}"
 run="$here/tools/wine-run"
 # Wine's services start detached from this script's output (see with-wineserver).
 if [ -z "${VELMORA_DEMO_SERVICES:-}" ]; then
-    VELMORA_DEMO_SERVICES=1 exec "$here/tools/with-wineserver" "$0" "$@"
+    VELMORA_WINE_ARCH=$arch VELMORA_DEMO_SERVICES=1 exec "$here/tools/with-wineserver" "$0" "$@"
 fi
+export VELMORA_WINE_ARCH=$arch
 windows_path() { printf 'Z:%s' "$(realpath "$1")" | tr / '\\'; }
 
-"$here/tools/check-imports.sh" "$dll"
+"$here/tools/check-imports.sh" "$dll" "$format"
 "$run" regsvr32 /s "$(windows_path "$dll")" </dev/null >/dev/null 2>&1
 # regsvr32 /s says nothing: the registry tells whether it worked.
 "$run" reg query 'HKCR\Velmora32.Process\Clsid' </dev/null >/dev/null 2>&1 ||
     { echo "demo: velmora32.dll did not register"; exit 1; }
-echo "demo: velmora32.dll registered in $here/build/wineprefix"
+echo "demo: $dll registered in $here/build/$prefix"
 
 # The component finds the running page through mtxex.dll, the road of
 # Windows NT 4: the host is told it runs there.

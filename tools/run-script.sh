@@ -1,6 +1,8 @@
 #!/bin/sh
 # Runs a VBScript or JScript test under Wine's cscript, the way pages meet the
-# components: registers the given DLLs in the project's Wine prefix, makes
+# components: registers the given DLLs in the project's Wine prefix (the
+# 32-bit one, or with VELMORA_WINE_ARCH=win64 the 64-bit regsvr32 and cscript
+# of the 64-bit one: tools/wine-env.sh), makes
 # cscript.exe report Windows NT 4.0 (so components take mtxex.dll's
 # GetObjectContext road), runs the script and checks its closing line
 # "N passed, M failed" (tools/script-checks.vbs and .js, put in front of the
@@ -9,7 +11,7 @@
 #
 #   tools/run-script.sh [--register DLL]... SCRIPT [ARGUMENT]...
 #
-# Best run under tools/with-wineserver (CTest's win32 run is).
+# Best run under tools/with-wineserver (CTest's runs are).
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 wine_run="$here/tools/wine-run"

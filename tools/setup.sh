@@ -9,7 +9,7 @@ SUDO=""
 need=""
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
-for p in mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev cmake make g++ clang \
+for p in mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev cmake make g++ clang \
          libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev curl \
          openssl python3 chromium; do
     have "$p" || need="$need $p"

@@ -1,13 +1,14 @@
 #!/bin/sh
-# Creates the project's 32-bit Wine prefix once (build/wineprefix by default).
+# Creates the project's Wine prefix once: the 32-bit build/wineprefix by
+# default, the 64-bit build/wineprefix64 (which runs 32-bit programs too) with
+# VELMORA_WINE_ARCH=win64 (see tools/wine-env.sh).
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
-export WINEPREFIX="${VELMORA_WINEPREFIX:-$here/build/wineprefix}"
-export WINEARCH=win32
+. "$here/tools/wine-env.sh"
 export WINEDEBUG=-all
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     echo "wineprefix: creating $WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
+    "$wine_loader" wineboot -i >/dev/null 2>&1
     wineserver -w
 fi

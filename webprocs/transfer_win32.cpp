@@ -149,6 +149,9 @@ ustring basicAuthorization(const ustring& user, const ustring& password) {
 
 // Sends the whole body in pieces; returns how many bytes went out.
 size_t sendMultipart(HINTERNET request, const TMemoryStream& body, const ustring& contentType) {
+  // WinInet announces the length in 32 bits: a larger body (64-bit memory
+  // holds one) is not sent rather than announced with a wrapped length.
+  if (body.size() > MAXDWORD) return 0;
   INTERNET_BUFFERSW buffers = {};
   buffers.dwStructSize = sizeof buffers;
   buffers.lpcszHeader = wstr(contentType);
