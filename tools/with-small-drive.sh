@@ -5,7 +5,8 @@
 #   tools/with-small-drive.sh <program> [args...]
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
-prefix="${VELMORA_WINEPREFIX:-$here/build/wineprefix}"
+. "$here/tools/wine-env.sh"  # the prefix of VELMORA_WINE_ARCH, as tools/wine-run picks it
+prefix="$WINEPREFIX"
 mnt=$(mktemp -d)
 if ! mount -t tmpfs -o size=1m tmpfs "$mnt" 2>/dev/null; then
     rmdir "$mnt"
