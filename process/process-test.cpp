@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "process/testing/fake_host.h"
 #include "process/testing/multipart_body.h"
 #include "process/testing/throws.h"
+#include "textutils/stringlist.h"
+#include "textutils/system_text.h"
 
 using namespace velmora;
 using velmora::testing::FakeHost;
@@ -358,6 +362,120 @@ TEST_F(Process, FileFieldsInTheVariableList) {
   EXPECT_EQ(p.TagNameIndex(u"DOC"), 0);
   EXPECT_EQ(p.TagNameIndex(u"F"), 1);
   EXPECT_EQ(p.TagNameIndex(u"empty"), -1);
+}
+
+// The variable members as plainly as they can be written, every lookup a
+// scan of the lines; the object's indexed lists must give the same results.
+class PlainVariables {
+ public:
+  // The parts of a body, then the nameless part that the closing "--" opens.
+  void read(std::vector<velmora::testing::FormPart> parts) {
+    parts.push_back(Field("", ""));
+    variables_.clear();
+    for (const auto& part : parts) {
+      const ustring name = fromUtf8(part.name);
+      if (part.filename) {
+        variables_.push_back(name + u"=" + fromUtf8(*part.filename));
+        if (!part.filename->empty()) tags_.push_back(name);
+      } else if (indexOfName(name) >= 0) {
+        repeats_.push_back(name + u"=" + fromUtf8(part.data));
+      } else if (!name.empty()) {
+        variables_.push_back(name + u"=" + fromUtf8(part.data));
+      }
+    }
+  }
+
+  int count() const { return static_cast<int>(variables_.size()); }
+  ustring name(int i) const { return ustring(lineName(variables_[i])); }
+  ustring varByIndex(int i, const ustring& delimiter) const {
+    ustring result = lookup(name(i));
+    appendRepeats(name(i), delimiter, result);
+    return result;
+  }
+  // The value and whether it sets Debug.
+  std::pair<ustring, bool> value(const ustring& name, const ustring& delimiter) const {
+    ustring result;
+    for (const ustring& line : variables_)
+      if (asciiUpper(lineName(line)) == asciiUpper(name)) result = lookup(lineName(line));
+    const bool repeated = appendRepeats(name, delimiter, result);
+    return {result, repeated};
+  }
+  int tagNameIndex(const ustring& name) const {
+    for (size_t i = 0; i < tags_.size(); ++i)
+      if (systext::sameTextIgnoringCase(tags_[i], name)) return static_cast<int>(i);
+    return -1;
+  }
+
+ private:
+  static ustring valueOf(const ustring& line) {
+    const size_t eq = line.find(u'=');
+    return eq == ustring::npos ? ustring() : line.substr(eq + 1);
+  }
+  int indexOfName(ustring_view name) const {
+    for (size_t i = 0; i < variables_.size(); ++i)
+      if (systext::sameTextIgnoringCase(lineName(variables_[i]), name)) return static_cast<int>(i);
+    return -1;
+  }
+  ustring lookup(ustring_view name) const {
+    const int i = indexOfName(name);
+    return i < 0 ? ustring() : valueOf(variables_[static_cast<size_t>(i)]);
+  }
+  bool appendRepeats(const ustring& name, const ustring& delimiter, ustring& result) const {
+    bool any = false;
+    for (const ustring& line : repeats_) {
+      if (asciiUpper(lineName(line)) != asciiUpper(name)) continue;
+      result += delimiter + valueOf(line);
+      any = true;
+    }
+    return any;
+  }
+
+  std::vector<ustring> variables_, repeats_, tags_;
+};
+
+// Random forms over names that the system's compare and ASCII folding treat
+// differently (accents, ß and "ss", sigmas, the Kelvin sign, ignorable
+// characters, names holding "="), fields and file fields mixed, read twice
+// so that the repeats of the first read stay: every variable member gives
+// what the plain scans give.
+TEST_F(Process, VariablesAgreeWithPlainScans) {
+  const std::vector<std::string> names = {
+      "a", "A", "b", "\xC3\xA9", "\xC3\x89", "e\xCC\x81", "E", "stra\xC3\x9F" "e", "STRASSE",
+      "\xCF\x83", "\xCE\xA3", "\xCF\x82", "\xE2\x84\xAA", "K", "k", "a\xC2\xAD" "b", "ab", "x=y", "x", ""};
+  std::mt19937 rng(17);
+  for (int form = 0; form < 40; ++form) {
+    restart();
+    PlainVariables plain;
+    for (int readNumber = 0; readNumber < 2; ++readNumber) {
+      std::vector<velmora::testing::FormPart> parts;
+      for (size_t n = rng() % 30; n > 0; --n) {
+        const std::string& name = names[rng() % names.size()];
+        switch (rng() % 4) {
+          case 0: parts.push_back(File(name, rng() % 3 ? "f" + std::to_string(n) + ".txt" : "", "data")); break;
+          default: parts.push_back(Field(name, "v" + std::to_string(n)));
+        }
+      }
+      read(MultipartBody(parts));
+      plain.read(parts);
+    }
+    TProcess& p = *process;
+    const ustring delimiter = form % 2 ? u"|" : u", ";
+    p.SetVarDelimiter(delimiter);
+    ASSERT_EQ(p.VarCount(), plain.count());
+    for (int i = 0; i < plain.count(); ++i) {
+      ASSERT_EQ(p.VarName(i), plain.name(i)) << i;
+      ASSERT_EQ(p.VarByIndex(i), plain.varByIndex(i, delimiter)) << Utf8(plain.name(i));
+    }
+    for (const std::string& utf8 : names) {
+      const ustring name = fromUtf8(utf8);
+      SCOPED_TRACE(utf8);
+      const auto [expected, setsDebug] = plain.value(name, delimiter);
+      const ustring debugBefore = p.Debug();
+      ASSERT_EQ(p.Value(name), expected);
+      EXPECT_EQ(p.Debug(), setsDebug ? u"Hello" : debugBefore);
+      ASSERT_EQ(p.TagNameIndex(name), plain.tagNameIndex(name));
+    }
+  }
 }
 
 TEST_F(Process, IndexFailures) {

@@ -1,16 +1,75 @@
 // The ordered name=value list the objects keep their variables in: insertion
 // order, duplicates allowed, lookups by name ignoring case by the system
 // locale and finding the first line.
+//
+// Lookups go through indexes beside the lines, built on first use and brought
+// up to date with the lines appended since, so that filling a list while
+// looking names up in it, and looking up every line of it, cost O(1) per line
+// or lookup, amortized, however long the list grows.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "textutils/ustring.h"
 
 namespace velmora {
 
+// How an index matches a text against lines: a key of a line and of a text,
+// equal whenever the two match, and the match itself.
+struct TLineMatch {
+  std::string (*lineKey)(ustring_view line);
+  std::string (*textKey)(ustring_view text);
+  bool (*matches)(ustring_view line, ustring_view text);
+};
+
+// The lines of a list grouped by key, each group in list order. The table
+// holds a hash of each key, not the key, so a lookup touches one slot however
+// many lines there are; lines whose keys differ but hash alike share a group,
+// which is why every line found is confirmed by the match. The hash is seeded
+// anew in each process, so a client cannot choose names that pile up in one
+// place of the table.
+class TLineIndex {
+ public:
+  explicit TLineIndex(const TLineMatch& match) : match_(match) {}
+
+  // The first and the last line that match text, and the next one after
+  // index; -1 when there is none. Lines are only ever appended or cleared:
+  // each call first indexes the lines appended since the last.
+  int first(const std::vector<ustring>& lines, ustring_view text);
+  int last(const std::vector<ustring>& lines, ustring_view text);
+  int next(const std::vector<ustring>& lines, int index, ustring_view text);
+  void clear();
+
+ private:
+  struct Group {
+    int first = -1, last = -1;  // -1: the slot is free
+  };
+  struct Slot {
+    uint64_t hash = 0;
+    Group group;
+  };
+  struct Links {
+    int previous = -1, next = -1;  // in the line's group
+  };
+
+  void update(const std::vector<ustring>& lines);
+  static uint64_t hash(const std::string& key);
+  Slot& slotFor(uint64_t hash);
+  const Group* find(ustring_view text);
+  void grow();
+
+  TLineMatch match_;
+  std::vector<Slot> slots_;  // open addressing; a power of two, at most half used
+  size_t used_ = 0;
+  std::vector<Links> links_;  // one per indexed line
+};
+
 class TStringList {
  public:
+  TStringList();
+
   int count() const { return static_cast<int>(lines_.size()); }
   bool empty() const { return lines_.empty(); }
 
@@ -21,7 +80,7 @@ class TStringList {
 
   void add(ustring line);
   void addPair(ustring_view name, ustring_view value);
-  void clear() { lines_.clear(); }
+  void clear();
 
   // First line whose name equals name ignoring case; -1 when none.
   int indexOfName(ustring_view name) const;
@@ -30,12 +89,20 @@ class TStringList {
   // The value of the first line named name, empty when none.
   ustring valueOf(ustring_view name) const;
 
+  // Lines whose name equals name when only the letters a to z are folded, in
+  // list order: the first and the last (-1 when none), and the next one after
+  // index (-1 after the last).
+  int firstOfNameAscii(ustring_view name) const;
+  int lastOfNameAscii(ustring_view name) const;
+  int nextOfNameAscii(int index, ustring_view name) const;
+
   auto begin() const { return lines_.begin(); }
   auto end() const { return lines_.end(); }
 
  private:
   void check(int index) const;
   std::vector<ustring> lines_;
+  mutable TLineIndex byName_, byLine_, byAsciiName_;
 };
 
 // The name part of a name=value line.
