@@ -302,6 +302,49 @@ TEST_F(Process, AParseFailureIsNumberThree) {
   EXPECT_EQ(process->VarCount(), 2);
 }
 
+// A body past one of the parser's limits fails Read with a message that
+// names the limit, numbered as a failure while a block is parsed; the lists
+// hold what came before it.
+TEST_F(Process, ABodyPastALimitFailsNamingIt) {
+  const struct {
+    const char* limit;
+    std::string body;
+    std::string message;
+    int variables;
+  } cases[] = {
+      {"delimiter line", std::string(1025, '-') + "\r\n", "The body's first line, its delimiter, is longer than 1024 bytes.",
+       0},
+      {"header line",
+       MultipartBody({Field("a", "1"), Field(std::string(16384 - 39 + 1, 'n'), "2"), Field("c", "3")}),
+       "A header line of a part is longer than 16384 bytes.", 1},
+      {"header lines",
+       // The closing "--" of the first body opens the part with 101 lines.
+       MultipartBody({Field("a", "1")}) + [] {
+         std::string lines;
+         for (int i = 0; i < 100; ++i) lines += "X-Line: " + std::to_string(i) + "\r\n";
+         return lines;
+       }() + "\r\nvalue",
+       "A part has more than 100 header lines.", 1},
+      // An empty delimiter line: "x", the empty line and an empty value make
+      // a part of seven bytes.
+      {"parts", "\r\n" + [] {
+         std::string parts;
+         for (int i = 0; i <= 200000; ++i) parts += "x\r\n\r\n\r\n";
+         return parts;
+       }(),
+       "The body has more than 200000 parts.", 0},
+      {"form text", MultipartBody({Field("a", "1"), Field("t", std::string(16u << 20, 'v'))}),
+       "The form's text (names, values, file names, content types) is longer than 16777216 characters.", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.limit);
+    restart();
+    EXPECT_TRUE(Throws<EUploadError>([&] { read(c.body); }, "Velmora Error: " + c.message + " (#3)"));
+    EXPECT_EQ(process->VarCount(), c.variables);
+    if (c.variables > 0) EXPECT_EQ(process->Value(u"a"), u"1");
+  }
+}
+
 TEST_F(Process, OtherHostFailuresPassUnchanged) {
   for (const char* call : {"IsClientConnected", "SetApplicationValue"}) {
     restart();

@@ -146,6 +146,10 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
 
     try {
       parser.ParseBlock(block.get(), delivered);
+    } catch (const EUploadLimitError& refused) {
+      // Still a failure while a block is parsed (#3), but one the client
+      // caused and can be told about: the message names the limit.
+      throw EUploadError(u"Velmora Error: " + refused.message() + u" (#3)");
     } catch (...) {
       throw EUploadError(u"Velmora Error: Error reading block. (#3)");
     }
