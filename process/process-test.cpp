@@ -341,7 +341,9 @@ TEST_F(Process, ABodyPastALimitFailsNamingIt) {
     restart();
     EXPECT_TRUE(Throws<EUploadError>([&] { read(c.body); }, "Velmora Error: " + c.message + " (#3)"));
     EXPECT_EQ(process->VarCount(), c.variables);
-    if (c.variables > 0) EXPECT_EQ(process->Value(u"a"), u"1");
+    if (c.variables > 0) {
+      EXPECT_EQ(process->Value(u"a"), u"1");
+    }
   }
 }
 
