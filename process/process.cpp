@@ -163,6 +163,7 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
 // held twice over.
 void TProcess::State::BuildVariableLists() {
   VariableList.clear();
+  VariableList.reserve(static_cast<int>(results.FormEntities.size()));
   for (TFormEntity& entity : results.FormEntities) {
     if (entity.IsFile)
       VariableList.addPair(entity.Name, entity.FileName);

@@ -35,14 +35,14 @@ ustring TProcess::Value(const ustring& VarName) {
   State& s = *s_;
   ustring result;
   const int last = s.VariableList.lastOfNameAscii(VarName);
-  if (last >= 0) result = s.VariableList.valueOf(lineName(s.VariableList[last]));
+  if (last >= 0) result = s.VariableList.value(s.VariableList.indexOfSameName(last));
   if (s.AppendRepeats(VarName, result) > 0) s.Debug = u"Hello";
   return result;
 }
 
 ustring TProcess::VarByIndex(int32_t Index) const {
   ustring name = VarName(Index);
-  ustring result = s_->VariableList.valueOf(name);
+  ustring result = s_->VariableList.value(s_->VariableList.indexOfSameName(Index));
   s_->AppendRepeats(name, result);
   return result;
 }

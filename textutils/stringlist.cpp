@@ -1,5 +1,6 @@
 #include "textutils/stringlist.h"
 
+#include <cstring>
 #include <random>
 
 #include "textutils/errors.h"
@@ -9,16 +10,12 @@ namespace velmora {
 
 namespace {
 
+ustring_view wholeLine(ustring_view line) { return line; }
+
 // By the system's compare, of names or of whole lines: its key only groups
 // the candidates, the compare decides.
-const TLineMatch kSystemName = {
-    [](ustring_view line) { return systext::caseInsensitiveKey(lineName(line)); },
-    systext::caseInsensitiveKey,
-    [](ustring_view line, ustring_view name) {
-      return systext::sameTextIgnoringCase(lineName(line), name);
-    }};
-const TLineMatch kSystemLine = {systext::caseInsensitiveKey, systext::caseInsensitiveKey,
-                                systext::sameTextIgnoringCase};
+const TLineMatch kSystemName = {lineName, systext::sameTextIgnoringCase, systext::caseInsensitiveKey};
+const TLineMatch kSystemLine = {wholeLine, systext::sameTextIgnoringCase, systext::caseInsensitiveKey};
 
 char16_t asciiUpperChar(char16_t c) { return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c; }
 
@@ -40,9 +37,7 @@ bool sameAsciiFolded(ustring_view a, ustring_view b) {
   return true;
 }
 
-const TLineMatch kAsciiName = {
-    [](ustring_view line) { return asciiKey(lineName(line)); }, asciiKey,
-    [](ustring_view line, ustring_view name) { return sameAsciiFolded(lineName(line), name); }};
+const TLineMatch kAsciiName = {lineName, sameAsciiFolded, asciiKey};
 
 }  // namespace
 
@@ -53,48 +48,74 @@ ustring_view lineName(ustring_view line) {
 
 // --- TLineIndex -------------------------------------------------------------
 
-// FNV-1a from a seed drawn once per process, then mixed (SplitMix64's
-// finaliser) so that every bit of the hash moves the slot.
-uint64_t TLineIndex::hash(const std::string& key) {
+// Eight bytes a step, mixed in from a seed drawn once per process by
+// SplitMix64's finaliser, so that every bit of the key moves the slot.
+uint32_t TLineIndex::hash(const std::string& key) {
   static const uint64_t seed = [] {
     std::random_device device;
-    return (static_cast<uint64_t>(device()) << 32) ^ device() ^ 0xcbf29ce484222325ull;
+    return (static_cast<uint64_t>(device()) << 32) ^ device();
   }();
-  uint64_t h = seed;
-  for (unsigned char c : key) h = (h ^ c) * 0x100000001b3ull;
-  h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
-  h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
-  return h ^ (h >> 31);
+  auto mix = [](uint64_t h) {
+    h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ull;
+    h = (h ^ (h >> 27)) * 0x94d049bb133111ebull;
+    return h ^ (h >> 31);
+  };
+  uint64_t h = seed ^ key.size();
+  size_t i = 0;
+  for (; i + 8 <= key.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, key.data() + i, 8);
+    h = mix(h ^ word);
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, key.data() + i, key.size() - i);
+  return static_cast<uint32_t>(mix(h ^ tail) >> 32);
 }
 
-TLineIndex::Slot& TLineIndex::slotFor(uint64_t hash) {
+TLineIndex::Slot& TLineIndex::slotFor(uint32_t hash) {
   const size_t mask = slots_.size() - 1;
-  for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask)
-    if (slots_[i].group.first < 0 || slots_[i].hash == hash) return slots_[i];
+  for (size_t i = hash & mask;; i = (i + 1) & mask)
+    if (slots_[i].first < 0 || slots_[i].hash == hash) return slots_[i];
 }
 
-void TLineIndex::grow() {
-  std::vector<Slot> old(slots_.empty() ? 16 : 2 * slots_.size());
+// Room for lines groups at most half filling the table. Moving the slots
+// touches the table all over: it is grown for as many lines as the list has
+// room for, so a list reserved ahead, or indexed once it is filled, moves
+// none.
+void TLineIndex::reserve(size_t lines) {
+  size_t size = slots_.empty() ? 16 : slots_.size();
+  while (size < 2 * lines) size *= 2;
+  if (size == slots_.size()) return;
+  std::vector<Slot> old(size);
   old.swap(slots_);
   for (const Slot& slot : old)
-    if (slot.group.first >= 0) slotFor(slot.hash) = slot;
+    if (slot.first >= 0) slotFor(slot.hash) = slot;
+  links_.reserve(lines);
 }
 
 void TLineIndex::update(const std::vector<ustring>& lines) {
+  if (links_.size() == lines.size()) return;
+  reserve(lines.capacity());
   for (size_t i = links_.size(); i < lines.size(); ++i) {
-    if (2 * (used_ + 1) > slots_.size()) grow();
-    const uint64_t h = hash(match_.lineKey(lines[i]));
-    const int position = static_cast<int>(i);
+    const ustring_view text = match_.textOf(lines[i]);
+    const uint32_t h = hash(match_.key(text));
+    const int32_t position = static_cast<int32_t>(i);
     Slot& slot = slotFor(h);
-    Links links;
-    if (slot.group.first < 0) {
-      slot.hash = h;
-      slot.group = {position, position};
+    Links links{position, -1, position};
+    if (slot.first < 0) {
+      slot = {h, position};
       ++used_;
     } else {
-      links.previous = slot.group.last;
-      links_[static_cast<size_t>(slot.group.last)].next = position;
-      slot.group.last = position;
+      for (int j = slot.first; j >= 0; j = links_[static_cast<size_t>(j)].next) {
+        if (match_.matches(match_.textOf(lines[static_cast<size_t>(j)]), text)) {
+          links.firstOfSame = j;
+          break;
+        }
+      }
+      Links& head = links_[static_cast<size_t>(slot.first)];
+      links.previous = head.previous;
+      links_[static_cast<size_t>(head.previous)].next = position;
+      head.previous = position;
     }
     links_.push_back(links);
   }
@@ -106,34 +127,42 @@ void TLineIndex::clear() {
   links_.clear();
 }
 
-const TLineIndex::Group* TLineIndex::find(ustring_view text) {
-  if (slots_.empty()) return nullptr;
-  const Slot& slot = slotFor(hash(match_.textKey(text)));
-  return slot.group.first < 0 ? nullptr : &slot.group;
+int TLineIndex::findFirst(ustring_view text) {
+  return slots_.empty() ? -1 : slotFor(hash(match_.key(text))).first;
+}
+
+bool TLineIndex::lineMatches(const std::vector<ustring>& lines, int index, ustring_view text) const {
+  return match_.matches(match_.textOf(lines[static_cast<size_t>(index)]), text);
 }
 
 int TLineIndex::first(const std::vector<ustring>& lines, ustring_view text) {
   update(lines);
-  const Group* group = find(text);
-  int i = group ? group->first : -1;
-  while (i >= 0 && !match_.matches(lines[static_cast<size_t>(i)], text)) i = links_[static_cast<size_t>(i)].next;
+  int i = findFirst(text);
+  while (i >= 0 && !lineMatches(lines, i, text)) i = links_[static_cast<size_t>(i)].next;
   return i;
 }
 
+// Backwards from the group's last line; its first line ends the walk.
 int TLineIndex::last(const std::vector<ustring>& lines, ustring_view text) {
   update(lines);
-  const Group* group = find(text);
-  int i = group ? group->last : -1;
-  while (i >= 0 && !match_.matches(lines[static_cast<size_t>(i)], text))
-    i = links_[static_cast<size_t>(i)].previous;
-  return i;
+  const int head = findFirst(text);
+  if (head < 0) return -1;
+  for (int i = links_[static_cast<size_t>(head)].previous;; i = links_[static_cast<size_t>(i)].previous) {
+    if (lineMatches(lines, i, text)) return i;
+    if (i == head) return -1;
+  }
 }
 
 int TLineIndex::next(const std::vector<ustring>& lines, int index, ustring_view text) {
   update(lines);
   int i = links_[static_cast<size_t>(index)].next;
-  while (i >= 0 && !match_.matches(lines[static_cast<size_t>(i)], text)) i = links_[static_cast<size_t>(i)].next;
+  while (i >= 0 && !lineMatches(lines, i, text)) i = links_[static_cast<size_t>(i)].next;
   return i;
+}
+
+int TLineIndex::firstOfSame(const std::vector<ustring>& lines, int index) {
+  update(lines);
+  return links_[static_cast<size_t>(index)].firstOfSame;
 }
 
 // --- TStringList ------------------------------------------------------------
@@ -166,6 +195,8 @@ void TStringList::addPair(ustring_view name, ustring_view value) {
   lines_.push_back(std::move(line));
 }
 
+void TStringList::reserve(int lines) { lines_.reserve(static_cast<size_t>(lines)); }
+
 void TStringList::clear() {
   lines_.clear();
   byName_.clear();
@@ -175,6 +206,11 @@ void TStringList::clear() {
 
 int TStringList::indexOfName(ustring_view name) const { return byName_.first(lines_, name); }
 int TStringList::indexOf(ustring_view text) const { return byLine_.first(lines_, text); }
+
+int TStringList::indexOfSameName(int index) const {
+  check(index);
+  return byName_.firstOfSame(lines_, index);
+}
 
 ustring TStringList::valueOf(ustring_view name) const {
   int i = indexOfName(name);

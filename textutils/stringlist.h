@@ -16,20 +16,20 @@
 
 namespace velmora {
 
-// How an index matches a text against lines: a key of a line and of a text,
-// equal whenever the two match, and the match itself.
+// How an index matches texts with lines: the part of a line matched (its name
+// or all of it), the match, and a key that is equal for texts that match.
 struct TLineMatch {
-  std::string (*lineKey)(ustring_view line);
-  std::string (*textKey)(ustring_view text);
-  bool (*matches)(ustring_view line, ustring_view text);
+  ustring_view (*textOf)(ustring_view line);
+  bool (*matches)(ustring_view a, ustring_view b);
+  std::string (*key)(ustring_view text);
 };
 
 // The lines of a list grouped by key, each group in list order. The table
-// holds a hash of each key, not the key, so a lookup touches one slot however
-// many lines there are; lines whose keys differ but hash alike share a group,
-// which is why every line found is confirmed by the match. The hash is seeded
-// anew in each process, so a client cannot choose names that pile up in one
-// place of the table.
+// holds a 32-bit hash of each key and the group's first line, eight bytes a
+// slot, so a lookup touches one small slot however many lines there are;
+// lines whose keys differ but hash alike share a group, which is why every
+// line found is confirmed by the match. The hash is seeded anew in each
+// process, so a client cannot choose names that pile up in one place.
 class TLineIndex {
  public:
   explicit TLineIndex(const TLineMatch& match) : match_(match) {}
@@ -40,25 +40,28 @@ class TLineIndex {
   int first(const std::vector<ustring>& lines, ustring_view text);
   int last(const std::vector<ustring>& lines, ustring_view text);
   int next(const std::vector<ustring>& lines, int index, ustring_view text);
+  // The first line that matches line index (index itself when no earlier
+  // line does), found once, when the line is indexed.
+  int firstOfSame(const std::vector<ustring>& lines, int index);
   void clear();
 
  private:
-  struct Group {
-    int first = -1, last = -1;  // -1: the slot is free
-  };
   struct Slot {
-    uint64_t hash = 0;
-    Group group;
+    uint32_t hash = 0;
+    int32_t first = -1;  // the group's first line; -1: the slot is free
   };
+  // A group is a chain of lines; the first line's previous is the group's
+  // last, so that both ends are one step from the slot.
   struct Links {
-    int previous = -1, next = -1;  // in the line's group
+    int32_t previous, next = -1, firstOfSame;
   };
 
   void update(const std::vector<ustring>& lines);
-  static uint64_t hash(const std::string& key);
-  Slot& slotFor(uint64_t hash);
-  const Group* find(ustring_view text);
-  void grow();
+  bool lineMatches(const std::vector<ustring>& lines, int index, ustring_view text) const;
+  static uint32_t hash(const std::string& key);
+  Slot& slotFor(uint32_t hash);
+  int findFirst(ustring_view text);  // the group's first line, or -1
+  void reserve(size_t lines);
 
   TLineMatch match_;
   std::vector<Slot> slots_;  // open addressing; a power of two, at most half used
@@ -80,12 +83,16 @@ class TStringList {
 
   void add(ustring line);
   void addPair(ustring_view name, ustring_view value);
+  // Room for this many lines, in the list and in its indexes.
+  void reserve(int lines);
   void clear();
 
   // First line whose name equals name ignoring case; -1 when none.
   int indexOfName(ustring_view name) const;
   // First line equal to text ignoring case; -1 when none.
   int indexOf(ustring_view text) const;
+  // indexOfName(name(index)), without looking the name up.
+  int indexOfSameName(int index) const;
   // The value of the first line named name, empty when none.
   ustring valueOf(ustring_view name) const;
 

@@ -274,6 +274,8 @@ TEST(StringList, LookupsAgreeWithAScan) {
         ASSERT_EQ(indexedAsciiMatches(list, probe), expected);
         ASSERT_EQ(list.lastOfNameAscii(probe), expected.empty() ? -1 : expected.back());
       }
+      const int line = static_cast<int>(rng() % static_cast<unsigned>(list.count()));
+      ASSERT_EQ(list.indexOfSameName(line), scanName(list, list.name(line))) << toUtf8(list[line]);
     }
     list.clear();
     EXPECT_EQ(list.indexOfName(u"a"), -1);

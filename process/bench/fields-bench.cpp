@@ -11,8 +11,8 @@
 //
 //   fields-bench [field count]...   (default 2000 16000 128000)
 //
-// Times are CPU seconds of this process, the least of a few runs, so that the
-// figures hold on a machine shared with other work.
+// Times are CPU seconds of this process, the median of many runs, so that
+// the figures hold on a machine shared with other work.
 #include <unistd.h>
 
 #include <algorithm>
@@ -130,18 +130,22 @@ FieldCost readAndList(const std::string& body, int count) {
   return {(read - start) / count, (listed - read) / count};
 }
 
-// The least cost of at least 3 runs, more while they add up to less than a
-// million fields and two seconds.
+// The median cost of runs adding up to about a million fields (at least 5
+// runs), so that every count is measured over as much work, and the figure
+// of each is a typical run, not a lucky one.
 FieldCost measureFields(int count) {
   const std::string body = smallFieldsBody(count);
-  FieldCost best{1e9, 1e9};
-  const double start = cpuSeconds();
-  for (int run = 0; run < 3 || (run < 1000000 / count && cpuSeconds() - start < 2); ++run) {
+  std::vector<double> reads, listings;
+  for (int run = 0; run < std::max(5, 1000000 / count); ++run) {
     const FieldCost cost = readAndList(body, count);
-    best.read = std::min(best.read, cost.read);
-    best.listing = std::min(best.listing, cost.listing);
+    reads.push_back(cost.read);
+    listings.push_back(cost.listing);
   }
-  return best;
+  auto median = [](std::vector<double>& v) {
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+  };
+  return {median(reads), median(listings)};
 }
 
 // --- Direct mode fed hostile bodies -----------------------------------------
