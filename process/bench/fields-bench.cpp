@@ -11,8 +11,9 @@
 //
 //   fields-bench [field count]...   (default 2000 16000 128000)
 //
-// Times are CPU seconds of this process, the median of many runs, so that
-// the figures hold on a machine shared with other work.
+// Times are CPU seconds of this process, measured in rounds that take every
+// count in turn, so that the figures hold on a machine shared with other
+// work.
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,7 +55,6 @@ class TGeneratedHost final : public IUploadHost {
     // Whole copies of the filler, so that a read copies in long runs.
     while (filler_.size() < 4096) filler_ += filler_;
   }
-  explicit TGeneratedHost(std::string body) : TGeneratedHost(std::move(body), " ", 0, "") {}
 
   uint64_t total() const { return head_.size() + fillerBytes_ + tail_.size(); }
   int32_t TotalBytes() override { return static_cast<int32_t>(static_cast<uint32_t>(total())); }
@@ -89,6 +89,27 @@ class TGeneratedHost final : public IUploadHost {
   uint64_t position_ = 0;
 };
 
+// A host serving a body it does not own, so that a run copies nothing.
+class TBodyHost final : public IUploadHost {
+ public:
+  explicit TBodyHost(const std::string& body) : body_(body) {}
+  int32_t TotalBytes() override { return static_cast<int32_t>(body_.size()); }
+  bool IsClientConnected() override { return true; }
+  size_t BinaryRead(int64_t count, bool, uint8_t* buffer) override {
+    const size_t n = std::min(static_cast<size_t>(count), body_.size() - position_);
+    std::memcpy(buffer, body_.data() + position_, n);
+    position_ += n;
+    return n;
+  }
+  void SetApplicationValue(const ustring&, int32_t) override {}
+  void RemoveApplicationValue(const ustring&) override {}
+  ustring MapPath(const ustring&) override { return u"C:\\site"; }
+
+ private:
+  const std::string& body_;
+  size_t position_ = 0;
+};
+
 std::string field(const std::string& name, const std::string& value) {
   return kLine + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
 }
@@ -100,13 +121,14 @@ std::string smallFieldsBody(int count) {
 }
 
 struct FieldCost {
-  double read = 0, listing = 0;  // seconds per field
+  double read = 0, listing = 0;  // seconds per field (or their ratios)
+  double together = 0;           // for ratios: of the sums
 };
 
 // One Read and one listing of a body of count fields; fails loudly on a wrong
 // result, so that a fast wrong answer never shows as a figure.
 FieldCost readAndList(const std::string& body, int count) {
-  TProcess upload(std::make_unique<TGeneratedHost>(body));
+  TProcess upload(std::make_unique<TBodyHost>(body));
   const double start = cpuSeconds();
   upload.Read();
   const double read = cpuSeconds();
@@ -130,22 +152,51 @@ FieldCost readAndList(const std::string& body, int count) {
   return {(read - start) / count, (listed - read) / count};
 }
 
-// The median cost of runs adding up to about a million fields (at least 5
-// runs), so that every count is measured over as much work, and the figure
-// of each is a typical run, not a lucky one.
-FieldCost measureFields(int count) {
-  const std::string body = smallFieldsBody(count);
-  std::vector<double> reads, listings;
-  for (int run = 0; run < std::max(5, 1000000 / count); ++run) {
-    const FieldCost cost = readAndList(body, count);
-    reads.push_back(cost.read);
-    listings.push_back(cost.listing);
+// Per-field costs of each count in rounds: in a round every count reads
+// about as many fields (the largest count once, smaller ones as many times as
+// fit), so that the counts of a round share the machine's conditions. The
+// figures are the medians over the rounds, the ratio the median of the
+// rounds' ratios.
+struct Measured {
+  std::vector<FieldCost> costs;  // per count
+  FieldCost ratio;               // largest count over smallest
+};
+
+double median(std::vector<double> v) {
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+  return v[v.size() / 2];
+}
+
+Measured measureFields(const std::vector<int>& counts) {
+  const int largest = *std::max_element(counts.begin(), counts.end());
+  std::vector<std::string> bodies;
+  for (int count : counts) bodies.push_back(smallFieldsBody(count));
+  std::vector<std::vector<double>> reads(counts.size()), listings(counts.size());
+  std::vector<double> readRatios, listingRatios, ratios;
+  for (int round = 0; round < std::max(7, 1000000 / largest); ++round) {
+    std::vector<FieldCost> roundCosts;
+    for (size_t c = 0; c < counts.size(); ++c) {
+      const int runs = std::max(1, largest / counts[c]);
+      FieldCost sum;
+      for (int run = 0; run < runs; ++run) {
+        const FieldCost cost = readAndList(bodies[c], counts[c]);
+        sum.read += cost.read / runs;
+        sum.listing += cost.listing / runs;
+      }
+      reads[c].push_back(sum.read);
+      listings[c].push_back(sum.listing);
+      roundCosts.push_back(sum);
+    }
+    const FieldCost &first = roundCosts.front(), &last = roundCosts.back();
+    readRatios.push_back(last.read / first.read);
+    listingRatios.push_back(last.listing / first.listing);
+    ratios.push_back((last.read + last.listing) / (first.read + first.listing));
   }
-  auto median = [](std::vector<double>& v) {
-    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-    return v[v.size() / 2];
-  };
-  return {median(reads), median(listings)};
+  Measured m;
+  for (size_t c = 0; c < counts.size(); ++c) m.costs.push_back({median(reads[c]), median(listings[c])});
+  m.ratio = {median(readRatios), median(listingRatios)};
+  m.ratio.together = median(ratios);
+  return m;
 }
 
 // --- Direct mode fed hostile bodies -----------------------------------------
@@ -160,7 +211,7 @@ long peakResidentKB() {
 std::unique_ptr<TGeneratedHost> hostileBody(const std::string& kind, uint64_t bytes) {
   const std::string part = kLine + "\r\nContent-Disposition: form-data; name=\"t\"\r\n\r\n";
   const std::string end = "\r\n" + kLine + "--\r\n";
-  if (kind == "well-formed") return std::make_unique<TGeneratedHost>(part + "value" + end);
+  if (kind == "well-formed") return std::make_unique<TGeneratedHost>(part, "value", 5, end);
   if (kind == "header-line")
     return std::make_unique<TGeneratedHost>(kLine + "\r\nContent-Disposition: form-data; name=\"t\"; x=\"", "h",
                                             bytes, "\"\r\n\r\nv" + end);
@@ -220,18 +271,15 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
   if (counts.empty()) counts = {2000, 16000, 128000};
 
-  std::vector<FieldCost> costs;
-  for (int count : counts) {
-    costs.push_back(measureFields(count));
-    const FieldCost& c = costs.back();
-    std::printf("%7d fields: Read %.3f us/field, listing %.3f us/field, together %.3f us/field\n", count,
-                c.read * 1e6, c.listing * 1e6, (c.read + c.listing) * 1e6);
-    std::fflush(stdout);
+  const Measured m = measureFields(counts);
+  for (size_t c = 0; c < counts.size(); ++c) {
+    const FieldCost& cost = m.costs[c];
+    std::printf("%7d fields: Read %.3f us/field, listing %.3f us/field, together %.3f us/field\n", counts[c],
+                cost.read * 1e6, cost.listing * 1e6, (cost.read + cost.listing) * 1e6);
   }
-  const FieldCost &first = costs.front(), &last = costs.back();
   std::printf("per-field cost %d/%d fields = %.2f (Read %.2f, listing %.2f)\n", counts.back(), counts.front(),
-              (last.read + last.listing) / (first.read + first.listing), last.read / first.read,
-              last.listing / first.listing);
+              m.ratio.together, m.ratio.read, m.ratio.listing);
+  std::fflush(stdout);
 
   std::printf("direct mode peak resident memory (kB) and outcome:\n");
   const struct {

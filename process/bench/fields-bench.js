@@ -1,11 +1,11 @@
 // Cost of form variables under Wine, as a page script meets them: the ASP
 // stand-in serves a body of many small fields, the script calls Read and then
 // lists every variable through VarName, VarByIndex and Value. Prints the cost
-// per field for each count (the least of three runs) and the ratio of the
-// largest count's to the smallest's. A measurement: it checks the results,
-// never the time. Run by tools/run-script.sh (the last line is the summary);
-// the arguments are the field counts (default 2000 16000), and "runs=N" for
-// another number of runs than 3.
+// per field for each count and the ratio of the largest count's to the
+// smallest's. A measurement: it checks the results, never the time. Run by
+// tools/run-script.sh (the last line is the summary); the arguments are the
+// field counts (default 2000 16000), and "rounds=N" for another number of
+// rounds than 3.
 
 var host = new ActiveXObject("Velmora32Test.Host");  // loads mtxex.dll first
 var line = "------WebKitFormBoundary7MA4YWxkTrZu0gW";
@@ -45,28 +45,50 @@ function readAndList(body, count) {
   return { read: read - start, listing: listed - read };
 }
 
-var counts = [], runs = 3;
+// In a round every count reads about as many fields (the largest count
+// once, smaller ones as many times as fit), so that the counts of a round
+// share the machine's conditions; the figures are medians over the rounds.
+var counts = [], rounds = 3;
 for (var a = 0; a < WScript.Arguments.length; a++) {
   var argument = String(WScript.Arguments(a));
-  if (argument.indexOf("runs=") == 0) runs = parseInt(argument.substring(5), 10);
+  if (argument.indexOf("rounds=") == 0) rounds = parseInt(argument.substring(7), 10);
   else counts.push(parseInt(argument, 10));
 }
 if (counts.length == 0) counts = [2000, 16000];
 
-var perField = [];
+function median(values) {
+  var sorted = values.slice(0).sort(function (x, y) { return x - y; });
+  return sorted[Math.floor(sorted.length / 2)];
+}
+
+var largest = Math.max.apply(null, counts);
+var bodies = [], reads = [], listings = [], ratios = [];
 for (var c = 0; c < counts.length; c++) {
-  var count = counts[c];
-  var body = fieldsBody(count);
-  var best = null;
-  for (var run = 0; run < runs; run++) {
-    var t = readAndList(body, count);
-    if (best == null || t.read + t.listing < best.read + best.listing) best = t;
+  bodies.push(fieldsBody(counts[c]));
+  reads.push([]);
+  listings.push([]);
+}
+for (var round = 0; round < rounds; round++) {
+  var perField = [];
+  for (var c = 0; c < counts.length; c++) {
+    var runs = Math.max(1, Math.floor(largest / counts[c])), read = 0, listing = 0;
+    for (var run = 0; run < runs; run++) {
+      var t = readAndList(bodies[c], counts[c]);
+      read += t.read;
+      listing += t.listing;
+    }
+    var fields = runs * counts[c];
+    reads[c].push(1000 * read / fields);
+    listings[c].push(1000 * listing / fields);
+    perField.push((read + listing) / fields);
   }
-  var us = function (ms) { return (1000 * ms / count).toFixed(1); };
-  WScript.Echo(count + " fields: Read " + us(best.read) + " us/field, listing " + us(best.listing) +
-               " us/field, together " + us(best.read + best.listing) + " us/field");
-  perField.push((best.read + best.listing) / count);
+  ratios.push(perField[perField.length - 1] / perField[0]);
+}
+for (var c = 0; c < counts.length; c++) {
+  var r = median(reads[c]), l = median(listings[c]);
+  WScript.Echo(counts[c] + " fields: Read " + r.toFixed(1) + " us/field, listing " + l.toFixed(1) +
+               " us/field, together " + (r + l).toFixed(1) + " us/field");
 }
 WScript.Echo("per-field cost " + counts[counts.length - 1] + "/" + counts[0] + " fields = " +
-             (perField[perField.length - 1] / perField[0]).toFixed(2));
+             median(ratios).toFixed(2));
 summary();
