@@ -78,10 +78,9 @@ TLineIndex::Slot& TLineIndex::slotFor(uint32_t hash) {
     if (slots_[i].first < 0 || slots_[i].hash == hash) return slots_[i];
 }
 
-// Room for lines groups at most half filling the table. Moving the slots
-// touches the table all over: it is grown for as many lines as the list has
-// room for, so a list reserved ahead, or indexed once it is filled, moves
-// none.
+// A table that lines groups fill at most half. Moving the slots touches the
+// whole table, so it is grown at once for all the lines the list has room
+// for: a list reserved ahead, or indexed once it is filled, moves none.
 void TLineIndex::reserve(size_t lines) {
   size_t size = slots_.empty() ? 16 : slots_.size();
   while (size < 2 * lines) size *= 2;

@@ -65,11 +65,11 @@ bool sameTextIgnoringCase(ustring_view a, ustring_view b) {
 }
 
 // The sort key under the comparison's own locale and flags: the system
-// defines the comparison by these keys, so equal texts have equal keys (and
-// keys are not coarser than that, which keeps the texts a lookup confirms
-// few). An empty text cannot be given by length; it is given as an empty
-// terminated string, and gets the key of texts made only of ignorable
-// characters, which compare equal to it.
+// promises that comparing sort keys gives the comparison's result, so equal
+// texts have equal keys (and keys are no coarser than that, which keeps the
+// texts a lookup confirms few). An empty text cannot be given by length; it
+// is given as an empty terminated string, and gets the key of texts made only
+// of ignorable characters, which compare equal to it.
 std::string caseInsensitiveKey(ustring_view text) {
   static const wchar_t kEmpty[] = L"";
   const LPCWSTR source = text.empty() ? kEmpty : reinterpret_cast<LPCWSTR>(text.data());
