@@ -77,7 +77,7 @@ enum class TParserLimit { DelimiterLine, HeaderLine, HeaderLines, Parts, FormTex
 // A body past one of the parser's limits.
 VELMORA_DECLARE_EXCEPTION(EUploadLimitError, EUploadError);
 
-// "A part's header line is longer than 16384 bytes.", and so on.
+// "A header line of a part is longer than 16384 bytes.", and so on.
 ustring limitMessage(TParserLimit limit, const TParserLimits& limits);
 
 class TMultipartParser {
