@@ -9,7 +9,9 @@
 // of tiny parts) at two sizes each, beside a well-formed body, each in a
 // fresh process: with the parser's limits, the peak does not follow the body.
 //
-//   fields-bench [field count]...   (default 2000 16000 128000)
+//   fields-bench [field count]... [rounds=N]
+//     (default 2000 16000 128000, and rounds adding up to a million fields
+//     of the largest count, at least 7)
 //
 // Times are CPU seconds of this process, measured in rounds that take every
 // count in turn, so that the figures hold on a machine shared with other
@@ -167,13 +169,14 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-Measured measureFields(const std::vector<int>& counts) {
+Measured measureFields(const std::vector<int>& counts, int rounds) {
   const int largest = *std::max_element(counts.begin(), counts.end());
   std::vector<std::string> bodies;
   for (int count : counts) bodies.push_back(smallFieldsBody(count));
   std::vector<std::vector<double>> reads(counts.size()), listings(counts.size());
   std::vector<double> readRatios, listingRatios, ratios;
-  for (int round = 0; round < std::max(7, 1000000 / largest); ++round) {
+  if (rounds <= 0) rounds = std::max(7, 1000000 / largest);
+  for (int round = 0; round < rounds; ++round) {
     std::vector<FieldCost> roundCosts;
     for (size_t c = 0; c < counts.size(); ++c) {
       const int runs = std::max(1, largest / counts[c]);
@@ -268,10 +271,16 @@ int main(int argc, char** argv) {
     return measureDirectMode(argv[2], std::strtoull(argv[3], nullptr, 10));
 
   std::vector<int> counts;
-  for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+  int rounds = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "rounds=", 7) == 0)
+      rounds = std::atoi(argv[i] + 7);
+    else
+      counts.push_back(std::atoi(argv[i]));
+  }
   if (counts.empty()) counts = {2000, 16000, 128000};
 
-  const Measured m = measureFields(counts);
+  const Measured m = measureFields(counts, rounds);
   for (size_t c = 0; c < counts.size(); ++c) {
     const FieldCost& cost = m.costs[c];
     std::printf("%7d fields: Read %.3f us/field, listing %.3f us/field, together %.3f us/field\n", counts[c],
