@@ -348,6 +348,18 @@ TEST_F(ProcessFiles, AFailedReadLosesItsLastFileEvenWhenComplete) {
   EXPECT_EQ(List(dir_), Names{"a.txt"});
 }
 
+// A body refused at a limit is a failed read like any other.
+TEST_F(ProcessFiles, AReadPastALimitLosesItsLastFileOnRelease) {
+  DirectMode(true);
+  std::string body = MultipartBody({File("f", "a.txt", "aa"), File("g", "b.txt", "bb"),
+                                    Field(std::string(20000, 'n'), "long name")});
+  EXPECT_TRUE(Throws<EUploadError>(
+      [&] { Read(body); }, "Velmora Error: A header line of a part is longer than 16384 bytes. (#3)"));
+  EXPECT_EQ(List(dir_), (Names{"a.txt", "b.txt"}));
+  process_.reset();
+  EXPECT_EQ(List(dir_), Names{"a.txt"});
+}
+
 TEST_F(ProcessFiles, AnEmptyReadCountsAsAnInterruption) {
   DirectMode(true);
   std::string body = MultipartBody({File("f", "a.txt", std::string(5000, 'a'))});

@@ -146,6 +146,10 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
 
     try {
       parser.ParseBlock(block.get(), delivered);
+    } catch (const EUploadLimitError& refused) {
+      // Still a failure while a block is parsed (#3), but one the client
+      // caused and can be told about: the message names the limit.
+      throw EUploadError(u"Velmora Error: " + refused.message() + u" (#3)");
     } catch (...) {
       throw EUploadError(u"Velmora Error: Error reading block. (#3)");
     }
@@ -154,16 +158,20 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
 }
 
 // The first occurrence of every named variable, one line per file field, and
-// the later occurrences apart in MultiVar (which a second Read extends).
+// the later occurrences apart in MultiVar (which a second Read extends). Each
+// value leaves its entity as soon as a line holds it, so the text is never
+// held twice over.
 void TProcess::State::BuildVariableLists() {
   VariableList.clear();
-  for (const TFormEntity& entity : results.FormEntities) {
+  VariableList.reserve(static_cast<int>(results.FormEntities.size()));
+  for (TFormEntity& entity : results.FormEntities) {
     if (entity.IsFile)
       VariableList.addPair(entity.Name, entity.FileName);
     else if (VariableList.indexOfName(entity.Name) >= 0)
       MultiVar.addPair(entity.Name, entity.Value);
     else if (!entity.Name.empty())
       VariableList.addPair(entity.Name, entity.Value);
+    ustring().swap(entity.Value);
   }
 }
 

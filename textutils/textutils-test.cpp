@@ -285,6 +285,95 @@ TEST(StringList, CaseIgnoredBeyondAscii) {
   EXPECT_EQ(list.indexOfName(u"ete"), -1);  // case, not accents
 }
 
+// Names whose matching differs between the system's compare and folding a
+// to z alone, or that the system folds in ways a per-character fold does
+// not: accents, ligatures, ß, Greek sigmas, Kelvin and Ångström signs,
+// dotless and dotted i, ignorable characters, combining marks, NUL.
+const std::vector<ustring>& trickyNames() {
+  static const std::vector<ustring> names = {
+      u"", u"a", u"A", u"ab", u"AB", u"a\u00ADb", u"a\u200Db", ustring(u"a\0b", 3), u"\u00AD",
+      u"\u00E9", u"\u00C9", u"e\u0301", u"E", u"stra\u00DFe", u"STRASSE", u"strasse", u"\u00E6",
+      u"ae", u"AE", u"\u00C6", u"\uFB01", u"fi", u"\u03C3", u"\u03A3", u"\u03C2", u"\u212A",
+      u"K", u"k", u"\u212B", u"\u00C5", u"\u00E5", u"\u0131", u"I", u"i", u"\u0130", u"\uFF21",
+      u"co-op", u"coop", u"a'b", u"\u0416\u0423\u041a", u"\u0436\u0443\u043a", u"x=y", u"x"};
+  return names;
+}
+
+// A lookup by key finds a line only among those of the text's key: texts the
+// system compare finds equal must never have different keys.
+TEST(SystemText, EqualTextsHaveEqualKeys) {
+  std::vector<ustring> texts = trickyNames();
+  std::mt19937 rng(3);
+  const ustring alphabet = u"aAbBsS\u00DF\u00AD\u200D\u00E6eE\u0301\u00E9\u00C9\u0131iI\u0130\u03C2\u03C3"
+                           u"\u03A3\u212AkK\u0001-'\u00C5\u212B\u3042\u30A2\uFF71";
+  for (int n = 0; n < 1500; ++n) {
+    ustring text;
+    for (size_t length = rng() % 5; length > 0; --length) text += alphabet[rng() % alphabet.size()];
+    texts.push_back(text);
+    if (n % 7 == 0) texts.back().insert(texts.back().begin(), u'\0');
+  }
+  std::vector<std::string> keys;
+  for (const ustring& t : texts) keys.push_back(systext::caseInsensitiveKey(t));
+  int equalPairs = 0;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    for (size_t j = 0; j < texts.size(); ++j) {
+      if (!systext::sameTextIgnoringCase(texts[i], texts[j])) continue;
+      ++equalPairs;
+      ASSERT_EQ(keys[i], keys[j]) << toUtf8(texts[i]) << " and " << toUtf8(texts[j]) << " (" << i << ", " << j << ")";
+    }
+  }
+  EXPECT_GT(equalPairs, static_cast<int>(texts.size()));  // pairs of different texts were equal too
+}
+
+// The list's indexed lookups against a scan of its lines, over lists grown
+// and looked up in turn, and cleared.
+TEST(StringList, LookupsAgreeWithAScan) {
+  const std::vector<ustring>& names = trickyNames();
+  auto scanName = [](const TStringList& list, ustring_view name) {
+    for (int i = 0; i < list.count(); ++i)
+      if (systext::sameTextIgnoringCase(lineName(list[i]), name)) return i;
+    return -1;
+  };
+  auto scanLine = [](const TStringList& list, ustring_view text) {
+    for (int i = 0; i < list.count(); ++i)
+      if (systext::sameTextIgnoringCase(list[i], text)) return i;
+    return -1;
+  };
+  auto asciiMatches = [](const TStringList& list, ustring_view name) {
+    std::vector<int> found;
+    for (int i = 0; i < list.count(); ++i)
+      if (asciiUpper(lineName(list[i])) == asciiUpper(name)) found.push_back(i);
+    return found;
+  };
+  auto indexedAsciiMatches = [](const TStringList& list, ustring_view name) {
+    std::vector<int> found;
+    for (int i = list.firstOfNameAscii(name); i >= 0; i = list.nextOfNameAscii(i, name)) found.push_back(i);
+    return found;
+  };
+  std::mt19937 rng(9);
+  TStringList list;
+  for (int round = 0; round < 3; ++round) {
+    for (int step = 0; step < 400; ++step) {
+      const ustring& name = names[rng() % names.size()];
+      if (rng() % 3 == 0) list.add(name);  // a line without "="
+      else list.addPair(name, toDecimal(step));
+      for (const ustring& probe : {names[rng() % names.size()], names[rng() % names.size()]}) {
+        SCOPED_TRACE(toUtf8(probe));
+        ASSERT_EQ(list.indexOfName(probe), scanName(list, probe));
+        ASSERT_EQ(list.indexOf(probe), scanLine(list, probe));
+        const std::vector<int> expected = asciiMatches(list, probe);
+        ASSERT_EQ(indexedAsciiMatches(list, probe), expected);
+        ASSERT_EQ(list.lastOfNameAscii(probe), expected.empty() ? -1 : expected.back());
+      }
+      const int line = static_cast<int>(rng() % static_cast<unsigned>(list.count()));
+      ASSERT_EQ(list.indexOfSameName(line), scanName(list, list.name(line))) << toUtf8(list[line]);
+    }
+    list.clear();
+    EXPECT_EQ(list.indexOfName(u"a"), -1);
+    EXPECT_EQ(list.firstOfNameAscii(u"a"), -1);
+  }
+}
+
 TEST(StringList, IndexErrors) {
   TStringList list;
   list.add(u"a=1");
