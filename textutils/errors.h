@@ -49,10 +49,15 @@ class EReadError : public EStreamError {
   EReadError();
 };
 
-// "Stream write error"
+// "Stream write error"; a failed system write (a full disk) carries the
+// system's error code, 0 otherwise.
 class EWriteError : public EStreamError {
  public:
-  EWriteError();
+  explicit EWriteError(uint32_t systemCode = 0);
+  uint32_t systemCode() const noexcept { return systemCode_; }
+
+ private:
+  uint32_t systemCode_;
 };
 
 // "Cannot create file "%s". %s": the full path and the system's error text;
@@ -66,10 +71,15 @@ class EFCreateError : public EStreamError {
   uint32_t systemCode_;
 };
 
-// "Cannot open file "%s". %s": the full path and the system's error text.
+// "Cannot open file "%s". %s": the full path and the system's error text;
+// the system's error code travels beside the message.
 class EFOpenError : public EStreamError {
  public:
-  EFOpenError(const ustring& fullPath, const ustring& systemText);
+  EFOpenError(const ustring& fullPath, const ustring& systemText, uint32_t systemCode = 0);
+  uint32_t systemCode() const noexcept { return systemCode_; }
+
+ private:
+  uint32_t systemCode_;
 };
 
 // An I/O error of a text file, with the messages of the runtime's code table.

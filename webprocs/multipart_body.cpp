@@ -3,6 +3,7 @@
 #include <random>
 #include <string>
 
+#include "textutils/paths.h"
 #include "textutils/system_text.h"
 
 namespace velmora {
@@ -41,11 +42,7 @@ ustring fileMimeType(const ustring& FileName, const MimeTypeLookup& mimeTypeOf) 
 }  // namespace
 
 ustring FileExtension(const ustring& FileName) {
-  size_t dot = FileName.rfind(u'.');
-  if (dot == ustring::npos || dot == 0) return {};
-  size_t separator = FileName.find_last_of(u"\\:");
-  if (separator != ustring::npos && separator > dot) return {};
-  return FileName.substr(dot);
+  return FileName.substr(ExtensionStart(FileName, kScriptSeparators));
 }
 
 void BuildMultipartBody(TMemoryStream& Body, ByteSpan Data, ustring& ContentTypeHeader,
