@@ -60,8 +60,10 @@ void TFileStream::write(const void* buffer, size_t count) {
   while (count > 0) {
     DWORD chunk = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
     DWORD written = 0;
+    // A full disk may first take part of the chunk; writing the rest then
+    // fails with the system's reason.
     if (!WriteFile(handle_, p, chunk, &written, nullptr)) throw EWriteError(GetLastError());
-    if (written != chunk) throw EWriteError();
+    if (written == 0) throw EWriteError();
     p += written;
     count -= written;
   }
