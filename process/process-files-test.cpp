@@ -514,6 +514,17 @@ TEST_F(SmallDrive, FileSaveKeepsTheTargetInEveryMode) {
   EXPECT_EQ(process_->NewName(0), u"");
 }
 
+TEST_F(SmallDrive, AFailedWriteCarriesTheSystemsCode) {
+  Read(MultipartBody({File("f", "a.bin", big_)}));
+  try {
+    process_->FileSave(full_ + u"a.bin", 0);
+    ADD_FAILURE() << "a file three times the drive was saved";
+  } catch (const EWriteError& e) {
+    EXPECT_EQ(e.message(), u"Stream write error");
+    EXPECT_EQ(e.systemCode(), static_cast<uint32_t>(ERROR_DISK_FULL));
+  }
+}
+
 TEST_F(SmallDrive, DirectSaveKeepsTheFileItWouldReplace) {
   Put(full_ + u"a.bin", "old");
   DirectMode(true);

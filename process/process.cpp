@@ -8,6 +8,7 @@
 #include "process/multipart_parser.h"
 #include "process/process_state.h"
 #include "textutils/errors.h"
+#include "textutils/paths.h"
 
 namespace velmora {
 
@@ -210,9 +211,9 @@ void TProcess::ReadChunks() {
 ustring TProcess::ParentDir(const ustring& Path) const {
   if (Path.size() <= 2) return Path;
   // The last character is never looked at: a trailing "\" is stepped over.
-  size_t slash = Path.rfind(u'\\', Path.size() - 2);
-  if (slash == ustring::npos || slash == 0) return Path;
-  return Path.substr(0, slash + 1);
+  const size_t nameStart = NameStart(ustring_view(Path).substr(0, Path.size() - 1), kBackslash);
+  if (nameStart <= 1) return Path;  // no "\" before the last character, or only at the start
+  return Path.substr(0, nameStart);
 }
 
 ustring TProcess::CurrentDir() {
