@@ -4,7 +4,6 @@
 // cut off or failing (disk full) never replaces or truncates a file there.
 #include <windows.h>
 
-#include "process/multipart_parser.h"
 #include "process/process_state.h"
 #include "textutils/errors.h"
 #include "textutils/fileutils.h"

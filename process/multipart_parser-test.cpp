@@ -1,5 +1,6 @@
-// The parser's results must not depend on where blocks are cut, and must be
-// exactly those of the byte-at-a-time state machine (fuzz/reference_parser.h).
+// The parser's events must not depend on where blocks are cut, and must be
+// exactly those of the byte-at-a-time state machine (fuzz/reference_parser.h);
+// most cases read them through the upload's receiver, as Read does.
 // Every block is copied into its own heap allocation of its exact size, so
 // AddressSanitizer reports any read past a block's end.
 #include "process/multipart_parser.h"
@@ -12,6 +13,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "process/fuzz/reference_parser.h"
@@ -23,8 +25,23 @@ namespace {
 using namespace std::string_literals;
 using Charset = TMultipartParser::Charset;
 using reference::Describe;
+using reference::TEventLog;
 using reference::TReferenceParser;
 using velmora::testing::Throws;
+
+// A parser feeding the upload's receiver, as Read joins them.
+template <class Parser>
+struct TUploadParse {
+  TUploadParse(TUploadResults& results, Charset charset, IFileDestinations* direct,
+               const TParserLimits& limits = TParserLimits())
+      : receiver(results, charset, direct), parser(receiver, charset, limits) {}
+  void ParseBlock(const uint8_t* data, size_t size) { parser.ParseBlock(data, size); }
+
+  TUploadReceiver receiver;
+  Parser parser;
+};
+using TFastParse = TUploadParse<TMultipartParser>;
+using TReferenceParse = TUploadParse<TReferenceParser>;
 
 using Cuts = std::vector<size_t>;  // block lengths, summing to the body's
 
@@ -62,24 +79,31 @@ void feed(Parser& parser, const std::string& body, const Cuts& cuts,
 std::string parse(const std::string& body, const Cuts& cuts, Charset charset = Charset::Utf8,
                   IFileDestinations* direct = nullptr) {
   TUploadResults results;
-  TMultipartParser parser(results, charset, direct);
+  TFastParse parser(results, charset, direct);
   feed(parser, body, cuts);
   return Describe(results);
 }
 
-// Fast parser and reference fed the same blocks agree after every block, so
-// the bytes held back at every block's end agree too.
+// Fast parser and reference fed the same blocks report the same events
+// after every block, so the bytes held back at every block's end agree too;
+// and so the upload's results agree.
 void expectSameAsReference(const std::string& body, const Cuts& cuts, Charset charset) {
   TUploadResults fast, slow;
-  TMultipartParser parser(fast, charset, nullptr);
-  TReferenceParser oracle(slow, charset, nullptr);
+  TFastParse parser(fast, charset, nullptr);
+  TReferenceParse oracle(slow, charset, nullptr);
+  TEventLog fastEvents, slowEvents;
+  TMultipartParser eventParser(fastEvents, charset);
+  TReferenceParser eventOracle(slowEvents, charset);
   size_t done = 0;
   for (size_t n : cuts) {
     auto block = std::make_unique<uint8_t[]>(n);
     std::memcpy(block.get(), body.data() + done, n);
     parser.ParseBlock(block.get(), n);
     oracle.ParseBlock(block.get(), n);
+    eventParser.ParseBlock(block.get(), n);
+    eventOracle.ParseBlock(block.get(), n);
     done += n;
+    ASSERT_EQ(fastEvents.text(), slowEvents.text()) << "after " << done << " bytes";
     ASSERT_EQ(Describe(fast), Describe(slow)) << "after " << done << " bytes";
   }
 }
@@ -255,7 +279,7 @@ TEST(MultipartParser, CorpusGivesExactResults) {
   for (const Vector& v : corpus()) {
     SCOPED_TRACE(v.title);
     TUploadResults results;
-    TMultipartParser parser(results, v.charset, nullptr);
+    TFastParse parser(results, v.charset, nullptr);
     parser.ParseBlock(reinterpret_cast<const uint8_t*>(v.body.data()), v.body.size());
 
     ASSERT_EQ(results.FormEntities.size(), v.entities.size()) << Describe(results);
@@ -407,8 +431,8 @@ std::string refusal(Parser& parser, const uint8_t* block, size_t size) {
 // side, checking after every block that they agree; stops at a refusal.
 Outcome parseWithLimits(const std::string& body, const Cuts& cuts, const TParserLimits& limits) {
   TUploadResults fast, slow;
-  TMultipartParser parser(fast, Charset::Utf8, nullptr, limits);
-  TReferenceParser oracle(slow, Charset::Utf8, nullptr, limits);
+  TFastParse parser(fast, Charset::Utf8, nullptr, limits);
+  TReferenceParse oracle(slow, Charset::Utf8, nullptr, limits);
   size_t done = 0;
   for (size_t n : cuts) {
     auto block = std::make_unique<uint8_t[]>(n);
@@ -512,7 +536,7 @@ TEST(MultipartParser, LimitsWholeAtEverySplitAndByteByByte) {
     EXPECT_EQ(whole.refused, c.refused);
 
     TUploadResults results;
-    TMultipartParser parser(results, Charset::Utf8, nullptr, limits);
+    TFastParse parser(results, Charset::Utf8, nullptr, limits);
     refusal(parser, reinterpret_cast<const uint8_t*>(c.body.data()), c.body.size());
     std::vector<std::string> values;
     for (const TFormEntity& e : results.FormEntities) values.push_back(toUtf8(e.Value));
@@ -536,7 +560,7 @@ TEST(MultipartParser, DefaultLimitsTakeLongFileNames) {
   const Outcome outcome = parseWithLimits(body, blocksOf(body.size(), 7), TParserLimits());
   EXPECT_EQ(outcome.refused, "");
   TUploadResults results;
-  TMultipartParser(results, Charset::Utf8, nullptr).ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
+  TFastParse(results, Charset::Utf8, nullptr).ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
   ASSERT_EQ(results.FileQty, 1);
   EXPECT_EQ(results.Files[0].Name.size(), 150u * 4 + 4);  // é and € one UTF-16 unit each, 😀 two
   EXPECT_EQ(toUtf8(results.Files[0].Name), name + ".txt");
@@ -561,6 +585,77 @@ TEST(MultipartParser, RandomBodiesUnderSmallLimits) {
     refused += !whole.refused.empty();
   }
   EXPECT_GT(refused, 200);  // the limits were reached often
+}
+
+// --- Events -----------------------------------------------------------------
+
+TEST(MultipartParser, EventsOfABody) {
+  const std::string body =
+      "--XY\r\nContent-Disposition: form-data; name=\"t\"\r\n\r\ntext\r\n"
+      "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n"
+      "Content-Type: text/plain\r\n\r\nab\r\n"
+      "--XY\r\nContent-Disposition: form-data; name=\"n\"; filename=\"\"\r\n\r\ndropped\r\n"
+      "--XY\r\nContent-Disposition: form-data; name=\"cut\"";
+  const std::string expected =
+      "begin\n"
+      "header Name=t FileName= ContentType= \n"
+      "headers end Name=t FileName= ContentType= \n"
+      "data text\n"
+      "end\n"
+      "begin\n"
+      "header Name=f FileName=a.txt IsFile ContentType= \n"
+      "header Name=f FileName=a.txt IsFile ContentType=text/plain \n"
+      "headers end Name=f FileName=a.txt IsFile ContentType=text/plain \n"
+      "data ab\n"
+      "end\n"
+      "begin\n"
+      "header Name=n FileName= IsFile ContentType= \n"
+      "headers end Name=n FileName= IsFile ContentType= \n"
+      "end\n"
+      "begin\n";
+  for (size_t block : {1, 5, 102400}) {
+    TEventLog events;
+    TMultipartParser parser(events, Charset::Utf8);
+    feed(parser, body, blocksOf(body.size(), block));
+    EXPECT_EQ(events.text(), expected) << "blocks of " << block;
+  }
+}
+
+// Data is never copied on its way to the receiver: a part within one block
+// arrives as one range of that block; bytes held back at a block's end come
+// from the delimiter pattern, which they match.
+TEST(MultipartParser, DataArrivesAsRangesOfTheBlock) {
+  struct TRanges final : IMultipartReceiver {
+    std::vector<std::pair<const uint8_t*, size_t>> ranges;
+    void partBegin() override {}
+    void partHeader(const TPartHead&) override {}
+    void partHeadersEnd(const TPartHead&) override {}
+    void partData(const uint8_t* data, size_t size) override { ranges.emplace_back(data, size); }
+    void partEnd() override {}
+  };
+  const std::string head = "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\n";
+  const std::string data = std::string(50000, 'x') + "\r\n--X" + std::string(50000, 'y');
+  const std::string body = head + data + "\r\n--XY--\r\n";
+
+  TRanges whole;
+  TMultipartParser(whole, Charset::Utf8).ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
+  ASSERT_EQ(whole.ranges.size(), 1u);
+  EXPECT_EQ(whole.ranges[0].first, reinterpret_cast<const uint8_t*>(body.data()) + head.size());
+  EXPECT_EQ(whole.ranges[0].second, data.size());
+
+  // Cut inside "\r\n--X": the first block's range stops before the CR,
+  // the held-back "\r\n--X" follows once the next block breaks the match,
+  // then the rest of the second block.
+  const size_t cut = head.size() + 50003;
+  TRanges split;
+  TMultipartParser parser(split, Charset::Utf8);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(body.data());
+  parser.ParseBlock(bytes, cut);
+  parser.ParseBlock(bytes + cut, body.size() - cut);
+  ASSERT_EQ(split.ranges.size(), 3u);
+  EXPECT_EQ(split.ranges[0], std::make_pair(bytes + head.size(), size_t{50000}));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(split.ranges[1].first), split.ranges[1].second), "\r\n-");
+  EXPECT_EQ(split.ranges[2], std::make_pair(bytes + cut, data.size() - 50003));
 }
 
 // --- Direct mode ----------------------------------------------------------
@@ -598,8 +693,8 @@ TEST(MultipartParser, DirectModeOpensAndClosesEachFileInOrder) {
     SCOPED_TRACE("blocks of " + std::to_string(block));
     FakeDestinations fake, fakeForReference;
     TUploadResults results, referenceResults;
-    TMultipartParser parser(results, Charset::Utf8, &fake);
-    TReferenceParser oracle(referenceResults, Charset::Utf8, &fakeForReference);
+    TFastParse parser(results, Charset::Utf8, &fake);
+    TReferenceParse oracle(referenceResults, Charset::Utf8, &fakeForReference);
     feed(parser, kDirectBody, blocksOf(kDirectBody.size(), block));
     feed(oracle, kDirectBody, blocksOf(kDirectBody.size(), block));
 
@@ -617,7 +712,7 @@ TEST(MultipartParser, DirectModeFileLeftOpenWhenTheBodyEndsEarly) {
   const std::string body = kDirectBody.substr(0, kDirectBody.find("beta") + 3);
   FakeDestinations fake;
   TUploadResults results;
-  TMultipartParser parser(results, Charset::Utf8, &fake);
+  TFastParse parser(results, Charset::Utf8, &fake);
   feed(parser, body, blocksOf(body.size(), 4));
   EXPECT_EQ(fake.log.back(), "open b.txt");
   EXPECT_EQ(bytesOf(results.Files.back().FileStream.get()), "bet");
@@ -628,7 +723,7 @@ TEST(MultipartParser, DirectModeOpenFailurePropagatesWithTheRecordMade) {
       "--XY\r\nContent-Disposition: form-data; name=\"a\"; filename=\"fail.bin\"\r\n\r\ndata\r\n--XY--";
   FakeDestinations fake;
   TUploadResults results;
-  TMultipartParser parser(results, Charset::Utf8, &fake);
+  TFastParse parser(results, Charset::Utf8, &fake);
   EXPECT_THROW(parser.ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size()), EUploadError);
   EXPECT_EQ(results.FileQty, 1);
   EXPECT_EQ(results.Files.at(0).Name, u"fail.bin");
@@ -652,7 +747,7 @@ TEST(MultipartParser, ExtensionAndNameOnly) {
     const std::string body = "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\""s + c.sent +
                              "\"\r\n\r\n\r\n--XY--";
     TUploadResults results;
-    TMultipartParser(results, Charset::Utf8, nullptr)
+    TFastParse(results, Charset::Utf8, nullptr)
         .ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
     ASSERT_EQ(results.FileQty, 1) << c.sent;
     EXPECT_EQ(results.Files[0].Extension, c.extension) << c.sent;
@@ -667,7 +762,7 @@ TEST(MultipartParser, ExtensionAndNameOnly) {
 TEST(MultipartParser, BodyWithoutCRDefinesNoPart) {
   for (size_t length : {size_t{1024}, size_t{4} << 20}) {
     TUploadResults r;
-    TMultipartParser parser(r, Charset::Utf8, nullptr);
+    TFastParse parser(r, Charset::Utf8, nullptr);
     const std::string body(length, 'a');
     if (length <= TParserLimits().delimiterLine) {
       feed(parser, body, blocksOf(body.size(), 102400));
@@ -692,7 +787,7 @@ TEST(MultipartParser, PatternThatDefeatsSkippingStaysLinear) {
   TParserLimits longLines;
   longLines.delimiterLine = line.size();
   TUploadResults r;
-  TMultipartParser parser(r, Charset::Utf8, nullptr, longLines);
+  TFastParse parser(r, Charset::Utf8, nullptr, longLines);
   feed(parser, body, blocksOf(body.size(), 102400));
   ASSERT_EQ(r.FileQty, 1);
   EXPECT_EQ(bytesOf(r.Files[0].FileStream.get()), data);
@@ -707,14 +802,14 @@ TEST(MultipartParser, HugeFirstLineAndHeaderLine) {
   const std::string body = line + "\r\n" + header + "\r\n\r\nvalue\r\n" + line.substr(0, 1 << 20) + "\r\n" + line + "--";
   {
     TUploadResults r;
-    TMultipartParser parser(r, Charset::Utf8, nullptr);
+    TFastParse parser(r, Charset::Utf8, nullptr);
     EXPECT_TRUE(Throws<EUploadLimitError>([&] { parser.ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), 102400); },
                                           "The body's first line, its delimiter, is longer than 1024 bytes."));
   }
   {
     const std::string shortLine = "--XY\r\n" + header + "\r\n\r\nvalue\r\n--XY--";
     TUploadResults r;
-    TMultipartParser parser(r, Charset::Utf8, nullptr);
+    TFastParse parser(r, Charset::Utf8, nullptr);
     EXPECT_TRUE(Throws<EUploadLimitError>(
         [&] { parser.ParseBlock(reinterpret_cast<const uint8_t*>(shortLine.data()), 102400); },
         "A header line of a part is longer than 16384 bytes."));
@@ -725,7 +820,7 @@ TEST(MultipartParser, HugeFirstLineAndHeaderLine) {
   huge.delimiterLine = line.size();
   huge.headerLine = header.size();
   TUploadResults r;
-  TMultipartParser parser(r, Charset::Utf8, nullptr, huge);
+  TFastParse parser(r, Charset::Utf8, nullptr, huge);
   feed(parser, body, blocksOf(body.size(), 102400));
   ASSERT_EQ(r.FormEntities.size(), 2u);
   EXPECT_EQ(r.FormEntities[0].Name, u"n");
@@ -739,7 +834,7 @@ TEST(MultipartParser, ManyParts) {
             std::to_string(i) + "\r\n";
   body += "--XY--\r\n";
   TUploadResults r;
-  TMultipartParser parser(r, Charset::Utf8, nullptr);
+  TFastParse parser(r, Charset::Utf8, nullptr);
   feed(parser, body, blocksOf(body.size(), 102400));
   ASSERT_EQ(r.FormEntities.size(), 100001u);
   EXPECT_EQ(r.FormEntities[99999].Name, u"f99999");

@@ -13,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "process/file_names.h"
 #include "textutils/system_text.h"
 #include "textutils/textconv.h"
 
@@ -122,49 +121,49 @@ struct THeaderWords<char> {
 // capitals included. Works on the decoded line, or on the bytes of an ASCII
 // line (which are its text, and are searched quicker).
 template <class Char>
-void setHeaderFields(TFormEntity& e, std::basic_string_view<Char> line) {
+void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line) {
   using Words = THeaderWords<Char>;
   auto text = [](std::basic_string_view<Char> part) { return ustring(part.begin(), part.end()); };
   if (line.find(Words::disposition) != npos) {
-    e.Name = text(ExtractHeaderParam(Words::name, line));
+    head.Name = text(ExtractHeaderParam(Words::name, line));
     if (line.find(Words::filename) != npos) {
-      e.FileName = text(ExtractHeaderParam(Words::filename, line));
-      e.IsFile = true;
+      head.FileName = text(ExtractHeaderParam(Words::filename, line));
+      head.IsFile = true;
     }
   }
   // The text after "Content-Type: ", counted, not searched for.
-  if (line.find(Words::type) != npos) e.ContentType = text(line.substr(std::min<size_t>(14, line.size())));
+  if (line.find(Words::type) != npos) head.ContentType = text(line.substr(std::min<size_t>(14, line.size())));
 }
 
 std::string_view asChars(const TMemoryStream& bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), static_cast<size_t>(bytes.size())};
 }
 
-void append(TStream* destination, const uint8_t* bytes, int64_t count) {
-  // Memory streams grow without moving what they hold (files) or
-  // geometrically (values), so data written block by block costs O(n).
-  if (destination && count > 0) destination->write(bytes, static_cast<size_t>(count));
-}
-
-// Name, Extension and NameOnly of a new record from the name the client sent.
-void nameFile(TFileRecord& record) {
-  record.Name = ClientFileName(record.LocalName);
-  const size_t dot = record.Name.rfind(u'.');
-  if (dot != npos && dot != 0) record.Extension = record.Name.substr(dot + 1);
-  record.NameOnly = record.Extension.empty()
-                        ? record.Name
-                        : record.Name.substr(0, record.Name.size() - record.Extension.size() - 1);
+// Header lines and values are mostly ASCII, which as UTF-8 decodes to one
+// character per byte: the text is then the bytes themselves.
+bool isUtf8Ascii(const TMemoryStream& bytes, TFormCharset charset) {
+  if (charset != TFormCharset::Utf8) return false;
+  uint8_t high = 0;
+  for (size_t i = 0, n = static_cast<size_t>(bytes.size()); i < n; ++i) high |= bytes.data()[i];
+  return high < 0x80;
 }
 
 }  // namespace
 
-struct TMultipartParser::State {
-  State(TUploadResults& results, Charset charset, IFileDestinations* direct, const TParserLimits& limits)
-      : results(results), charset(charset), direct(direct), limits(limits) {}
+ustring DecodeFormText(TMemoryStream& bytes, TFormCharset charset) {
+  const size_t size = static_cast<size_t>(bytes.size());
+  if (isUtf8Ascii(bytes, charset)) return fromLatin1(asChars(bytes));
+  if (charset == TFormCharset::Utf8) return DecodeUtf8OrAnsi(bytes.data(), size);
+  const std::string ansi = StreamToAnsiString(bytes, 0);
+  return systext::ansiToUnicode(reinterpret_cast<const uint8_t*>(ansi.data()), ansi.size());
+}
 
-  TUploadResults& results;
+struct TMultipartParser::State {
+  State(IMultipartReceiver& receiver, Charset charset, const TParserLimits& limits)
+      : receiver(receiver), charset(charset), limits(limits) {}
+
+  IMultipartReceiver& receiver;
   const Charset charset;
-  IFileDestinations* const direct;
   const TParserLimits limits;
   // What the limits count: parts so far, header lines of the current part,
   // characters of form text kept.
@@ -180,10 +179,8 @@ struct TMultipartParser::State {
   size_t SuspectedBoundaryCount = 0;
   // Of those, the bytes that ended the previous block and were held back.
   size_t MissedBytes = 0;
-  size_t currentFile = 0;  // index in results.Files of the file part being read
-  TMemoryStream spareStream;
-
-  TFormEntity& entity() { return results.FormEntities.back(); }
+  TPartHead head;        // of the open part
+  TMemoryStream line;    // the header line being read, one buffer for all parts
 
   [[noreturn]] void refuse(TParserLimit limit) const { throw EUploadLimitError(limitMessage(limit, limits)); }
   // Counts characters about to be kept for the form.
@@ -191,52 +188,20 @@ struct TMultipartParser::State {
     if (count > limits.formText - formText) refuse(TParserLimit::FormText);
     formText += count;
   }
-  // A value's bytes about to be written to its CurrentStream.
-  void keepValueBytes(int64_t count) {
-    if (ReadingState == rsReadingData && count > 0) keepText(static_cast<size_t>(count));
-  }
-
-  // Header lines and values are mostly ASCII, which as UTF-8 decodes to one
-  // character per byte: the text is then the bytes themselves.
-  bool isUtf8Ascii(const TMemoryStream& bytes) const {
-    if (charset != Charset::Utf8) return false;
-    uint8_t high = 0;
-    for (size_t i = 0, n = static_cast<size_t>(bytes.size()); i < n; ++i) high |= bytes.data()[i];
-    return high < 0x80;
-  }
-
-  ustring decode(TMemoryStream& bytes) const {
-    const size_t size = static_cast<size_t>(bytes.size());
-    if (isUtf8Ascii(bytes)) return fromLatin1(asChars(bytes));
-    if (charset == Charset::Utf8) return DecodeUtf8OrAnsi(bytes.data(), size);
-    const std::string ansi = StreamToAnsiString(bytes, 0);
-    return systext::ansiToUnicode(reinterpret_cast<const uint8_t*>(ansi.data()), ansi.size());
-  }
-
-  // A part's CurrentStream takes over the memory of the previous part's once
-  // that is done with, so small parts cost no buffer allocation each.
-  void lendStream(TFormEntity& e) { e.CurrentStream = std::move(spareStream); }
-  void takeBackStream(TFormEntity& e) {
-    spareStream = std::move(e.CurrentStream);
-    spareStream.setSize(0);
-  }
-
-  // Where the current part's data goes; none for discarded data.
-  TStream* destination() {
-    switch (ReadingState) {
-      case rsReadingData: return &entity().CurrentStream;
-      case rsReadingFile: return results.Files[currentFile].FileStream.get();
-      default: return nullptr;
-    }
+  // Reports data of the open part; a value's bytes count as form text
+  // first. count is signed: a delimiter begun in an earlier block leaves
+  // nothing of this one.
+  void emitData(const uint8_t* bytes, int64_t count) {
+    if (count <= 0 || ReadingState == rsEmptyFile) return;
+    if (ReadingState == rsReadingData) keepText(static_cast<size_t>(count));
+    receiver.partData(bytes, static_cast<size_t>(count));
   }
 
   size_t findBoundary(const uint8_t* block, size_t size, size_t pos);
   size_t skipLineBreaks(const uint8_t* block, size_t size, size_t pos);
   size_t readHeaders(const uint8_t* block, size_t size, size_t pos);
-  bool headerLineDone(TFormEntity& e);
-  void makeFileRecord(const TFormEntity& e);
+  bool headerLineDone();
   size_t readData(const uint8_t* block, size_t size, size_t pos);
-  void endPart(const uint8_t* data, int64_t count);
 };
 
 // Whatever precedes the body's first CR is the delimiter line: no preamble is
@@ -263,90 +228,68 @@ size_t TMultipartParser::State::skipLineBreaks(const uint8_t* block, size_t size
     if (partCount == limits.parts) refuse(TParserLimit::Parts);
     ++partCount;
     headerLineCount = 0;
-    results.FormEntities.emplace_back();
-    lendStream(entity());
+    head = TPartHead();
     ReadingState = rsReadingInformation;
+    receiver.partBegin();
   }
   return pos;
 }
 
 // Header lines end at LF; CR is ignored wherever it stands.
 size_t TMultipartParser::State::readHeaders(const uint8_t* block, size_t size, size_t pos) {
-  TFormEntity& e = entity();
   while (pos < size) {
     const void* lf = std::memchr(block + pos, LF, size - pos);
     const size_t lineEnd = lf ? static_cast<size_t>(static_cast<const uint8_t*>(lf) - block) : size;
     while (pos < lineEnd) {
       const void* cr = std::memchr(block + pos, CR, lineEnd - pos);
       const size_t runEnd = cr ? static_cast<size_t>(static_cast<const uint8_t*>(cr) - block) : lineEnd;
-      if (runEnd - pos > limits.headerLine - static_cast<size_t>(e.CurrentStream.size()))
+      if (runEnd - pos > limits.headerLine - static_cast<size_t>(line.size()))
         refuse(TParserLimit::HeaderLine);
-      append(&e.CurrentStream, block + pos, static_cast<int64_t>(runEnd - pos));
+      if (runEnd > pos) line.write(block + pos, runEnd - pos);
       pos = cr ? runEnd + 1 : runEnd;
     }
     if (!lf) break;
     ++pos;
-    if (headerLineDone(e)) break;
+    if (headerLineDone()) break;
   }
   return pos;
 }
 
 // A complete header line; true when it was the empty line that ends the
 // headers.
-bool TMultipartParser::State::headerLineDone(TFormEntity& e) {
+bool TMultipartParser::State::headerLineDone() {
   // The line is only searched and then dropped; an ASCII line needs no
   // decoding at all.
   bool empty;
-  if (isUtf8Ascii(e.CurrentStream)) {
-    const std::string_view line = asChars(e.CurrentStream);
-    empty = line.empty();
+  if (isUtf8Ascii(line, charset)) {
+    const std::string_view text = asChars(line);
+    empty = text.empty();
     if (!empty && ++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
-    setHeaderFields(e, line);
+    setHeaderFields(head, text);
   } else {
-    const ustring line = decode(e.CurrentStream);
-    empty = line.empty();
+    // Bytes that decode to no text end the headers like the empty line.
+    const ustring text = DecodeFormText(line, charset);
+    empty = text.empty();
     if (!empty && ++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
-    setHeaderFields(e, ustring_view(line));
+    setHeaderFields(head, ustring_view(text));
   }
-  e.CurrentStream.setSize(0);
-  if (!empty) return false;
+  line.setSize(0);
+  if (!empty) {
+    receiver.partHeader(head);
+    return false;
+  }
 
-  keepText(e.Name.size() + e.FileName.size() + e.ContentType.size());
+  keepText(head.Name.size() + head.FileName.size() + head.ContentType.size());
   SuspectedBoundaryCount = 0;
-  if (!e.IsFile) {
-    ReadingState = rsReadingData;  // the value collects in CurrentStream
-    return true;
-  }
-  takeBackStream(e);
-  if (e.FileName.empty()) {
-    ReadingState = rsEmptyFile;
-  } else {
-    ReadingState = rsReadingFile;
-    makeFileRecord(e);
-  }
+  ReadingState = !head.IsFile ? rsReadingData : head.FileName.empty() ? rsEmptyFile : rsReadingFile;
+  receiver.partHeadersEnd(head);
   return true;
-}
-
-void TMultipartParser::State::makeFileRecord(const TFormEntity& e) {
-  TFileRecord record;
-  record.LocalName = e.FileName;
-  record.ContentType = e.ContentType;
-  nameFile(record);
-  results.Files.push_back(std::move(record));
-  ++results.FileQty;
-  currentFile = results.Files.size() - 1;
-
-  TFileRecord& file = results.Files[currentFile];
-  if (direct)
-    direct->OpenFile(file);
-  else
-    file.FileStream = std::make_unique<TChunkedMemoryStream>();
 }
 
 // The data states. A match carried in from the previous block is resolved
 // byte by byte (it is shorter than the pattern); then the block is searched
 // for the whole pattern, and without one, a trailing partial match is held
-// back. This gives exactly the positions, the copies and the held-back count
+// back. This gives exactly the positions, the ranges and the held-back count
 // of matching every byte in turn.
 size_t TMultipartParser::State::readData(const uint8_t* block, size_t size, size_t pos) {
   const uint8_t* pattern = delimiter.pattern();
@@ -366,8 +309,7 @@ size_t TMultipartParser::State::readData(const uint8_t* block, size_t size, size
       // Broken: the bytes held back were data after all, and go first. The
       // ones of this block lie in its range below; the breaking byte may
       // itself begin a match, so the search starts at it.
-      keepValueBytes(static_cast<int64_t>(MissedBytes));
-      append(destination(), pattern, static_cast<int64_t>(MissedBytes));
+      emitData(pattern, static_cast<int64_t>(MissedBytes));
       MissedBytes = 0;
       SuspectedBoundaryCount = 0;
     }
@@ -388,41 +330,20 @@ size_t TMultipartParser::State::readData(const uint8_t* block, size_t size, size
   // block, nothing of this block is data.
   const int64_t scanned = static_cast<int64_t>(pos - start);
   if (!ended) {
-    if (ReadingState == rsEmptyFile) {
-      MissedBytes = 0;
-    } else {
-      keepValueBytes(scanned - static_cast<int64_t>(SuspectedBoundaryCount));
-      append(destination(), block + start, scanned - static_cast<int64_t>(SuspectedBoundaryCount));
-      MissedBytes = SuspectedBoundaryCount;
-    }
+    emitData(block + start, scanned - static_cast<int64_t>(SuspectedBoundaryCount));
+    MissedBytes = ReadingState == rsEmptyFile ? 0 : SuspectedBoundaryCount;
     return pos;
   }
   // Held-back bytes that turned out to begin the delimiter are dropped.
-  endPart(block + start, scanned - static_cast<int64_t>(length));
+  emitData(block + start, scanned - static_cast<int64_t>(length));
   MissedBytes = 0;
   ReadingState = rsInBetween;
+  receiver.partEnd();
   return pos;
 }
 
-// The part's delimiter is complete; its last data is count bytes at data.
-void TMultipartParser::State::endPart(const uint8_t* data, int64_t count) {
-  TFormEntity& e = entity();
-  if (ReadingState == rsReadingFile) {
-    TFileRecord& file = results.Files[currentFile];
-    append(file.FileStream.get(), data, count);
-    results.TagNameList.add(e.Name);
-    if (direct) direct->CloseFile(file);
-  } else if (ReadingState == rsReadingData) {
-    keepValueBytes(count);
-    append(&e.CurrentStream, data, count);
-    e.Value = decode(e.CurrentStream);
-    takeBackStream(e);  // the value holds the part now
-  }
-}
-
-TMultipartParser::TMultipartParser(TUploadResults& results, Charset charset, IFileDestinations* direct,
-                                   const TParserLimits& limits)
-    : s_(std::make_unique<State>(results, charset, direct, limits)) {}
+TMultipartParser::TMultipartParser(IMultipartReceiver& receiver, Charset charset, const TParserLimits& limits)
+    : s_(std::make_unique<State>(receiver, charset, limits)) {}
 
 TMultipartParser::~TMultipartParser() = default;
 

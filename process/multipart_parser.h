@@ -1,51 +1,56 @@
 // The multipart/form-data parser: it consumes the body one block at a time,
-// keeps all its state between blocks, and writes parts into the upload's
-// results and file destinations. It knows nothing of the host or of COM.
+// keeps all its state between blocks, and reports what it reads to a
+// receiver as events: a part opens, a header line sets its fields, its
+// headers end, a range of its data, its end. Data is reported as ranges of
+// the caller's block, never copied. It knows nothing of what the receiver
+// makes of the parts, of the host or of COM.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
-#include "process/process.h"
+#include "textutils/errors.h"
 #include "textutils/stream.h"
-#include "textutils/stringlist.h"
 #include "textutils/ustring.h"
 
 namespace velmora {
 
-// One part while a body is parsed.
-struct TFormEntity {
+// How header lines and values are decoded: UTF-8 (bytes that are not UTF-8
+// as ANSI), or the system's ANSI code page.
+enum class TFormCharset { Utf8, Ansi };
+
+// The text of bytes read from the body.
+ustring DecodeFormText(TMemoryStream& bytes, TFormCharset charset);
+
+// The fields a part's header lines set so far.
+struct TPartHead {
   ustring Name;         // name parameter of Content-Disposition
-  ustring Value;        // decoded data of a completed non-file part
-  ustring ContentType;  // text after "Content-Type: "
   ustring FileName;     // filename parameter as sent
-  // Header line being read; then a value's data, until Value is decoded
-  // (the parser then hands its memory on to the next part).
-  TMemoryStream CurrentStream;
-  bool IsFile = false;
+  ustring ContentType;  // text after "Content-Type: "
+  bool IsFile = false;  // Content-Disposition had a filename parameter
 };
 
-// What a parse leaves behind; owned by the upload object, which keeps Files,
-// FileQty and TagNameList across reads.
-struct TUploadResults {
-  std::vector<TFormEntity> FormEntities;
-  std::vector<TFileRecord> Files;  // FileQty valid entries, in body order
-  int32_t FileQty = 0;
-  TStringList TagNameList;
-};
-
-// Direct saving: where a file part's data goes when it is not kept in memory.
-class IFileDestinations {
+// What a parse reports, in body order. A receiver may raise from any event:
+// the parse then fails with that exception.
+class IMultipartReceiver {
  public:
-  virtual ~IFileDestinations() = default;
-  // The headers of a file part with a non-empty file name ended and record
-  // was made: give it a FileStream to write to, or leave it empty to discard
-  // the part's data. May raise (the read then fails).
-  virtual void OpenFile(TFileRecord& record) = 0;
-  // That part's delimiter arrived: close and drop record.FileStream.
-  virtual void CloseFile(TFileRecord& record) = 0;
+  virtual ~IMultipartReceiver() = default;
+  // A part opened after a delimiter.
+  virtual void partBegin() = 0;
+  // A non-empty header line of the open part ended; head holds every field
+  // its lines set so far (a body may end before the headers do).
+  virtual void partHeader(const TPartHead& head) = 0;
+  // The empty line ended the open part's headers. Data follows for a value
+  // and for a file with a file name; a file part without one has its data
+  // discarded.
+  virtual void partHeadersEnd(const TPartHead& head) = 0;
+  // Data of the open part, valid only during the call: a range of the block
+  // being parsed, or bytes held back at the end of an earlier block that
+  // turned out to be data. Never empty; its cut follows the blocks.
+  virtual void partData(const uint8_t* data, size_t size) = 0;
+  // The open part's delimiter arrived (also for a discarded file part).
+  virtual void partEnd() = 0;
 };
 
 // Limits against hostile bodies: far above what browsers, curl and HTTP
@@ -75,23 +80,23 @@ struct TParserLimits {
 enum class TParserLimit { DelimiterLine, HeaderLine, HeaderLines, Parts, FormText };
 
 // A body past one of the parser's limits.
-VELMORA_DECLARE_EXCEPTION(EUploadLimitError, EUploadError);
+VELMORA_DECLARE_EXCEPTION(EUploadLimitError, Exception);
 
 // "A header line of a part is longer than 16384 bytes.", and so on.
 ustring limitMessage(TParserLimit limit, const TParserLimits& limits);
 
 class TMultipartParser {
  public:
-  enum class Charset { Utf8, Ansi };
+  using Charset = TFormCharset;
 
-  // direct: null keeps files in memory streams.
-  TMultipartParser(TUploadResults& results, Charset charset, IFileDestinations* direct,
+  TMultipartParser(IMultipartReceiver& receiver, Charset charset,
                    const TParserLimits& limits = TParserLimits());
   ~TMultipartParser();
   TMultipartParser(const TMultipartParser&) = delete;
   TMultipartParser& operator=(const TMultipartParser&) = delete;
 
-  // Consumes the whole block; results do not depend on where blocks are cut.
+  // Consumes the whole block; the events, joined, do not depend on where
+  // blocks are cut.
   void ParseBlock(const uint8_t* data, size_t size);
 
  private:

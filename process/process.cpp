@@ -7,6 +7,7 @@
 
 #include "process/multipart_parser.h"
 #include "process/process_state.h"
+#include "process/upload_receiver.h"
 #include "textutils/errors.h"
 #include "textutils/paths.h"
 
@@ -95,7 +96,8 @@ void TProcess::Read() {
   // failure, if any, is reported after that.
   std::exception_ptr failure;
   {
-    TMultipartParser parser(s.results, charset, direct.get());
+    TUploadReceiver receiver(s.results, charset, direct.get());
+    TMultipartParser parser(receiver, charset);
     try {
       s.ReadBody(parser);
     } catch (...) {

@@ -9,6 +9,7 @@
 #include "process/host.h"
 #include "process/multipart_parser.h"
 #include "process/process.h"
+#include "process/upload_receiver.h"
 #include "textutils/stringlist.h"
 #include "textutils/ustring.h"
 

@@ -30,6 +30,7 @@
 #include "process/host.h"
 #include "process/multipart_parser.h"
 #include "process/process.h"
+#include "process/upload_receiver.h"
 #include "textutils/errors.h"
 
 namespace {
@@ -89,7 +90,8 @@ std::string denseBody(size_t fileBytes) {
 
 void parseInBlocks(const std::string& body) {
   TUploadResults results;
-  TMultipartParser parser(results, TMultipartParser::Charset::Utf8, nullptr);
+  TUploadReceiver receiver(results, TFormCharset::Utf8, nullptr);
+  TMultipartParser parser(receiver, TFormCharset::Utf8);
   const auto* data = reinterpret_cast<const uint8_t*>(body.data());
   for (size_t done = 0; done < body.size(); done += kBlock)
     parser.ParseBlock(data + done, std::min(kBlock, body.size() - done));
@@ -262,7 +264,8 @@ int measureDirectMode(size_t fileMB) {
   {
     DiskDestinations disk(path);
     TUploadResults results;
-    TMultipartParser parser(results, TMultipartParser::Charset::Utf8, &disk);
+    TUploadReceiver receiver(results, TFormCharset::Utf8, &disk);
+    TMultipartParser parser(receiver, TFormCharset::Utf8);
     std::unique_ptr<uint8_t[]> block(new uint8_t[kBlock]);
     for (uint64_t done = 0; done < total;) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(kBlock, total - done));

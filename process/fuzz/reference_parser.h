@@ -1,12 +1,13 @@
 // The oracle of the parser's tests and fuzz target: the state machine
 // transcribed as plainly as it can be, reading one byte at a time with an
 // explicit held-back buffer, and never searching ahead; each limit refuses
-// the byte (or the line, the part, the text) that would pass it. The real parser jumps
-// through data; on every body and every cut into blocks both must leave
-// exactly the same results after every block.
+// the byte (or the line, the part, the text) that would pass it. The real
+// parser jumps through data; on every body and every cut into blocks both
+// must have reported exactly the same events after every block.
 //
-// Also here: Describe(), one text holding every result a parse leaves, so a
-// comparison is one string equality and a mismatch shows what differs.
+// Also here: TEventLog, the events as one text, and Describe(), one text
+// holding every result the upload's receiver makes of them, so a comparison
+// is one string equality and a mismatch shows what differs.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@
 
 #include "process/file_names.h"
 #include "process/multipart_parser.h"
+#include "process/upload_receiver.h"
 #include "textutils/system_text.h"
 #include "textutils/textconv.h"
 
@@ -26,9 +28,9 @@ class TReferenceParser {
  public:
   using Charset = TMultipartParser::Charset;
 
-  TReferenceParser(TUploadResults& results, Charset charset, IFileDestinations* direct,
+  TReferenceParser(IMultipartReceiver& receiver, Charset charset,
                    const TParserLimits& limits = TParserLimits())
-      : results_(results), charset_(charset), direct_(direct), limits_(limits) {}
+      : receiver_(receiver), charset_(charset), limits_(limits) {}
 
   void ParseBlock(const uint8_t* block, size_t size) {
     size_t pos = 0;
@@ -55,7 +57,8 @@ class TReferenceParser {
             ++parts_;
             headerLines_ = 0;
             state_ = kReadingInformation;
-            results_.FormEntities.emplace_back();
+            head_ = TPartHead();
+            receiver_.partBegin();
           }
           break;
         }
@@ -64,9 +67,8 @@ class TReferenceParser {
           if (b == 10) {
             lineComplete();
           } else if (b != 13) {
-            if (static_cast<size_t>(entity().CurrentStream.size()) == limits_.headerLine)
-              refuse(TParserLimit::HeaderLine);
-            entity().CurrentStream.write(&b, 1);
+            if (static_cast<size_t>(line_.size()) == limits_.headerLine) refuse(TParserLimit::HeaderLine);
+            line_.write(&b, 1);
           }
           break;
         }
@@ -79,14 +81,11 @@ class TReferenceParser {
  private:
   enum State { kFindingBoundary, kInBetween, kReadingInformation, kReadingData, kReadingFile, kEmptyFile };
 
-  TFormEntity& entity() { return results_.FormEntities.back(); }
-
   [[noreturn]] void refuse(TParserLimit limit) { throw EUploadLimitError(limitMessage(limit, limits_)); }
   void keepText(size_t count) {
     formText_ += count;
     if (formText_ > limits_.formText) refuse(TParserLimit::FormText);
   }
-  TFileRecord& file() { return results_.Files[static_cast<size_t>(results_.FileQty - 1)]; }
 
   ustring decode(TMemoryStream& stream) {
     stream.seek(0);
@@ -105,77 +104,54 @@ class TReferenceParser {
   }
 
   void lineComplete() {
-    TFormEntity& e = entity();
-    const ustring line = decode(e.CurrentStream);
+    const ustring line = decode(line_);
+    line_.clear();
     if (!line.empty() && ++headerLines_ > limits_.headerLines) refuse(TParserLimit::HeaderLines);
     if (line.find(u"Content-Disposition") != ustring::npos) {
-      e.Name = extractHeaderParam(u" name=", line);
+      head_.Name = extractHeaderParam(u" name=", line);
       if (line.find(u" filename=") != ustring::npos) {
-        e.FileName = extractHeaderParam(u" filename=", line);
-        e.IsFile = true;
+        head_.FileName = extractHeaderParam(u" filename=", line);
+        head_.IsFile = true;
       }
     }
     if (line.find(u"Content-Type") != ustring::npos)
-      e.ContentType = line.size() >= 15 ? line.substr(14) : ustring();
-    if (line.empty()) {
-      keepText(e.Name.size() + e.FileName.size() + e.ContentType.size());
-      if (!e.IsFile) {
-        state_ = kReadingData;
-      } else if (e.FileName.empty()) {
-        state_ = kEmptyFile;
-      } else {
-        state_ = kReadingFile;
-        makeFileRecord(e);
-      }
-      suspectedCount_ = 0;
+      head_.ContentType = line.size() >= 15 ? line.substr(14) : ustring();
+    if (!line.empty()) {
+      receiver_.partHeader(head_);
+      return;
     }
-    e.CurrentStream.clear();
+    keepText(head_.Name.size() + head_.FileName.size() + head_.ContentType.size());
+    state_ = !head_.IsFile ? kReadingData : head_.FileName.empty() ? kEmptyFile : kReadingFile;
+    suspectedCount_ = 0;
+    receiver_.partHeadersEnd(head_);
   }
 
-  void makeFileRecord(const TFormEntity& e) {
-    ++results_.FileQty;
-    results_.Files.emplace_back();
-    TFileRecord& f = file();
-    f.LocalName = e.FileName;
-    f.ContentType = e.ContentType;
-    f.Name = ClientFileName(f.LocalName);
-    size_t dot = f.Name.rfind(u'.');
-    if (dot != ustring::npos && dot > 0) f.Extension = f.Name.substr(dot + 1);
-    f.NameOnly = f.Extension.empty() ? f.Name : f.Name.substr(0, f.Name.size() - f.Extension.size() - 1);
-    if (direct_)
-      direct_->OpenFile(f);
-    else
-      f.FileStream = std::make_unique<TMemoryStream>();
-  }
-
-  TStream* destination() {
-    if (state_ == kReadingData) return &entity().CurrentStream;
-    if (state_ == kReadingFile) return file().FileStream.get();
-    return nullptr;
-  }
-
-  static void copy(TStream* to, const uint8_t* from, int64_t n) {
-    if (to && n > 0) to->write(from, static_cast<size_t>(n));
+  // Data of a value or a named file goes to the receiver; a value's counts
+  // as form text first.
+  void emit(const uint8_t* from, int64_t n) {
+    if (n <= 0 || state_ == kEmptyFile) return;
+    if (state_ == kReadingData) keepText(static_cast<size_t>(n));
+    receiver_.partData(from, static_cast<size_t>(n));
   }
 
   size_t scanData(const uint8_t* block, size_t size, size_t pos) {
     const size_t blockStart = pos;
     const int64_t length = static_cast<int64_t>(pattern_.size());
+    const State kind = state_;
+    bool ended = false;
     while (pos < size) {
       const uint8_t b = block[pos++];
       if (b == pattern_[suspectedCount_]) {
         ++suspectedCount_;
         if (suspectedCount_ == pattern_.size()) {
-          state_ = kInBetween;
+          ended = true;
           break;
         }
         suspected_[suspectedCount_ - 1] = b;
       } else {
         if (missed_ > 0) {
-          if (state_ == kReadingData) keepText(missed_);
           missedStream_.write(suspected_.data(), missed_);
-          missedStream_.seek(0);
-          if (TStream* to = destination()) to->copyFrom(missedStream_, static_cast<int64_t>(missed_));
+          emit(missedStream_.data(), static_cast<int64_t>(missed_));
           missed_ = 0;
           missedStream_.clear();
         }
@@ -185,31 +161,21 @@ class TReferenceParser {
     }
     const size_t blockEnd = pos;
     const int64_t scanned = static_cast<int64_t>(blockEnd) - static_cast<int64_t>(blockStart);
-    if (state_ == kReadingFile || state_ == kReadingData) {
-      const int64_t n = scanned - static_cast<int64_t>(suspectedCount_);
-      if (state_ == kReadingData && n > 0) keepText(static_cast<size_t>(n));
-      copy(destination(), block + blockStart, n);
-      missed_ = suspectedCount_;
+    if (!ended) {
+      emit(block + blockStart, scanned - static_cast<int64_t>(suspectedCount_));
+      missed_ = kind == kEmptyFile ? 0 : suspectedCount_;
     } else {
-      TFormEntity& e = entity();
-      if (e.IsFile && !e.FileName.empty()) {
-        copy(file().FileStream.get(), block + blockStart, scanned - length);
-        results_.TagNameList.add(e.Name);
-        if (direct_) direct_->CloseFile(file());
-      } else if (!e.IsFile) {
-        if (scanned - length > 0) keepText(static_cast<size_t>(scanned - length));
-        copy(&e.CurrentStream, block + blockStart, scanned - length);
-        e.Value = decode(e.CurrentStream);
-      }
+      emit(block + blockStart, scanned - length);
+      state_ = kInBetween;
       missed_ = 0;
       missedStream_.clear();
+      receiver_.partEnd();
     }
     return blockEnd;
   }
 
-  TUploadResults& results_;
+  IMultipartReceiver& receiver_;
   const Charset charset_;
-  IFileDestinations* const direct_;
   const TParserLimits limits_;
   size_t parts_ = 0, headerLines_ = 0, formText_ = 0;
 
@@ -217,6 +183,8 @@ class TReferenceParser {
   std::vector<uint8_t> boundary_;
   std::vector<uint8_t> pattern_;
   std::vector<uint8_t> suspected_;
+  TPartHead head_;
+  TMemoryStream line_;
   size_t suspectedCount_ = 0;
   size_t missed_ = 0;
   TMemoryStream missedStream_;
@@ -249,6 +217,41 @@ inline void describeBytes(std::string& out, const uint8_t* bytes, size_t count) 
     }
   }
 }
+
+// The events as text, one line each. Adjacent data joins into one line: how
+// data is cut into ranges follows the blocks and is no result.
+class TEventLog final : public IMultipartReceiver {
+ public:
+  const std::string& text() const { return text_; }
+
+  void partBegin() override { line("begin"); }
+  void partHeader(const TPartHead& head) override { line("header " + describeHead(head)); }
+  void partHeadersEnd(const TPartHead& head) override { line("headers end " + describeHead(head)); }
+  void partData(const uint8_t* data, size_t size) override {
+    if (!inData_) text_ += "data ";
+    inData_ = true;
+    describeBytes(text_, data, size);
+  }
+  void partEnd() override { line("end"); }
+
+ private:
+  void line(const std::string& event) {
+    if (inData_) text_ += '\n';
+    inData_ = false;
+    text_ += event + '\n';
+  }
+  static std::string describeHead(const TPartHead& head) {
+    std::string out;
+    describeText(out, "Name", head.Name);
+    describeText(out, "FileName", head.FileName);
+    out += head.IsFile ? "IsFile " : "";
+    describeText(out, "ContentType", head.ContentType);
+    return out;
+  }
+
+  std::string text_;
+  bool inData_ = false;
+};
 
 // Every result of a parse as one text, one line per entity, file and tag
 // name. File bytes are read without moving the stream, so a parse can go on.

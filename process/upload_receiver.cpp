@@ -1,0 +1,102 @@
+#include "process/upload_receiver.h"
+
+#include <cassert>
+#include <memory>
+#include <utility>
+
+#include "process/file_names.h"
+
+namespace velmora {
+
+namespace {
+
+// Name, Extension and NameOnly of a new record from the name the client sent.
+void nameFile(TFileRecord& record) {
+  record.Name = ClientFileName(record.LocalName);
+  const size_t dot = record.Name.rfind(u'.');
+  if (dot != ustring::npos && dot != 0) record.Extension = record.Name.substr(dot + 1);
+  record.NameOnly = record.Extension.empty()
+                        ? record.Name
+                        : record.Name.substr(0, record.Name.size() - record.Extension.size() - 1);
+}
+
+void setHead(TFormEntity& e, const TPartHead& head) {
+  e.Name = head.Name;
+  e.FileName = head.FileName;
+  e.ContentType = head.ContentType;
+  e.IsFile = head.IsFile;
+}
+
+}  // namespace
+
+void TUploadReceiver::partBegin() {
+  results_.FormEntities.emplace_back();
+  kind_ = TPartKind::Discarded;
+  destination_ = nullptr;
+}
+
+void TUploadReceiver::partHeader(const TPartHead& head) { setHead(entity(), head); }
+
+void TUploadReceiver::partHeadersEnd(const TPartHead& head) {
+  TFormEntity& e = entity();
+  setHead(e, head);
+  if (!e.IsFile) {
+    // A value's stream takes over the memory of the previous value's once
+    // that is decoded, so small values cost no buffer allocation each.
+    kind_ = TPartKind::Value;
+    e.CurrentStream = std::move(spareStream_);
+    destination_ = &e.CurrentStream;
+  } else if (e.FileName.empty()) {
+    kind_ = TPartKind::Discarded;
+  } else {
+    kind_ = TPartKind::File;
+    makeFileRecord(e);
+  }
+}
+
+// The record is counted before its storage opens: a direct-save target that
+// cannot be created leaves it counted, and the read fails.
+void TUploadReceiver::makeFileRecord(const TFormEntity& e) {
+  TFileRecord record;
+  record.LocalName = e.FileName;
+  record.ContentType = e.ContentType;
+  nameFile(record);
+  results_.Files.push_back(std::move(record));
+  ++results_.FileQty;
+
+  TFileRecord& file = results_.Files.back();
+  if (direct_)
+    direct_->OpenFile(file);
+  else
+    file.FileStream = std::make_unique<TChunkedMemoryStream>();
+  destination_ = file.FileStream.get();
+}
+
+// Memory streams grow without moving what they hold (files) or
+// geometrically (values), so data written range by range costs O(n).
+void TUploadReceiver::partData(const uint8_t* data, size_t size) {
+  assert(kind_ != TPartKind::Discarded || !destination_);
+  if (destination_) destination_->write(data, size);
+}
+
+void TUploadReceiver::partEnd() {
+  TFormEntity& e = entity();
+  switch (kind_) {
+    case TPartKind::File:
+      results_.TagNameList.add(e.Name);
+      if (direct_) direct_->CloseFile(results_.Files.back());
+      break;
+    case TPartKind::Value:
+      e.Value = DecodeFormText(e.CurrentStream, charset_);
+      // The value holds the part now; its memory serves the next one.
+      spareStream_ = std::move(e.CurrentStream);
+      spareStream_.setSize(0);
+      break;
+    case TPartKind::Discarded:
+      break;
+  }
+  kind_ = TPartKind::Discarded;
+  destination_ = nullptr;
+}
+
+}  // namespace velmora
