@@ -274,15 +274,12 @@ bool TMultipartParser::State::headerLineDone() {
     setHeaderFields(head, ustring_view(text));
   }
   line.setSize(0);
-  if (!empty) {
-    receiver.partHeader(head);
-    return false;
-  }
+  if (!empty) return false;
 
   keepText(head.Name.size() + head.FileName.size() + head.ContentType.size());
   SuspectedBoundaryCount = 0;
   ReadingState = !head.IsFile ? rsReadingData : head.FileName.empty() ? rsEmptyFile : rsReadingFile;
-  receiver.partHeadersEnd(head);
+  receiver.partHeadersEnd(std::move(head));
   return true;
 }
 
@@ -360,6 +357,13 @@ void TMultipartParser::ParseBlock(const uint8_t* data, size_t size) {
       case rsEmptyFile: pos = s.readData(data, size, pos); break;
     }
   }
+}
+
+void TMultipartParser::Finish() {
+  State& s = *s_;
+  if (s.ReadingState != rsReadingInformation) return;
+  s.ReadingState = rsInBetween;  // reported once
+  s.receiver.partHeadersCut(std::move(s.head));
 }
 
 ustring limitMessage(TParserLimit limit, const TParserLimits& limits) {

@@ -1,7 +1,7 @@
 // The multipart/form-data parser: it consumes the body one block at a time,
 // keeps all its state between blocks, and reports what it reads to a
-// receiver as events: a part opens, a header line sets its fields, its
-// headers end, a range of its data, its end. Data is reported as ranges of
+// receiver as events: a part opens, its headers end, a range of its data,
+// its end. Data is reported as ranges of
 // the caller's block, never copied. It knows nothing of what the receiver
 // makes of the parts, of the host or of COM.
 #pragma once
@@ -38,13 +38,13 @@ class IMultipartReceiver {
   virtual ~IMultipartReceiver() = default;
   // A part opened after a delimiter.
   virtual void partBegin() = 0;
-  // A non-empty header line of the open part ended; head holds every field
-  // its lines set so far (a body may end before the headers do).
-  virtual void partHeader(const TPartHead& head) = 0;
-  // The empty line ended the open part's headers. Data follows for a value
-  // and for a file with a file name; a file part without one has its data
-  // discarded.
-  virtual void partHeadersEnd(const TPartHead& head) = 0;
+  // The empty line ended the open part's headers; the receiver may take
+  // the fields. Data follows for a value and for a file with a file name; a
+  // file part without one has its data discarded.
+  virtual void partHeadersEnd(TPartHead&& head) = 0;
+  // The body ended (Finish) before the open part's headers did: the fields
+  // its complete header lines set.
+  virtual void partHeadersCut(TPartHead&& head) = 0;
   // Data of the open part, valid only during the call: a range of the block
   // being parsed, or bytes held back at the end of an earlier block that
   // turned out to be data. Never empty; its cut follows the blocks.
@@ -98,6 +98,9 @@ class TMultipartParser {
   // Consumes the whole block; the events, joined, do not depend on where
   // blocks are cut.
   void ParseBlock(const uint8_t* data, size_t size);
+  // The body ended, whole or not (a client gone, a failure, a refusal):
+  // reports the fields of a part whose headers were still being read.
+  void Finish();
 
  private:
   struct State;

@@ -103,6 +103,7 @@ void TProcess::Read() {
     } catch (...) {
       failure = std::current_exception();
     }
+    parser.Finish();
   }
   s.BuildVariableLists();
   s.results.FormEntities.clear();

@@ -20,10 +20,10 @@ void nameFile(TFileRecord& record) {
                         : record.Name.substr(0, record.Name.size() - record.Extension.size() - 1);
 }
 
-void setHead(TFormEntity& e, const TPartHead& head) {
-  e.Name = head.Name;
-  e.FileName = head.FileName;
-  e.ContentType = head.ContentType;
+void setHead(TFormEntity& e, TPartHead&& head) {
+  e.Name = std::move(head.Name);
+  e.FileName = std::move(head.FileName);
+  e.ContentType = std::move(head.ContentType);
   e.IsFile = head.IsFile;
 }
 
@@ -35,11 +35,11 @@ void TUploadReceiver::partBegin() {
   destination_ = nullptr;
 }
 
-void TUploadReceiver::partHeader(const TPartHead& head) { setHead(entity(), head); }
+void TUploadReceiver::partHeadersCut(TPartHead&& head) { setHead(entity(), std::move(head)); }
 
-void TUploadReceiver::partHeadersEnd(const TPartHead& head) {
+void TUploadReceiver::partHeadersEnd(TPartHead&& head) {
   TFormEntity& e = entity();
-  setHead(e, head);
+  setHead(e, std::move(head));
   if (!e.IsFile) {
     // A value's stream takes over the memory of the previous value's once
     // that is decoded, so small values cost no buffer allocation each.

@@ -54,8 +54,8 @@ class TUploadReceiver final : public IMultipartReceiver {
       : results_(results), charset_(charset), direct_(direct) {}
 
   void partBegin() override;
-  void partHeader(const TPartHead& head) override;
-  void partHeadersEnd(const TPartHead& head) override;
+  void partHeadersEnd(TPartHead&& head) override;
+  void partHeadersCut(TPartHead&& head) override;
   void partData(const uint8_t* data, size_t size) override;
   void partEnd() override;
 

@@ -39,9 +39,13 @@ class TTee final : public IMultipartReceiver {
  public:
   TTee(IMultipartReceiver& one, IMultipartReceiver& other) : one_(one), other_(other) {}
   void partBegin() override { one_.partBegin(), other_.partBegin(); }
-  void partHeader(const TPartHead& head) override { one_.partHeader(head), other_.partHeader(head); }
-  void partHeadersEnd(const TPartHead& head) override {
-    one_.partHeadersEnd(head), other_.partHeadersEnd(head);
+  void partHeadersEnd(TPartHead&& head) override {
+    TPartHead copy = head;
+    one_.partHeadersEnd(std::move(copy)), other_.partHeadersEnd(std::move(head));
+  }
+  void partHeadersCut(TPartHead&& head) override {
+    TPartHead copy = head;
+    one_.partHeadersCut(std::move(copy)), other_.partHeadersCut(std::move(head));
   }
   void partData(const uint8_t* data, size_t size) override {
     one_.partData(data, size), other_.partData(data, size);
@@ -99,6 +103,7 @@ void check(const uint8_t* body, size_t length, uint8_t control, const TParserLim
     auto copy = std::make_unique<uint8_t[]>(length);
     if (length) std::memcpy(copy.get(), body, length);
     wholeRefused = refusal([&] { parser.ParseBlock(copy.get(), length); });
+    parser.Finish();
   }
 
   FuzzDestinations files;
@@ -127,6 +132,9 @@ void check(const uint8_t* body, size_t length, uint8_t control, const TParserLim
       fail("differs from the reference after a block", cut.text(), reference.text());
     compared = cut.text().size();
   }
+  parser.Finish();
+  oracle.Finish();
+  if (cut.text() != reference.text()) fail("differs from the reference at the end", cut.text(), reference.text());
 
   if (cutRefused != wholeRefused) fail("refusal depends on the cut into blocks", cutRefused, wholeRefused);
   // A value refused for the form's text had as much of its data reported as

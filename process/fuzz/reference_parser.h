@@ -78,6 +78,12 @@ class TReferenceParser {
     }
   }
 
+  void Finish() {
+    if (state_ != kReadingInformation) return;
+    state_ = kInBetween;
+    receiver_.partHeadersCut(std::move(head_));
+  }
+
  private:
   enum State { kFindingBoundary, kInBetween, kReadingInformation, kReadingData, kReadingFile, kEmptyFile };
 
@@ -116,14 +122,11 @@ class TReferenceParser {
     }
     if (line.find(u"Content-Type") != ustring::npos)
       head_.ContentType = line.size() >= 15 ? line.substr(14) : ustring();
-    if (!line.empty()) {
-      receiver_.partHeader(head_);
-      return;
-    }
+    if (!line.empty()) return;
     keepText(head_.Name.size() + head_.FileName.size() + head_.ContentType.size());
     state_ = !head_.IsFile ? kReadingData : head_.FileName.empty() ? kEmptyFile : kReadingFile;
     suspectedCount_ = 0;
-    receiver_.partHeadersEnd(head_);
+    receiver_.partHeadersEnd(std::move(head_));
   }
 
   // Data of a value or a named file goes to the receiver; a value's counts
@@ -225,8 +228,8 @@ class TEventLog final : public IMultipartReceiver {
   const std::string& text() const { return text_; }
 
   void partBegin() override { line("begin"); }
-  void partHeader(const TPartHead& head) override { line("header " + describeHead(head)); }
-  void partHeadersEnd(const TPartHead& head) override { line("headers end " + describeHead(head)); }
+  void partHeadersEnd(TPartHead&& head) override { line("headers end " + describeHead(head)); }
+  void partHeadersCut(TPartHead&& head) override { line("headers cut " + describeHead(head)); }
   void partData(const uint8_t* data, size_t size) override {
     if (!inData_) text_ += "data ";
     inData_ = true;
