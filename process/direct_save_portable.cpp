@@ -12,7 +12,7 @@ class TNoDirectSave final : public IFileDestinations {
   void OpenFile(TFileRecord&) override {
     throw EUploadError(u"Direct saving needs the Windows file system.");
   }
-  void CloseFile(TFileRecord& record) override { record.FileStream.reset(); }
+  void CloseFile(TFileRecord& record) override { record.Storage.discard(); }
 };
 
 }  // namespace
@@ -22,6 +22,6 @@ std::unique_ptr<IFileDestinations> TProcess::State::MakeDirectSave() {
 }
 
 // Never reached: no direct-save file is ever created here.
-void TProcess::State::DeleteUnfinishedDirectSave() noexcept {}
+void DeleteUnfinishedFile(const ustring&) noexcept {}
 
 }  // namespace velmora

@@ -31,9 +31,8 @@ class TProcess::State::DirectSave final : public IFileDestinations {
       throw EUploadError(u"Error creating file: " + target_);
     }
     staged_ = staged.get();
-    s_.FileSaving = true;
-    s_.FileSavePath = staged->stagingPath();
-    record.FileStream = std::move(staged);
+    const ustring stagingPath = staged->stagingPath();
+    s_.BeginDirectFile(record, std::move(staged), stagingPath);
     // owRename numbers the name before its extension; a dot before any of
     // "\", "/" or ":" is not one.
     const size_t extension = ExtensionStart(name, kClientSeparators);
@@ -47,23 +46,26 @@ class TProcess::State::DirectSave final : public IFileDestinations {
   }
 
   void CloseFile(TFileRecord& record) override {
-    if (!record.FileStream) return;  // a discarded part
+    if (!staged_) return;  // a discarded part
     ustring target;
     try {
       target = CommitUniqueTarget(*staged_, base_, extension_, s_.owMode, s_.OverwriteChr);
     } catch (const EStreamError&) {
       throw EUploadError(u"Error creating file: " + target_);
     }
-    record.FileStream.reset();  // deletes the staging file when nothing took it
     staged_ = nullptr;
-    // owNever: another request took the name meanwhile; nothing is stored.
+    // owNever: another request took the name meanwhile; nothing is stored
+    // (closing the staging file deletes it).
     record.NewName = AfterLastSeparator(target, kScriptSeparators);
-    if (!target.empty()) s_.FileSavePath = target;
+    if (target.empty())
+      record.Storage.discard();
+    else
+      record.Storage.stored(target);
   }
 
  private:
   State& s_;
-  TStagedFile* staged_ = nullptr;  // the open part's file, owned by its record
+  TStagedFile* staged_ = nullptr;  // the open part's file, owned by its record's storage
   ustring target_, base_, extension_;
 };
 
@@ -71,6 +73,6 @@ std::unique_ptr<IFileDestinations> TProcess::State::MakeDirectSave() {
   return std::make_unique<DirectSave>(*this);
 }
 
-void TProcess::State::DeleteUnfinishedDirectSave() noexcept { DeleteFileW(wstr(FileSavePath)); }
+void DeleteUnfinishedFile(const ustring& path) noexcept { DeleteFileW(wstr(path)); }
 
 }  // namespace velmora

@@ -271,10 +271,8 @@ const std::vector<Vector>& corpus() {
   return vectors;
 }
 
-std::string bytesOf(const TStream* stream) {
-  if (auto* memory = dynamic_cast<const TMemoryStream*>(stream))
-    return std::string(reinterpret_cast<const char*>(memory->data()), static_cast<size_t>(memory->size()));
-  auto* chunks = dynamic_cast<const TChunkedMemoryStream*>(stream);
+std::string bytesOf(const TFileStorage& storage) {
+  const TChunkedMemoryStream* chunks = storage.memory();
   if (!chunks) return "(not in memory)";
   std::string bytes(static_cast<size_t>(chunks->size()), '\0');
   chunks->readAt(0, bytes.data(), bytes.size());
@@ -312,7 +310,7 @@ TEST(MultipartParser, CorpusGivesExactResults) {
       EXPECT_EQ(toUtf8(got.NameOnly), want.NameOnly);
       EXPECT_EQ(toUtf8(got.ContentType), want.ContentType);
       EXPECT_EQ(got.NewName, u"");
-      EXPECT_EQ(bytesOf(got.FileStream.get()), want.bytes);
+      EXPECT_EQ(bytesOf(got.Storage), want.bytes);
     }
     std::vector<std::string> tags;
     for (const ustring& tag : results.TagNameList) tags.push_back(toUtf8(tag));
@@ -677,12 +675,12 @@ class FakeDestinations : public IFileDestinations {
   void OpenFile(TFileRecord& record) override {
     log.push_back("open " + toUtf8(record.Name));
     if (record.Name == u"fail.bin") throw EUploadError(u"Error creating file: fail.bin");
-    if (record.Name != u"skip.bin") record.FileStream = std::make_unique<TMemoryStream>();
+    if (record.Name != u"skip.bin") record.Storage.keepInMemory();
   }
   void CloseFile(TFileRecord& record) override {
     log.push_back("close " + toUtf8(record.Name) + " " +
-                  (record.FileStream ? bytesOf(record.FileStream.get()) : "(no stream)"));
-    record.FileStream.reset();
+                  (record.Storage.writer() ? bytesOf(record.Storage) : "(no stream)"));
+    record.Storage.discard();
   }
 };
 
@@ -709,7 +707,7 @@ TEST(MultipartParser, DirectModeOpensAndClosesEachFileInOrder) {
     EXPECT_EQ(fake.log, expected);
     EXPECT_EQ(fakeForReference.log, expected);
     ASSERT_EQ(results.FileQty, 3);
-    for (const TFileRecord& file : results.Files) EXPECT_FALSE(file.FileStream);
+    for (const TFileRecord& file : results.Files) EXPECT_EQ(file.Storage.kind(), TFileStorage::TKind::None);
     EXPECT_EQ(results.FormEntities[1].Value, u"text");
     EXPECT_EQ(results.TagNameList.count(), 3);
     EXPECT_EQ(Describe(results), Describe(referenceResults));
@@ -723,7 +721,7 @@ TEST(MultipartParser, DirectModeFileLeftOpenWhenTheBodyEndsEarly) {
   TFastParse parser(results, Charset::Utf8, &fake);
   feed(parser, body, blocksOf(body.size(), 4));
   EXPECT_EQ(fake.log.back(), "open b.txt");
-  EXPECT_EQ(bytesOf(results.Files.back().FileStream.get()), "bet");
+  EXPECT_EQ(bytesOf(results.Files.back().Storage), "bet");
 }
 
 TEST(MultipartParser, DirectModeOpenFailurePropagatesWithTheRecordMade) {
@@ -798,7 +796,7 @@ TEST(MultipartParser, PatternThatDefeatsSkippingStaysLinear) {
   TFastParse parser(r, Charset::Utf8, nullptr, longLines);
   feed(parser, body, blocksOf(body.size(), 102400));
   ASSERT_EQ(r.FileQty, 1);
-  EXPECT_EQ(bytesOf(r.Files[0].FileStream.get()), data);
+  EXPECT_EQ(bytesOf(r.Files[0].Storage), data);
   EXPECT_EQ(r.TagNameList.count(), 1);
 }
 

@@ -3,6 +3,7 @@
 // the file system are in the *_win32.cpp files beside it.
 #include "process/process.h"
 
+#include <cassert>
 #include <exception>
 
 #include "process/multipart_parser.h"
@@ -37,15 +38,11 @@ TProcess::TProcess(std::unique_ptr<IUploadHost> host)
 TProcess::~TProcess() {
   State& s = *s_;
   s.MultiVar.clear();
-  // Open direct-save files are closed here, before the unfinished one is
-  // deleted below.
-  for (auto it = s.results.Files.rbegin(); it != s.results.Files.rend(); ++it)
-    it->FileStream.reset();
+  // An unfinished direct-save file goes with its record.
   s.results.Files.clear();
   s.results.FileQty = 0;
   s.results.TagNameList.clear();
   s.VariableList.clear();
-  if (s.FileSaving && !s.FileSavePath.empty()) s.DeleteUnfinishedDirectSave();
   if (s.ShowProgress) {
     try {
       s.host->RemoveApplicationValue(s.ProgressID);
@@ -158,7 +155,20 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
       throw EUploadError(u"Velmora Error: Error reading block. (#3)");
     }
   }
-  if (TotalBytes > 0) FileSaving = false;
+  if (TotalBytes > 0) SettleDirectFile();
+}
+
+void TProcess::State::BeginDirectFile(TFileRecord& record, std::unique_ptr<TStream> file,
+                                      const ustring& path) {
+  assert(&record >= results.Files.data() && &record < results.Files.data() + results.Files.size());
+  SettleDirectFile();
+  record.Storage.beginWriting(std::move(file), path);
+  unfinishedFile = static_cast<size_t>(&record - results.Files.data());
+}
+
+void TProcess::State::SettleDirectFile() {
+  if (unfinishedFile < results.Files.size()) results.Files[unfinishedFile].Storage.settle();
+  unfinishedFile = kNoUnfinishedFile;
 }
 
 // The first occurrence of every named variable, one line per file field, and
@@ -182,10 +192,14 @@ void TProcess::State::BuildVariableLists() {
 void TProcess::ReadChunks() {
   State& s = *s_;
   auto& files = s.results.Files;
+  // Records dropped or replaced here release their storage, an unfinished
+  // direct-save file included.
   files.resize(1);
-  auto capture = std::make_unique<TChunkedMemoryStream>();
-  TChunkedMemoryStream& bytes = *capture;
-  files[0].FileStream = std::move(capture);
+  files[0].Storage.keepInMemory();
+  if (s.unfinishedFile >= files.size() ||
+      files[s.unfinishedFile].Storage.kind() != TFileStorage::TKind::Unfinished)
+    s.unfinishedFile = State::kNoUnfinishedFile;
+  TStream& bytes = *files[0].Storage.writer();
 
   // One byte per host call, until the host fails or delivers nothing: both
   // mean the body is over.

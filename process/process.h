@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "process/file_record.h"
 #include "process/host.h"
 #include "textutils/errors.h"
 #include "textutils/stream.h"
@@ -21,19 +22,6 @@ VELMORA_DECLARE_EXCEPTION(EUploadError, Exception);
 VELMORA_DECLARE_EXCEPTION(EIndexError, Exception);
 
 enum TowModeType : uint8_t { owAlways = 0, owNever = 1, owRename = 2 };
-
-// One uploaded file.
-struct TFileRecord {
-  ustring Name;         // client's name without its directory part
-  ustring LocalName;    // the filename parameter exactly as sent
-  ustring Extension;    // of Name, without the dot
-  ustring ContentType;  // as sent
-  ustring NameOnly;     // Name without dot and extension
-  ustring NewName;      // name last stored under (direct save, FileSave owRename)
-  // The bytes: a chunked in-memory stream; in direct mode the open disk file
-  // while its part is read, none afterwards.
-  std::unique_ptr<TStream> FileStream;
-};
 
 class TMultipartParser;
 

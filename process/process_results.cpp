@@ -89,8 +89,7 @@ const TFileRecord& TProcess::State::CheckedFile(int32_t index) const {
 const TChunkedMemoryStream& TProcess::State::FileBytes(int32_t index, const char16_t* member) const {
   if (SaveDirect) throw EUploadError(ustring(member) + u" cannot be used when SaveDirect is true.");
   if (index < 0 || index > results.FileQty - 1) throw EIndexError(kNoFile);
-  auto* bytes = dynamic_cast<const TChunkedMemoryStream*>(
-      results.Files[static_cast<size_t>(index)].FileStream.get());
+  const TChunkedMemoryStream* bytes = results.Files[static_cast<size_t>(index)].Storage.memory();
   if (!bytes)
     throw EUploadError(ustring(member) +
                        u" cannot be used for a file that was saved directly to disk.");

@@ -57,11 +57,14 @@ struct TProcess::State {
   // only while Read runs.
   TUploadResults results;
 
-  // Direct saving: set when a direct-save file is created, cleared only when
-  // Read has consumed the whole body; release then deletes FileSavePath (the
-  // part's staging file while it is written, its target once stored).
-  bool FileSaving = false;
-  ustring FileSavePath;
+  // Direct saving: the record of the last direct-save file whose read has
+  // not consumed its whole body. It stays unfinished (and release deletes
+  // it) until that read completes or another direct-save file begins.
+  static constexpr size_t kNoUnfinishedFile = static_cast<size_t>(-1);
+  size_t unfinishedFile = kNoUnfinishedFile;
+  // record, one of results.Files, begins writing file at path.
+  void BeginDirectFile(TFileRecord& record, std::unique_ptr<TStream> file, const ustring& path);
+  void SettleDirectFile();
 
   // Reading.
   void ReadBody(TMultipartParser& parser);
@@ -71,8 +74,6 @@ struct TProcess::State {
   // file layer a direct-mode Read fails at its first file part.
   class DirectSave;
   std::unique_ptr<IFileDestinations> MakeDirectSave();
-  // Deletes the direct-save file of a read that ended early; never throws.
-  void DeleteUnfinishedDirectSave() noexcept;
 
   // Appends the later occurrences of a variable (MultiVar), each after the
   // delimiter; returns how many there were.

@@ -68,8 +68,8 @@ void TUploadReceiver::makeFileRecord(const TFormEntity& e) {
   if (direct_)
     direct_->OpenFile(file);
   else
-    file.FileStream = std::make_unique<TChunkedMemoryStream>();
-  destination_ = file.FileStream.get();
+    file.Storage.keepInMemory();
+  destination_ = file.Storage.writer();
 }
 
 // Memory streams grow without moving what they hold (files) or

@@ -40,10 +40,10 @@ class IFileDestinations {
  public:
   virtual ~IFileDestinations() = default;
   // The headers of a file part with a non-empty file name ended and record
-  // was made: give it a FileStream to write to, or leave it empty to discard
-  // the part's data. May raise (the read then fails).
+  // was made: give it storage to write to, or leave it none to discard the
+  // part's data. May raise (the read then fails).
   virtual void OpenFile(TFileRecord& record) = 0;
-  // That part's delimiter arrived: close and drop record.FileStream.
+  // That part's delimiter arrived: finish writing record's storage.
   virtual void CloseFile(TFileRecord& record) = 0;
 };
 

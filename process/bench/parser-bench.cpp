@@ -234,8 +234,11 @@ class TStdioFile final : public TStream {
 class DiskDestinations : public IFileDestinations {
  public:
   explicit DiskDestinations(std::string path) : path_(std::move(path)) {}
-  void OpenFile(TFileRecord& record) override { record.FileStream = std::make_unique<TStdioFile>(path_); }
-  void CloseFile(TFileRecord& record) override { record.FileStream.reset(); }
+  // Closing the file leaves it; the record keeps no bytes.
+  void OpenFile(TFileRecord& record) override {
+    record.Storage.beginWriting(std::make_unique<TStdioFile>(path_), ustring());
+  }
+  void CloseFile(TFileRecord& record) override { record.Storage.discard(); }
 
  private:
   std::string path_;

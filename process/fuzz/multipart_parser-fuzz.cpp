@@ -26,9 +26,9 @@ using Charset = TMultipartParser::Charset;
 class FuzzDestinations : public IFileDestinations {
  public:
   void OpenFile(TFileRecord& record) override {
-    if (opened_++ % 2 == 0) record.FileStream = std::make_unique<TMemoryStream>();
+    if (opened_++ % 2 == 0) record.Storage.keepInMemory();
   }
-  void CloseFile(TFileRecord& record) override { record.FileStream.reset(); }
+  void CloseFile(TFileRecord& record) override { record.Storage.discard(); }
 
  private:
   int opened_ = 0;

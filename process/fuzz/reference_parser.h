@@ -278,19 +278,15 @@ inline std::string Describe(const TUploadResults& results) {
     describeText(out, "NameOnly", f.NameOnly);
     describeText(out, "ContentType", f.ContentType);
     describeText(out, "NewName", f.NewName);
-    if (!f.FileStream) {
-      out += "no stream";
-    } else if (auto* memory = dynamic_cast<const TMemoryStream*>(f.FileStream.get())) {
-      out += "bytes=";
-      describeBytes(out, memory->data(), static_cast<size_t>(memory->size()));
-    } else if (auto* chunks = dynamic_cast<const TChunkedMemoryStream*>(f.FileStream.get())) {
-      // The same text as for one buffer: how bytes are held is no result.
+    if (const TChunkedMemoryStream* chunks = f.Storage.memory()) {
       std::string bytes(static_cast<size_t>(chunks->size()), '\0');
       chunks->readAt(0, bytes.data(), bytes.size());
       out += "bytes=";
       describeBytes(out, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    } else if (const TStream* file = f.Storage.writer()) {
+      out += "stream of " + std::to_string(file->size()) + " bytes";
     } else {
-      out += "stream of " + std::to_string(f.FileStream->size()) + " bytes";
+      out += "no stream";
     }
     out += '\n';
   }
