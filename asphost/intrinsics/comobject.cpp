@@ -1,5 +1,7 @@
 #include "asphost/intrinsics/comobject.h"
 
+#include "com/error_info.h"
+
 #include <map>
 #include <string>
 #include <mutex>
@@ -70,18 +72,7 @@ HRESULT GetEmbeddedTypeInfo(int typeLibResource, REFIID iid, ITypeInfo** out) {
 }
 
 HRESULT ReportError(HRESULT hr, REFIID iid, const wchar_t* source, const std::wstring& description) {
-  ICreateErrorInfo* create;
-  if (SUCCEEDED(CreateErrorInfo(&create))) {
-    create->SetGUID(iid);
-    create->SetSource(const_cast<LPOLESTR>(source));
-    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-    IErrorInfo* info;
-    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-      SetErrorInfo(0, info);
-      info->Release();
-    }
-    create->Release();
-  }
+  com::SetErrorInfoFor(iid, source, description.c_str());
   return hr;
 }
 
