@@ -109,18 +109,14 @@ TEST(DispatchObject, AStandaloneObjectIsItsOwnIdentity) {
   EXPECT_EQ(destroyed, 1);
 }
 
-// The controlling unknown of an aggregate: counts what reaches it.
-class Outer : public IUnknown {
- public:
-  STDMETHODIMP QueryInterface(REFIID, void** out) override {
-    ++queries;
-    *out = this;
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-  STDMETHODIMP_(ULONG) Release() override { return --refs; }
+// The controlling unknown of an aggregate: answers every query with itself
+// and counts what reaches it.
+struct Outer : IUnknown {
   int queries = 0;
   ULONG refs = 1;
+  STDMETHODIMP QueryInterface(REFIID, void** out) override { return ++queries, *out = this, S_OK; }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+  STDMETHODIMP_(ULONG) Release() override { return --refs; }
 };
 
 TEST(DispatchObject, AnAggregatedObjectDelegatesToItsOuterUnknown) {

@@ -20,8 +20,8 @@ namespace asphost {
 constexpr int kAspTypeLibResource = 101;
 
 // The type information of interface iid from the type library embedded as
-// resource typeLibResource in the module that holds this code. Loaded once
-// per process and kept; the caller gets its own reference.
+// resource typeLibResource in the module that holds this code (the library
+// is loaded once per process and kept); the caller gets its own reference.
 HRESULT GetEmbeddedTypeInfo(int typeLibResource, REFIID iid, ITypeInfo** out);
 
 // Sets the thread's error information (description, source, interface) and
