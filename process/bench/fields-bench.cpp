@@ -6,8 +6,9 @@
 //
 // Then the peak resident memory of direct-mode Reads fed hostile bodies (one
 // giant header line, one giant delimiter line, one giant text value, a flood
-// of tiny parts) at two sizes each, beside a well-formed body, each in a
-// fresh process: with the parser's limits, the peak does not follow the body.
+// of tiny parts, a flood of parts keeping all the text the limits allow) at
+// two sizes each, beside a well-formed body, each in a fresh process: with
+// the parser's limits, the peak does not follow the body.
 //
 //   fields-bench [field count]... [rounds=N]
 //     (default 2000 16000 128000, and rounds adding up to a million fields
@@ -223,6 +224,13 @@ std::unique_ptr<TGeneratedHost> hostileBody(const std::string& kind, uint64_t by
   // An empty delimiter line makes every CR LF after a part's headers end the
   // part: a header line "x", the empty line, an empty value, seven bytes.
   if (kind == "tiny-parts") return std::make_unique<TGeneratedHost>("\r\n", "x\r\n\r\n\r\n", bytes, "");
+  // Parts that each keep 83 characters of text: the most memory the limits
+  // allow, reached at the limit on parts with the text just within its own.
+  if (kind == "full-parts")
+    return std::make_unique<TGeneratedHost>(
+        "", kLine + "\r\nContent-Disposition: form-data; name=\"" + std::string(40, 'n') + "\"\r\n\r\n" +
+                std::string(43, 'v') + "\r\n",
+        bytes, "");
   return nullptr;
 }
 
@@ -296,7 +304,7 @@ int main(int argc, char** argv) {
     uint64_t mb;
   } bodies[] = {{"well-formed", 0},     {"header-line", 16}, {"header-line", 128}, {"delimiter-line", 16},
                 {"delimiter-line", 128}, {"text-value", 16},  {"text-value", 128},  {"tiny-parts", 4},
-                {"tiny-parts", 16}};
+                {"tiny-parts", 16},      {"full-parts", 32},  {"full-parts", 128}};
   for (const auto& body : bodies) {
     std::printf("  %-15s %4llu MB: %s\n", body.kind, static_cast<unsigned long long>(body.mb),
                 directModePeak(body.kind, body.mb * kMB).c_str());
