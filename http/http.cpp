@@ -4,6 +4,7 @@
 
 #include "textutils/staged_file.h"
 #include "textutils/fileutils.h"
+#include "textutils/paths.h"
 #include "textutils/stringlist.h"
 #include "textutils/textconv.h"
 #include "webprocs/transfer.h"
@@ -54,12 +55,6 @@ void THTTP::ClearFormVars() { s_->FFormVariables.clear(); }
 
 namespace {
 
-// The name after the last "\" or ":" ("/" does not separate).
-ustring fileNamePart(const ustring& path) {
-  size_t separator = path.find_last_of(u"\\:");
-  return separator == ustring::npos ? path : path.substr(separator + 1);
-}
-
 // Blanks and control characters (U+0000 to U+0020) removed from both ends.
 ustring trimmed(const ustring& text) {
   size_t first = 0, last = text.size();
@@ -83,7 +78,7 @@ bool THTTP::UploadFile(const ustring& URL, const ustring& FileName) {
     throw EHTTPError(u"Error reading file: " + FileName);
   }
   return UploadData(URL, ByteSpan{data.data(), static_cast<size_t>(data.size())},
-                    fileNamePart(FileName));
+                    AfterLastSeparator(FileName, kScriptSeparators));
 }
 
 // A failed upload is a false result, whatever failed.

@@ -8,19 +8,10 @@
 #include "process/process_state.h"
 #include "textutils/errors.h"
 #include "textutils/fileutils.h"
+#include "textutils/paths.h"
 #include "textutils/staged_file.h"
 
 namespace velmora {
-
-namespace {
-
-// The text after the last "\" or ":".
-ustring AfterLastSeparator(const ustring& path) {
-  size_t sep = path.find_last_of(u"\\:");
-  return sep == ustring::npos ? path : path.substr(sep + 1);
-}
-
-}  // namespace
 
 class TProcess::State::DirectSave final : public IFileDestinations {
  public:
@@ -44,12 +35,16 @@ class TProcess::State::DirectSave final : public IFileDestinations {
     s_.FileSaving = true;
     s_.FileSavePath = staged->stagingPath();
     record.FileStream = std::move(staged);
-    base_ = s_.SaveDirectPath + name.substr(0, RenameSplit(name));
-    extension_ = name.substr(RenameSplit(name));
+    // owRename numbers the name before its extension; a dot before any of
+    // "\", "/" or ":" is not one.
+    const size_t extension = ExtensionStart(name, kClientSeparators);
+    base_ = s_.SaveDirectPath + name.substr(0, extension);
+    extension_ = name.substr(extension);
     // The name the part will most likely get; the commit has the last word.
     record.NewName = AfterLastSeparator(
         UniqueTarget(base_, extension_, s_.owMode, s_.OverwriteChr,
-                     [](const ustring& candidate) { return !IsExistingFile(candidate); }));
+                     [](const ustring& candidate) { return !IsExistingFile(candidate); }),
+        kScriptSeparators);
   }
 
   void CloseFile(TFileRecord& record) override {
@@ -63,20 +58,11 @@ class TProcess::State::DirectSave final : public IFileDestinations {
     record.FileStream.reset();  // deletes the staging file when nothing took it
     staged_ = nullptr;
     // owNever: another request took the name meanwhile; nothing is stored.
-    record.NewName = AfterLastSeparator(target);
+    record.NewName = AfterLastSeparator(target, kScriptSeparators);
     if (!target.empty()) s_.FileSavePath = target;
   }
 
  private:
-  // Where a name's extension begins for owRename: at its last dot, unless that
-  // is the name's first character or a separator follows it.
-  static size_t RenameSplit(const ustring& name) {
-    size_t dot = name.rfind(u'.');
-    if (dot == 0 || dot == ustring::npos || name.find_first_of(u"\\/:", dot) != ustring::npos)
-      return name.size();
-    return dot;
-  }
-
   State& s_;
   TStagedFile* staged_ = nullptr;  // the open part's file, owned by its record
   ustring target_, base_, extension_;

@@ -1,10 +1,10 @@
 #include "process/file_names.h"
 
+#include "textutils/paths.h"
+
 namespace velmora {
 
 namespace {
-
-constexpr size_t npos = ustring::npos;
 
 char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; }
 
@@ -35,8 +35,7 @@ bool IsDeviceName(ustring_view name) {
 
 ustring ClientFileName(ustring_view sent) {
   sent = sent.substr(0, sent.find(u'\0'));
-  const size_t separator = sent.find_last_of(u"\\/:");
-  if (separator != npos) sent.remove_prefix(separator + 1);
+  sent.remove_prefix(NameStart(sent, kClientSeparators));
   while (!sent.empty() && (sent.back() == u'.' || sent.back() == u' ')) sent.remove_suffix(1);
   if (sent.empty() || IsDeviceName(sent)) return u"_" + ustring(sent);
   return ustring(sent);

@@ -8,12 +8,14 @@
 
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "process/fuzz/reference_parser.h"
+#include "process/testing/throws.h"
 
 namespace velmora {
 namespace {
@@ -22,6 +24,7 @@ using namespace std::string_literals;
 using Charset = TMultipartParser::Charset;
 using reference::Describe;
 using reference::TReferenceParser;
+using velmora::testing::Throws;
 
 using Cuts = std::vector<size_t>;  // block lengths, summing to the body's
 
@@ -369,12 +372,195 @@ TEST(MultipartParser, RandomBodiesMatchReference) {
   std::mt19937 rng(42);
   for (int i = 0; i < 3000; ++i) {
     const std::string body = randomBody(rng);
-    SCOPED_TRACE(testing::PrintToString(body));
+    SCOPED_TRACE(::testing::PrintToString(body));
     const Charset charset = i % 5 ? Charset::Utf8 : Charset::Ansi;
     expectSameAsReference(body, randomCuts(body.size(), rng, 1 + i % 13), charset);
     expectSameAsReference(body, {body.size()}, charset);
     if (HasFatalFailure()) return;
   }
+}
+
+// --- Limits ---------------------------------------------------------------
+
+// A parse that may pass a limit: the refusal's message (empty when none) and
+// the results it leaves.
+struct Outcome {
+  std::string refused, results;
+  bool operator==(const Outcome& other) const { return refused == other.refused && results == other.results; }
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& o) {
+  return out << "refused: [" << o.refused << "]\n" << o.results;
+}
+
+template <class Parser>
+std::string refusal(Parser& parser, const uint8_t* block, size_t size) {
+  try {
+    parser.ParseBlock(block, size);
+  } catch (const EUploadLimitError& e) {
+    return e.what();
+  }
+  return std::string();
+}
+
+// Parses in the given blocks, the fast parser and the reference side by
+// side, checking after every block that they agree; stops at a refusal.
+Outcome parseWithLimits(const std::string& body, const Cuts& cuts, const TParserLimits& limits) {
+  TUploadResults fast, slow;
+  TMultipartParser parser(fast, Charset::Utf8, nullptr, limits);
+  TReferenceParser oracle(slow, Charset::Utf8, nullptr, limits);
+  size_t done = 0;
+  for (size_t n : cuts) {
+    auto block = std::make_unique<uint8_t[]>(n);
+    std::memcpy(block.get(), body.data() + done, n);
+    const std::string refused = refusal(parser, block.get(), n);
+    EXPECT_EQ(refused, refusal(oracle, block.get(), n)) << "after " << done << " bytes";
+    EXPECT_EQ(Describe(fast), Describe(slow)) << "after " << done << " bytes";
+    done += n;
+    if (!refused.empty()) return {refused, Describe(fast)};
+  }
+  return {"", Describe(fast)};
+}
+
+TParserLimits smallLimits() {
+  TParserLimits limits;
+  limits.delimiterLine = 6;
+  limits.headerLine = 44;
+  limits.headerLines = 2;
+  limits.parts = 3;
+  limits.formText = 12;
+  return limits;
+}
+
+std::string part(const std::string& name, const std::string& value, const std::string& line = "--XY") {
+  return line + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+}
+
+struct LimitCase {
+  const char* title;
+  std::string body;
+  std::function<void(TParserLimits&)> adjust;  // of smallLimits()
+  std::string refused;                         // empty: none
+  std::vector<std::string> values;             // of the entities, in order
+};
+
+// Each limit just reached (the body parses) and just passed (the body is
+// refused, the results holding what came before), under small limits.
+const std::vector<LimitCase>& limitCases() {
+  const auto none = [](TParserLimits&) {};
+  static const std::vector<LimitCase> cases = {
+      {"delimiter line at its limit", part("a", "1", "--XYZW") + "--XYZW--", none, "", {"1", ""}},
+      {"delimiter line past its limit", part("a", "1", "--XYZWV") + "--XYZWV--", none,
+       "The body's first line, its delimiter, is longer than 6 bytes.", {}},
+      {"no CR within the delimiter line's limit", "--XYZW", none, "", {}},
+      // 'Content-Disposition: form-data; name=""' is 39 bytes.
+      {"header line at its limit", part("abcde", "1") + "--XY--", none, "", {"1", ""}},
+      {"header line past its limit", part("abcdef", "1") + "--XY--", none,
+       "A header line of a part is longer than 44 bytes.", {""}},
+      {"CRs in a header line do not count",
+       "--XY\r\nContent-Disposition: form-data;\r\r name=\"abcde\"\r\n\r\n1\r\n--XY--", none, "", {"1", ""}},
+      {"header lines at their limit",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nContent-Type: text/plain\r\n\r\n1\r\n--XY--", none,
+       "", {"1", ""}},
+      {"header lines past their limit",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nX: 1\r\nY: 2\r\n\r\n1\r\n--XY--", none,
+       "A part has more than 2 header lines.", {""}},
+      {"parts at their limit (the closing \"--\" opens one)", part("a", "1") + part("b", "2") + "--XY--", none, "",
+       {"1", "2", ""}},
+      {"parts past their limit", part("a", "1") + part("b", "2") + part("c", "3") + "--XY--", none,
+       "The body has more than 3 parts.", {"1", "2", "3"}},
+      {"form text at its limit", part("a", "12345") + part("b", "12345") + "--XY--", none, "",
+       {"12345", "12345", ""}},
+      {"form text past its limit by a value's last byte", part("a", "12345") + part("b", "123456") + "--XY--",
+       none, "The form's text (names, values, file names, content types) is longer than 12 characters.",
+       {"12345", ""}},
+      {"form text past its limit in a value cut short", part("a", "12345") + "--XY\r\nX: 1\r\n\r\n1234567", none,
+       "The form's text (names, values, file names, content types) is longer than 12 characters.", {"12345", ""}},
+      // Name 1 + file name 3 + content type 3, then 1 + 4: file data is not
+      // text of the form.
+      {"file name and content type count, file data does not",
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: a/b\r\n\r\n" +
+           std::string(100, 'd') + "\r\n" + part("t", "1234") + "--XY--",
+       [](TParserLimits& l) { l.headerLine = 60; }, "", {"", "1234", ""}},
+      {"file name and content type past the limit",
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: a/b\r\n\r\n" +
+           std::string(100, 'd') + "\r\n" + part("t", "1234") + "--XY--",
+       [](TParserLimits& l) {
+         l.headerLine = 60;
+         l.formText = 11;
+       },
+       "The form's text (names, values, file names, content types) is longer than 11 characters.", {"", ""}},
+      // "1\r\n--X" is a value whose end looks like the start of a delimiter:
+      // those bytes are held back at a block's end, and count once they are
+      // known to be data.
+      {"held-back bytes of a value count", part("v", "1\r\n--X") + "--XY--",
+       [](TParserLimits& l) { l.formText = 7; }, "", {"1\r\n--X", ""}},
+      {"held-back bytes of a value pass the limit", part("v", "1\r\n--X") + "--XY--",
+       [](TParserLimits& l) { l.formText = 6; },
+       "The form's text (names, values, file names, content types) is longer than 6 characters.", {""}},
+  };
+  return cases;
+}
+
+TEST(MultipartParser, LimitsWholeAtEverySplitAndByteByByte) {
+  std::mt19937 rng(11);
+  for (const LimitCase& c : limitCases()) {
+    SCOPED_TRACE(c.title);
+    TParserLimits limits = smallLimits();
+    c.adjust(limits);
+    const Outcome whole = parseWithLimits(c.body, {c.body.size()}, limits);
+    EXPECT_EQ(whole.refused, c.refused);
+
+    TUploadResults results;
+    TMultipartParser parser(results, Charset::Utf8, nullptr, limits);
+    refusal(parser, reinterpret_cast<const uint8_t*>(c.body.data()), c.body.size());
+    std::vector<std::string> values;
+    for (const TFormEntity& e : results.FormEntities) values.push_back(toUtf8(e.Value));
+    EXPECT_EQ(values, c.values);
+
+    for (size_t block : {1, 2, 7}) EXPECT_EQ(parseWithLimits(c.body, blocksOf(c.body.size(), block), limits), whole);
+    for (size_t split = 1; split < c.body.size(); ++split)
+      ASSERT_EQ(parseWithLimits(c.body, {split, c.body.size() - split}, limits), whole) << "split at " << split;
+    for (int round = 0; round < 20; ++round)
+      ASSERT_EQ(parseWithLimits(c.body, randomCuts(c.body.size(), rng, 1 + round % 9), limits), whole);
+  }
+}
+
+// The defaults take what clients send: a file name of several hundred
+// characters of two to four UTF-8 bytes, in a header line of 2300 bytes.
+TEST(MultipartParser, DefaultLimitsTakeLongFileNames) {
+  std::string name;
+  for (int i = 0; i < 150; ++i) name += "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // é € 😀
+  const std::string body = "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"" + name +
+                           ".txt\"\r\nContent-Type: text/plain\r\n\r\nx\r\n--XY--\r\n";
+  const Outcome outcome = parseWithLimits(body, blocksOf(body.size(), 7), TParserLimits());
+  EXPECT_EQ(outcome.refused, "");
+  TUploadResults results;
+  TMultipartParser(results, Charset::Utf8, nullptr).ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
+  ASSERT_EQ(results.FileQty, 1);
+  EXPECT_EQ(results.Files[0].Name.size(), 150u * 4 + 4);  // é and € one UTF-16 unit each, 😀 two
+  EXPECT_EQ(toUtf8(results.Files[0].Name), name + ".txt");
+}
+
+// Random bodies under limits they often pass: the fast parser, the reference
+// and the same body whole all stop at the same place with the same message.
+TEST(MultipartParser, RandomBodiesUnderSmallLimits) {
+  std::mt19937 rng(5);
+  TParserLimits limits;
+  limits.delimiterLine = 3;
+  limits.headerLine = 12;
+  limits.headerLines = 2;
+  limits.parts = 3;
+  limits.formText = 8;
+  int refused = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string body = randomBody(rng);
+    SCOPED_TRACE(::testing::PrintToString(body));
+    const Outcome whole = parseWithLimits(body, {body.size()}, limits);
+    ASSERT_EQ(parseWithLimits(body, randomCuts(body.size(), rng, 1 + i % 13), limits), whole);
+    refused += !whole.refused.empty();
+  }
+  EXPECT_GT(refused, 200);  // the limits were reached often
 }
 
 // --- Direct mode ----------------------------------------------------------
@@ -476,37 +662,70 @@ TEST(MultipartParser, ExtensionAndNameOnly) {
 
 // --- Hostile bodies: finished, and finished right ---------------------------
 
+// Whatever stands before the first CR is the delimiter line: a body without
+// one defines no part, up to the line's limit, and is refused past it.
 TEST(MultipartParser, BodyWithoutCRDefinesNoPart) {
-  TUploadResults r;
-  TMultipartParser parser(r, Charset::Utf8, nullptr);
-  const std::string body(4 << 20, 'a');
-  feed(parser, body, blocksOf(body.size(), 102400));
-  EXPECT_TRUE(r.FormEntities.empty());
+  for (size_t length : {size_t{1024}, size_t{4} << 20}) {
+    TUploadResults r;
+    TMultipartParser parser(r, Charset::Utf8, nullptr);
+    const std::string body(length, 'a');
+    if (length <= TParserLimits().delimiterLine) {
+      feed(parser, body, blocksOf(body.size(), 102400));
+    } else {
+      EXPECT_TRUE(Throws<EUploadLimitError>([&] { feed(parser, body, blocksOf(body.size(), 102400)); },
+                                            "The body's first line, its delimiter, is longer than 1024 bytes."));
+    }
+    EXPECT_TRUE(r.FormEntities.empty()) << length;
+  }
 }
 
 TEST(MultipartParser, PatternThatDefeatsSkippingStaysLinear) {
   // A delimiter line of one repeated letter and data of that letter with a CR
   // LF now and then: a search comparing each window from its end would do
-  // about line length times data length work here.
+  // about line length times data length work here. (The line is far longer
+  // than a body may send: the search must not depend on the limit.)
   const std::string line = "--" + std::string(20000, 'A');
   std::string data;
   while (data.size() < (4 << 20)) data += "\r\n" + std::string(15000, 'A') + "x";
   const std::string body = line + "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\n" +
                            data + "\r\n" + line + "--\r\n";
+  TParserLimits longLines;
+  longLines.delimiterLine = line.size();
   TUploadResults r;
-  TMultipartParser parser(r, Charset::Utf8, nullptr);
+  TMultipartParser parser(r, Charset::Utf8, nullptr, longLines);
   feed(parser, body, blocksOf(body.size(), 102400));
   ASSERT_EQ(r.FileQty, 1);
   EXPECT_EQ(bytesOf(r.Files[0].FileStream.get()), data);
   EXPECT_EQ(r.TagNameList.count(), 1);
 }
 
+// Lines of megabytes: refused at the limits, as soon as a line passes its
+// limit; parsed right when the limits allow them.
 TEST(MultipartParser, HugeFirstLineAndHeaderLine) {
   const std::string line = std::string(3 << 20, '-');
   const std::string header = "Content-Disposition: form-data; name=\"n\"; x=\"" + std::string(8 << 20, 'h') + "\"";
   const std::string body = line + "\r\n" + header + "\r\n\r\nvalue\r\n" + line.substr(0, 1 << 20) + "\r\n" + line + "--";
+  {
+    TUploadResults r;
+    TMultipartParser parser(r, Charset::Utf8, nullptr);
+    EXPECT_TRUE(Throws<EUploadLimitError>([&] { parser.ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), 102400); },
+                                          "The body's first line, its delimiter, is longer than 1024 bytes."));
+  }
+  {
+    const std::string shortLine = "--XY\r\n" + header + "\r\n\r\nvalue\r\n--XY--";
+    TUploadResults r;
+    TMultipartParser parser(r, Charset::Utf8, nullptr);
+    EXPECT_TRUE(Throws<EUploadLimitError>(
+        [&] { parser.ParseBlock(reinterpret_cast<const uint8_t*>(shortLine.data()), 102400); },
+        "A header line of a part is longer than 16384 bytes."));
+    ASSERT_EQ(r.FormEntities.size(), 1u);
+    EXPECT_EQ(r.FormEntities[0].Name, u"");
+  }
+  TParserLimits huge;
+  huge.delimiterLine = line.size();
+  huge.headerLine = header.size();
   TUploadResults r;
-  TMultipartParser parser(r, Charset::Utf8, nullptr);
+  TMultipartParser parser(r, Charset::Utf8, nullptr, huge);
   feed(parser, body, blocksOf(body.size(), 102400));
   ASSERT_EQ(r.FormEntities.size(), 2u);
   EXPECT_EQ(r.FormEntities[0].Name, u"n");

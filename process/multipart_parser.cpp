@@ -159,12 +159,18 @@ void nameFile(TFileRecord& record) {
 }  // namespace
 
 struct TMultipartParser::State {
-  State(TUploadResults& results, Charset charset, IFileDestinations* direct)
-      : results(results), charset(charset), direct(direct) {}
+  State(TUploadResults& results, Charset charset, IFileDestinations* direct, const TParserLimits& limits)
+      : results(results), charset(charset), direct(direct), limits(limits) {}
 
   TUploadResults& results;
   const Charset charset;
   IFileDestinations* const direct;
+  const TParserLimits limits;
+  // What the limits count: parts so far, header lines of the current part,
+  // characters of form text kept.
+  size_t partCount = 0;
+  size_t headerLineCount = 0;
+  size_t formText = 0;
 
   TReadingState ReadingState = rsFindingBoundary;
   std::vector<uint8_t> BoundaryBytes{CR, LF};  // grows by the first line until its CR
@@ -178,6 +184,17 @@ struct TMultipartParser::State {
   TMemoryStream spareStream;
 
   TFormEntity& entity() { return results.FormEntities.back(); }
+
+  [[noreturn]] void refuse(TParserLimit limit) const { throw EUploadLimitError(limitMessage(limit, limits)); }
+  // Counts characters about to be kept for the form.
+  void keepText(size_t count) {
+    if (count > limits.formText - formText) refuse(TParserLimit::FormText);
+    formText += count;
+  }
+  // A value's bytes about to be written to its CurrentStream.
+  void keepValueBytes(int64_t count) {
+    if (ReadingState == rsReadingData && count > 0) keepText(static_cast<size_t>(count));
+  }
 
   // Header lines and values are mostly ASCII, which as UTF-8 decodes to one
   // character per byte: the text is then the bytes themselves.
@@ -228,6 +245,8 @@ struct TMultipartParser::State {
 size_t TMultipartParser::State::findBoundary(const uint8_t* block, size_t size, size_t pos) {
   const void* cr = std::memchr(block + pos, CR, size - pos);
   const size_t end = cr ? static_cast<size_t>(static_cast<const uint8_t*>(cr) - block) : size;
+  const size_t lineSoFar = BoundaryBytes.size() - 2;  // after the CR LF it starts with
+  if (end - pos > limits.delimiterLine - lineSoFar) refuse(TParserLimit::DelimiterLine);
   BoundaryBytes.insert(BoundaryBytes.end(), block + pos, block + end);
   if (!cr) return size;
   delimiter = TDelimiterSearch(std::move(BoundaryBytes));
@@ -241,6 +260,9 @@ size_t TMultipartParser::State::findBoundary(const uint8_t* block, size_t size, 
 size_t TMultipartParser::State::skipLineBreaks(const uint8_t* block, size_t size, size_t pos) {
   while (pos < size && (block[pos] == CR || block[pos] == LF)) ++pos;
   if (pos < size) {
+    if (partCount == limits.parts) refuse(TParserLimit::Parts);
+    ++partCount;
+    headerLineCount = 0;
     results.FormEntities.emplace_back();
     lendStream(entity());
     ReadingState = rsReadingInformation;
@@ -257,6 +279,8 @@ size_t TMultipartParser::State::readHeaders(const uint8_t* block, size_t size, s
     while (pos < lineEnd) {
       const void* cr = std::memchr(block + pos, CR, lineEnd - pos);
       const size_t runEnd = cr ? static_cast<size_t>(static_cast<const uint8_t*>(cr) - block) : lineEnd;
+      if (runEnd - pos > limits.headerLine - static_cast<size_t>(e.CurrentStream.size()))
+        refuse(TParserLimit::HeaderLine);
       append(&e.CurrentStream, block + pos, static_cast<int64_t>(runEnd - pos));
       pos = cr ? runEnd + 1 : runEnd;
     }
@@ -275,16 +299,19 @@ bool TMultipartParser::State::headerLineDone(TFormEntity& e) {
   bool empty;
   if (isUtf8Ascii(e.CurrentStream)) {
     const std::string_view line = asChars(e.CurrentStream);
-    setHeaderFields(e, line);
     empty = line.empty();
+    if (!empty && ++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
+    setHeaderFields(e, line);
   } else {
     const ustring line = decode(e.CurrentStream);
-    setHeaderFields(e, ustring_view(line));
     empty = line.empty();
+    if (!empty && ++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
+    setHeaderFields(e, ustring_view(line));
   }
   e.CurrentStream.setSize(0);
   if (!empty) return false;
 
+  keepText(e.Name.size() + e.FileName.size() + e.ContentType.size());
   SuspectedBoundaryCount = 0;
   if (!e.IsFile) {
     ReadingState = rsReadingData;  // the value collects in CurrentStream
@@ -339,6 +366,7 @@ size_t TMultipartParser::State::readData(const uint8_t* block, size_t size, size
       // Broken: the bytes held back were data after all, and go first. The
       // ones of this block lie in its range below; the breaking byte may
       // itself begin a match, so the search starts at it.
+      keepValueBytes(static_cast<int64_t>(MissedBytes));
       append(destination(), pattern, static_cast<int64_t>(MissedBytes));
       MissedBytes = 0;
       SuspectedBoundaryCount = 0;
@@ -363,6 +391,7 @@ size_t TMultipartParser::State::readData(const uint8_t* block, size_t size, size
     if (ReadingState == rsEmptyFile) {
       MissedBytes = 0;
     } else {
+      keepValueBytes(scanned - static_cast<int64_t>(SuspectedBoundaryCount));
       append(destination(), block + start, scanned - static_cast<int64_t>(SuspectedBoundaryCount));
       MissedBytes = SuspectedBoundaryCount;
     }
@@ -384,15 +413,16 @@ void TMultipartParser::State::endPart(const uint8_t* data, int64_t count) {
     results.TagNameList.add(e.Name);
     if (direct) direct->CloseFile(file);
   } else if (ReadingState == rsReadingData) {
+    keepValueBytes(count);
     append(&e.CurrentStream, data, count);
     e.Value = decode(e.CurrentStream);
     takeBackStream(e);  // the value holds the part now
   }
 }
 
-TMultipartParser::TMultipartParser(TUploadResults& results, Charset charset,
-                                   IFileDestinations* direct)
-    : s_(std::make_unique<State>(results, charset, direct)) {}
+TMultipartParser::TMultipartParser(TUploadResults& results, Charset charset, IFileDestinations* direct,
+                                   const TParserLimits& limits)
+    : s_(std::make_unique<State>(results, charset, direct, limits)) {}
 
 TMultipartParser::~TMultipartParser() = default;
 
@@ -409,6 +439,24 @@ void TMultipartParser::ParseBlock(const uint8_t* data, size_t size) {
       case rsEmptyFile: pos = s.readData(data, size, pos); break;
     }
   }
+}
+
+ustring limitMessage(TParserLimit limit, const TParserLimits& limits) {
+  auto number = [](size_t n) { return toDecimal(static_cast<int64_t>(n)); };
+  switch (limit) {
+    case TParserLimit::DelimiterLine:
+      return u"The body's first line, its delimiter, is longer than " + number(limits.delimiterLine) + u" bytes.";
+    case TParserLimit::HeaderLine:
+      return u"A header line of a part is longer than " + number(limits.headerLine) + u" bytes.";
+    case TParserLimit::HeaderLines:
+      return u"A part has more than " + number(limits.headerLines) + u" header lines.";
+    case TParserLimit::Parts:
+      return u"The body has more than " + number(limits.parts) + u" parts.";
+    case TParserLimit::FormText:
+      return u"The form's text (names, values, file names, content types) is longer than " +
+             number(limits.formText) + u" characters.";
+  }
+  return ustring();
 }
 
 }  // namespace velmora

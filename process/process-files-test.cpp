@@ -348,6 +348,18 @@ TEST_F(ProcessFiles, AFailedReadLosesItsLastFileEvenWhenComplete) {
   EXPECT_EQ(List(dir_), Names{"a.txt"});
 }
 
+// A body refused at a limit is a failed read like any other.
+TEST_F(ProcessFiles, AReadPastALimitLosesItsLastFileOnRelease) {
+  DirectMode(true);
+  std::string body = MultipartBody({File("f", "a.txt", "aa"), File("g", "b.txt", "bb"),
+                                    Field(std::string(20000, 'n'), "long name")});
+  EXPECT_TRUE(Throws<EUploadError>(
+      [&] { Read(body); }, "Velmora Error: A header line of a part is longer than 16384 bytes. (#3)"));
+  EXPECT_EQ(List(dir_), (Names{"a.txt", "b.txt"}));
+  process_.reset();
+  EXPECT_EQ(List(dir_), Names{"a.txt"});
+}
+
 TEST_F(ProcessFiles, AnEmptyReadCountsAsAnInterruption) {
   DirectMode(true);
   std::string body = MultipartBody({File("f", "a.txt", std::string(5000, 'a'))});
@@ -500,6 +512,17 @@ TEST_F(SmallDrive, FileSaveKeepsTheTargetInEveryMode) {
     EXPECT_EQ(List(full_), Names{"a.bin"}) << mode;
   }
   EXPECT_EQ(process_->NewName(0), u"");
+}
+
+TEST_F(SmallDrive, AFailedWriteCarriesTheSystemsCode) {
+  Read(MultipartBody({File("f", "a.bin", big_)}));
+  try {
+    process_->FileSave(full_ + u"a.bin", 0);
+    ADD_FAILURE() << "a file three times the drive was saved";
+  } catch (const EWriteError& e) {
+    EXPECT_EQ(e.message(), u"Stream write error");
+    EXPECT_EQ(e.systemCode(), static_cast<uint32_t>(ERROR_DISK_FULL));
+  }
 }
 
 TEST_F(SmallDrive, DirectSaveKeepsTheFileItWouldReplace) {

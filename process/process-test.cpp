@@ -8,12 +8,15 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "process/base64.h"
 #include "process/testing/fake_host.h"
 #include "process/testing/multipart_body.h"
 #include "process/testing/throws.h"
+#include "textutils/stringlist.h"
+#include "textutils/system_text.h"
 
 using namespace velmora;
 using velmora::testing::FakeHost;
@@ -302,6 +305,51 @@ TEST_F(Process, AParseFailureIsNumberThree) {
   EXPECT_EQ(process->VarCount(), 2);
 }
 
+// A body past one of the parser's limits fails Read with a message that
+// names the limit, numbered as a failure while a block is parsed; the lists
+// hold what came before it.
+TEST_F(Process, ABodyPastALimitFailsNamingIt) {
+  const struct {
+    const char* limit;
+    std::string body;
+    std::string message;
+    int variables;
+  } cases[] = {
+      {"delimiter line", std::string(1025, '-') + "\r\n", "The body's first line, its delimiter, is longer than 1024 bytes.",
+       0},
+      {"header line",
+       MultipartBody({Field("a", "1"), Field(std::string(16384 - 39 + 1, 'n'), "2"), Field("c", "3")}),
+       "A header line of a part is longer than 16384 bytes.", 1},
+      {"header lines",
+       // The closing "--" of the first body opens the part with 101 lines.
+       MultipartBody({Field("a", "1")}) + [] {
+         std::string lines;
+         for (int i = 0; i < 100; ++i) lines += "X-Line: " + std::to_string(i) + "\r\n";
+         return lines;
+       }() + "\r\nvalue",
+       "A part has more than 100 header lines.", 1},
+      // An empty delimiter line: "x", the empty line and an empty value make
+      // a part of seven bytes.
+      {"parts", "\r\n" + [] {
+         std::string parts;
+         for (int i = 0; i <= 200000; ++i) parts += "x\r\n\r\n\r\n";
+         return parts;
+       }(),
+       "The body has more than 200000 parts.", 0},
+      {"form text", MultipartBody({Field("a", "1"), Field("t", std::string(16u << 20, 'v'))}),
+       "The form's text (names, values, file names, content types) is longer than 16777216 characters.", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.limit);
+    restart();
+    EXPECT_TRUE(Throws<EUploadError>([&] { read(c.body); }, "Velmora Error: " + c.message + " (#3)"));
+    EXPECT_EQ(process->VarCount(), c.variables);
+    if (c.variables > 0) {
+      EXPECT_EQ(process->Value(u"a"), u"1");
+    }
+  }
+}
+
 TEST_F(Process, OtherHostFailuresPassUnchanged) {
   for (const char* call : {"IsClientConnected", "SetApplicationValue"}) {
     restart();
@@ -362,6 +410,120 @@ TEST_F(Process, FileFieldsInTheVariableList) {
   EXPECT_EQ(p.TagNameIndex(u"DOC"), 0);
   EXPECT_EQ(p.TagNameIndex(u"F"), 1);
   EXPECT_EQ(p.TagNameIndex(u"empty"), -1);
+}
+
+// The variable members as plainly as they can be written, every lookup a
+// scan of the lines; the object's indexed lists must give the same results.
+class PlainVariables {
+ public:
+  // The parts of a body, then the nameless part that the closing "--" opens.
+  void read(std::vector<velmora::testing::FormPart> parts) {
+    parts.push_back(Field("", ""));
+    variables_.clear();
+    for (const auto& part : parts) {
+      const ustring name = fromUtf8(part.name);
+      if (part.filename) {
+        variables_.push_back(name + u"=" + fromUtf8(*part.filename));
+        if (!part.filename->empty()) tags_.push_back(name);
+      } else if (indexOfName(name) >= 0) {
+        repeats_.push_back(name + u"=" + fromUtf8(part.data));
+      } else if (!name.empty()) {
+        variables_.push_back(name + u"=" + fromUtf8(part.data));
+      }
+    }
+  }
+
+  int count() const { return static_cast<int>(variables_.size()); }
+  ustring name(int i) const { return ustring(lineName(variables_[i])); }
+  ustring varByIndex(int i, const ustring& delimiter) const {
+    ustring result = lookup(name(i));
+    appendRepeats(name(i), delimiter, result);
+    return result;
+  }
+  // The value and whether it sets Debug.
+  std::pair<ustring, bool> value(const ustring& name, const ustring& delimiter) const {
+    ustring result;
+    for (const ustring& line : variables_)
+      if (asciiUpper(lineName(line)) == asciiUpper(name)) result = lookup(lineName(line));
+    const bool repeated = appendRepeats(name, delimiter, result);
+    return {result, repeated};
+  }
+  int tagNameIndex(const ustring& name) const {
+    for (size_t i = 0; i < tags_.size(); ++i)
+      if (systext::sameTextIgnoringCase(tags_[i], name)) return static_cast<int>(i);
+    return -1;
+  }
+
+ private:
+  static ustring valueOf(const ustring& line) {
+    const size_t eq = line.find(u'=');
+    return eq == ustring::npos ? ustring() : line.substr(eq + 1);
+  }
+  int indexOfName(ustring_view name) const {
+    for (size_t i = 0; i < variables_.size(); ++i)
+      if (systext::sameTextIgnoringCase(lineName(variables_[i]), name)) return static_cast<int>(i);
+    return -1;
+  }
+  ustring lookup(ustring_view name) const {
+    const int i = indexOfName(name);
+    return i < 0 ? ustring() : valueOf(variables_[static_cast<size_t>(i)]);
+  }
+  bool appendRepeats(const ustring& name, const ustring& delimiter, ustring& result) const {
+    bool any = false;
+    for (const ustring& line : repeats_) {
+      if (asciiUpper(lineName(line)) != asciiUpper(name)) continue;
+      result += delimiter + valueOf(line);
+      any = true;
+    }
+    return any;
+  }
+
+  std::vector<ustring> variables_, repeats_, tags_;
+};
+
+// Random forms over names that the system's compare and ASCII folding treat
+// differently (accents, ß and "ss", sigmas, the Kelvin sign, ignorable
+// characters, names holding "="), fields and file fields mixed, read twice
+// so that the repeats of the first read stay: every variable member gives
+// what the plain scans give.
+TEST_F(Process, VariablesAgreeWithPlainScans) {
+  const std::vector<std::string> names = {
+      "a", "A", "b", "\xC3\xA9", "\xC3\x89", "e\xCC\x81", "E", "stra\xC3\x9F" "e", "STRASSE",
+      "\xCF\x83", "\xCE\xA3", "\xCF\x82", "\xE2\x84\xAA", "K", "k", "a\xC2\xAD" "b", "ab", "x=y", "x", ""};
+  std::mt19937 rng(17);
+  for (int form = 0; form < 40; ++form) {
+    restart();
+    PlainVariables plain;
+    for (int readNumber = 0; readNumber < 2; ++readNumber) {
+      std::vector<velmora::testing::FormPart> parts;
+      for (size_t n = rng() % 30; n > 0; --n) {
+        const std::string& name = names[rng() % names.size()];
+        switch (rng() % 4) {
+          case 0: parts.push_back(File(name, rng() % 3 ? "f" + std::to_string(n) + ".txt" : "", "data")); break;
+          default: parts.push_back(Field(name, "v" + std::to_string(n)));
+        }
+      }
+      read(MultipartBody(parts));
+      plain.read(parts);
+    }
+    TProcess& p = *process;
+    const ustring delimiter = form % 2 ? u"|" : u", ";
+    p.SetVarDelimiter(delimiter);
+    ASSERT_EQ(p.VarCount(), plain.count());
+    for (int i = 0; i < plain.count(); ++i) {
+      ASSERT_EQ(p.VarName(i), plain.name(i)) << i;
+      ASSERT_EQ(p.VarByIndex(i), plain.varByIndex(i, delimiter)) << Utf8(plain.name(i));
+    }
+    for (const std::string& utf8 : names) {
+      const ustring name = fromUtf8(utf8);
+      SCOPED_TRACE(utf8);
+      const auto [expected, setsDebug] = plain.value(name, delimiter);
+      const ustring debugBefore = p.Debug();
+      ASSERT_EQ(p.Value(name), expected);
+      EXPECT_EQ(p.Debug(), setsDebug ? u"Hello" : debugBefore);
+      ASSERT_EQ(p.TagNameIndex(name), plain.tagNameIndex(name));
+    }
+  }
 }
 
 TEST_F(Process, IndexFailures) {

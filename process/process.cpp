@@ -8,6 +8,7 @@
 #include "process/multipart_parser.h"
 #include "process/process_state.h"
 #include "textutils/errors.h"
+#include "textutils/paths.h"
 
 namespace velmora {
 
@@ -146,6 +147,10 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
 
     try {
       parser.ParseBlock(block.get(), delivered);
+    } catch (const EUploadLimitError& refused) {
+      // Still a failure while a block is parsed (#3), but one the client
+      // caused and can be told about: the message names the limit.
+      throw EUploadError(u"Velmora Error: " + refused.message() + u" (#3)");
     } catch (...) {
       throw EUploadError(u"Velmora Error: Error reading block. (#3)");
     }
@@ -154,16 +159,20 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
 }
 
 // The first occurrence of every named variable, one line per file field, and
-// the later occurrences apart in MultiVar (which a second Read extends).
+// the later occurrences apart in MultiVar (which a second Read extends). Each
+// entity is released as soon as a line holds its text, so the text is never
+// held twice over.
 void TProcess::State::BuildVariableLists() {
   VariableList.clear();
-  for (const TFormEntity& entity : results.FormEntities) {
+  VariableList.reserve(static_cast<int>(results.FormEntities.size()));
+  for (TFormEntity& entity : results.FormEntities) {
     if (entity.IsFile)
       VariableList.addPair(entity.Name, entity.FileName);
     else if (VariableList.indexOfName(entity.Name) >= 0)
       MultiVar.addPair(entity.Name, entity.Value);
     else if (!entity.Name.empty())
       VariableList.addPair(entity.Name, entity.Value);
+    entity = TFormEntity();
   }
 }
 
@@ -202,9 +211,9 @@ void TProcess::ReadChunks() {
 ustring TProcess::ParentDir(const ustring& Path) const {
   if (Path.size() <= 2) return Path;
   // The last character is never looked at: a trailing "\" is stepped over.
-  size_t slash = Path.rfind(u'\\', Path.size() - 2);
-  if (slash == ustring::npos || slash == 0) return Path;
-  return Path.substr(0, slash + 1);
+  const size_t nameStart = NameStart(ustring_view(Path).substr(0, Path.size() - 1), kBackslash);
+  if (nameStart <= 1) return Path;  // no "\" before the last character, or only at the start
+  return Path.substr(0, nameStart);
 }
 
 ustring TProcess::CurrentDir() {

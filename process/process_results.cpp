@@ -12,18 +12,18 @@ namespace velmora {
 
 namespace {
 
-bool SameAsciiFolded(ustring_view a, ustring_view b) { return asciiUpper(a) == asciiUpper(b); }
-
 const char16_t kNoFile[] = u"Index out of range or no file uploaded.";
 
 }  // namespace
 
-// Form variables.
+// Form variables. Names are matched two ways: with only a to z folded where a
+// script's name meets the lists (Value, the repeats), by the system's compare
+// where a line's name is looked up (Read, the lookup by name). The lists'
+// indexes make each match cost O(1) plus the lines it yields.
 
 int TProcess::State::AppendRepeats(ustring_view name, ustring& result) const {
   int appended = 0;
-  for (int i = 0; i < MultiVar.count(); ++i) {
-    if (!SameAsciiFolded(lineName(MultiVar[i]), name)) continue;
+  for (int i = MultiVar.firstOfNameAscii(name); i >= 0; i = MultiVar.nextOfNameAscii(i, name)) {
     result += VarDelimiter;
     result += MultiVar.value(i);
     ++appended;
@@ -31,18 +31,21 @@ int TProcess::State::AppendRepeats(ustring_view name, ustring& result) const {
   return appended;
 }
 
+// Of the lines matching VarName, the last decides (each match would replace
+// the one before), and its value is that of the first line of its name by
+// the system's compare: with two file fields of one name, the first file.
 ustring TProcess::Value(const ustring& VarName) {
   State& s = *s_;
   ustring result;
-  for (const ustring& line : s.VariableList)
-    if (SameAsciiFolded(lineName(line), VarName)) result = s.VariableList.valueOf(lineName(line));
+  const int last = s.VariableList.lastOfNameAscii(VarName);
+  if (last >= 0) result = s.VariableList.value(s.VariableList.indexOfSameName(last));
   if (s.AppendRepeats(VarName, result) > 0) s.Debug = u"Hello";
   return result;
 }
 
 ustring TProcess::VarByIndex(int32_t Index) const {
   ustring name = VarName(Index);
-  ustring result = s_->VariableList.valueOf(name);
+  ustring result = s_->VariableList.value(s_->VariableList.indexOfSameName(Index));
   s_->AppendRepeats(name, result);
   return result;
 }

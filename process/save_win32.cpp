@@ -9,27 +9,10 @@
 #include "process/process_state.h"
 #include "textutils/errors.h"
 #include "textutils/fileutils.h"
+#include "textutils/paths.h"
 #include "textutils/staged_file.h"
 
 namespace velmora {
-
-namespace {
-
-// Separators of a script's target path: "\" and ":" only.
-size_t NameStart(const ustring& path) {
-  size_t sep = path.find_last_of(u"\\:");
-  return sep == ustring::npos ? 0 : sep + 1;
-}
-
-// Where the extension with its dot begins, or the length of path when it has
-// none (a dot that opens the whole path does not count).
-size_t ExtensionStart(const ustring& path) {
-  size_t dot = path.rfind(u'.');
-  if (dot == ustring::npos || dot == 0 || dot < NameStart(path)) return path.size();
-  return dot;
-}
-
-}  // namespace
 
 ustring UniqueTarget(const ustring& base, const ustring& extension, TowModeType mode,
                      const ustring& overwriteChr, const std::function<bool(const ustring&)>& take) {
@@ -65,10 +48,10 @@ void TProcess::FileSave(const ustring& FileName, int32_t Index) {
   TStagedFile staged(FileName);
   // Written from the chunks as they are, never gathered into one copy.
   bytes.forEachRun([&](const uint8_t* data, size_t size) { staged.write(data, size); });
-  const size_t dot = ExtensionStart(FileName);
+  const size_t dot = ExtensionStart(FileName, kScriptSeparators);
   ustring target = CommitUniqueTarget(staged, FileName.substr(0, dot), FileName.substr(dot),
                                       s_->owMode, s_->OverwriteChr);
-  if (s_->owMode == owRename) record.NewName = target.substr(NameStart(target));
+  if (s_->owMode == owRename) record.NewName = AfterLastSeparator(target, kScriptSeparators);
 }
 
 void TProcess::DumpHeader(const ustring& FileName) {

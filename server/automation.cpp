@@ -6,6 +6,7 @@
 #include "com/error_info.h"
 #include "com/values.h"
 #include "server/server.h"
+#include "textutils/fileutils.h"
 
 namespace velmora {
 
@@ -109,17 +110,7 @@ void OleCheck(HRESULT hr) {
     info->Release();
   }
   ustring message = TrimTail(description);
-  if (message.empty()) {
-    wchar_t* text = nullptr;
-    if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                           FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&text), 0,
-                       nullptr) != 0 &&
-        text) {
-      message = TrimTail(fromWide(text));
-      LocalFree(text);
-    }
-  }
+  if (message.empty()) message = SysErrorMessage(static_cast<uint32_t>(hr));
   if (message.empty()) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "OLE error %.8lX", static_cast<unsigned long>(hr));

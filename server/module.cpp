@@ -9,6 +9,7 @@
 #include "server/objects.h"
 #include "server/ole_errors.h"
 #include "server/server.h"
+#include "textutils/paths.h"
 
 namespace velmora {
 namespace {
@@ -352,7 +353,7 @@ Fn OleAutFunction(const char* name) {
 void Register(bool perUser) {
   EnsureStarted();
   const ustring modulePath = ModuleFileName();
-  const ustring helpDir = modulePath.substr(0, modulePath.rfind(u'\\') + 1);
+  const ustring helpDir = FolderOf(modulePath, kBackslash);
   using RegisterFn = HRESULT(WINAPI*)(ITypeLib*, LPOLESTR, LPOLESTR);
   auto registerForUser = perUser ? OleAutFunction<RegisterFn>("RegisterTypeLibForUser") : nullptr;
   ustring pathArg = modulePath, helpArg = helpDir;

@@ -12,15 +12,15 @@ EStringListError EStringListError::indexOutOfBounds(int index) {
 }
 
 EReadError::EReadError() : EStreamError(u"Stream read error") {}
-EWriteError::EWriteError() : EStreamError(u"Stream write error") {}
+EWriteError::EWriteError(uint32_t systemCode)
+    : EStreamError(u"Stream write error", systemCode) {}
 
 EFCreateError::EFCreateError(const ustring& fullPath, const ustring& systemText,
                              uint32_t systemCode)
-    : EStreamError(u"Cannot create file \"" + fullPath + u"\". " + systemText),
-      systemCode_(systemCode) {}
+    : EStreamError(u"Cannot create file \"" + fullPath + u"\". " + systemText, systemCode) {}
 
-EFOpenError::EFOpenError(const ustring& fullPath, const ustring& systemText)
-    : EStreamError(u"Cannot open file \"" + fullPath + u"\". " + systemText) {}
+EFOpenError::EFOpenError(const ustring& fullPath, const ustring& systemText, uint32_t systemCode)
+    : EStreamError(u"Cannot open file \"" + fullPath + u"\". " + systemText, systemCode) {}
 
 ustring EInOutError::messageFor(int code) {
   switch (code) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "textutils/ustring.h"
 
@@ -41,7 +42,17 @@ class EStringListError : public Exception {
   static EStringListError indexOutOfBounds(int index);
 };
 
-VELMORA_DECLARE_EXCEPTION(EStreamError, Exception);
+// A failed read, write, creation or opening. When the system refused, its
+// error code travels beside the message (0 otherwise).
+class EStreamError : public Exception {
+ public:
+  explicit EStreamError(ustring message, uint32_t systemCode = 0)
+      : Exception(std::move(message)), systemCode_(systemCode) {}
+  uint32_t systemCode() const noexcept { return systemCode_; }
+
+ private:
+  uint32_t systemCode_;
+};
 
 // "Stream read error"
 class EReadError : public EStreamError {
@@ -49,27 +60,22 @@ class EReadError : public EStreamError {
   EReadError();
 };
 
-// "Stream write error"
+// "Stream write error" (a full disk, for one).
 class EWriteError : public EStreamError {
  public:
-  EWriteError();
+  explicit EWriteError(uint32_t systemCode = 0);
 };
 
-// "Cannot create file "%s". %s": the full path and the system's error text;
-// the system's error code travels beside the message.
+// "Cannot create file "%s". %s": the full path and the system's error text.
 class EFCreateError : public EStreamError {
  public:
   EFCreateError(const ustring& fullPath, const ustring& systemText, uint32_t systemCode = 0);
-  uint32_t systemCode() const noexcept { return systemCode_; }
-
- private:
-  uint32_t systemCode_;
 };
 
 // "Cannot open file "%s". %s": the full path and the system's error text.
 class EFOpenError : public EStreamError {
  public:
-  EFOpenError(const ustring& fullPath, const ustring& systemText);
+  EFOpenError(const ustring& fullPath, const ustring& systemText, uint32_t systemCode = 0);
 };
 
 // An I/O error of a text file, with the messages of the runtime's code table.

@@ -18,8 +18,10 @@ TFileStream::TFileStream(const ustring& path, Mode mode) : path_(path) {
   } else {
     handle_ = CreateFileW(wstr(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE)
-      throw EFOpenError(ExpandFileName(path), SysErrorMessage(GetLastError()));
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      throw EFOpenError(ExpandFileName(path), SysErrorMessage(error), error);
+    }
   }
 }
 
@@ -58,7 +60,10 @@ void TFileStream::write(const void* buffer, size_t count) {
   while (count > 0) {
     DWORD chunk = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
     DWORD written = 0;
-    if (!WriteFile(handle_, p, chunk, &written, nullptr) || written != chunk) throw EWriteError();
+    // A full disk may first take part of the chunk; writing the rest then
+    // fails with the system's reason.
+    if (!WriteFile(handle_, p, chunk, &written, nullptr)) throw EWriteError(GetLastError());
+    if (written == 0) throw EWriteError();
     p += written;
     count -= written;
   }

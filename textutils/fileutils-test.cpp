@@ -81,6 +81,41 @@ TEST_F(FileUtils, FileStreamCreateErrorNamesPathAndReason) {
   }
 }
 
+// The system's errors carry its code beside the message.
+TEST_F(FileUtils, FileStreamErrorsCarryTheSystemsCode) {
+  try {
+    TFileStream f(root_ + u"\\missing\\a.txt", TFileStream::Mode::Create);
+    ADD_FAILURE() << "created";
+  } catch (const EFCreateError& e) {
+    EXPECT_EQ(e.systemCode(), static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
+  }
+  const ustring missing = root_ + u"\\missing.txt";
+  try {
+    TFileStream f(missing, TFileStream::Mode::OpenRead);
+    ADD_FAILURE() << "opened";
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(e.message(), u"Cannot open file \"" + missing + u"\". " + SysErrorMessage(2));
+    EXPECT_EQ(e.systemCode(), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+  }
+}
+
+// SystemMessage is the system's text without its line break; SysErrorMessage
+// also drops the closing full stop and blanks, to be quoted in a sentence.
+TEST_F(FileUtils, SystemMessagesForQuotingAndAsTheyStand) {
+  for (uint32_t code : {2u, 3u, 5u, 112u, static_cast<uint32_t>(E_OUTOFMEMORY)}) {
+    SCOPED_TRACE(code);
+    const ustring full = SystemMessage(code), quoted = SysErrorMessage(code);
+    ASSERT_FALSE(quoted.empty());
+    EXPECT_NE(full.back(), u'\n');
+    EXPECT_NE(full.back(), u'\r');
+    EXPECT_NE(quoted.back(), u'.');
+    EXPECT_NE(quoted.back(), u' ');
+    ASSERT_EQ(full.compare(0, quoted.size(), quoted), 0) << toUtf8(full);
+    EXPECT_EQ(full.find_first_not_of(u". \t\r\n", quoted.size()), ustring::npos) << toUtf8(full);
+  }
+  EXPECT_EQ(SystemMessage(0xDEADBEEF), u"");
+}
+
 TEST_F(FileUtils, FileStreamRoundTrip) {
   ustring path = root_ + u"\\data.bin";
   {

@@ -14,7 +14,11 @@ bool IsExistingFile(const ustring& path);
 // of them exist at the end. "/" and "\" both separate.
 bool ForceDirectoryPath(const ustring& path);
 
-// The system's message text for a Win32 error code.
+// The system's message text for a Win32 error code or an HRESULT, without the
+// line break that closes it ("" when the system has none).
+ustring SystemMessage(uint32_t code);
+
+// The same without trailing blanks and full stop, for quoting in a sentence.
 ustring SysErrorMessage(uint32_t code);
 
 // path made absolute against the current directory.

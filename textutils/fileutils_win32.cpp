@@ -66,13 +66,19 @@ bool ForceDirectoryPath(const ustring& path) {
   return true;
 }
 
-ustring SysErrorMessage(uint32_t code) {
+ustring SystemMessage(uint32_t code) {
   wchar_t* buffer = nullptr;
   DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
                            nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
   ustring text = n ? fromWide(buffer, n) : ustring();
   if (buffer) LocalFree(buffer);
+  while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) text.pop_back();
+  return text;
+}
+
+ustring SysErrorMessage(uint32_t code) {
+  ustring text = SystemMessage(code);
   while (!text.empty() && (text.back() <= u' ' || text.back() == u'.')) text.pop_back();
   return text;
 }

@@ -2,17 +2,12 @@
 
 #include "textutils/errors.h"
 #include "textutils/fileutils.h"
+#include "textutils/paths.h"
 #include "textutils/staged_file.h"
 
 namespace velmora {
 
 namespace {
-
-// The folder part of a path, with its separator ("" for a bare name).
-ustring FolderOf(const ustring& path) {
-  size_t sep = path.find_last_of(u"\\/:");
-  return sep == ustring::npos ? ustring() : path.substr(0, sep + 1);
-}
 
 // A name no client sends and no device has; the process id and a counter make
 // it unique among our own, CREATE_NEW against everyone else's.
@@ -32,7 +27,8 @@ bool IsDirectory(const ustring& path) {
 }  // namespace
 
 TStagedFile::TStagedFile(const ustring& target) {
-  const ustring folder = FolderOf(target);
+  // Any separator Windows accepts: the staging file must land in the target's folder.
+  const ustring folder = FolderOf(target, kClientSeparators);
   for (unsigned attempt = 0;; ++attempt) {
     staging_ = StagingName(folder, attempt);
     try {

@@ -29,4 +29,11 @@ std::string unicodeToUtf8(ustring_view text);
 // Equal ignoring case by the system (user default) locale.
 bool sameTextIgnoringCase(ustring_view a, ustring_view b);
 
+// A key for finding texts by that comparison without comparing with each:
+// texts that sameTextIgnoringCase finds equal always have the same key, so
+// a lookup need only confirm the texts of its own key. (On Windows the
+// locale's sort key, which also makes ß and "ss", or a text and the same
+// with ignorable characters added, equal.)
+std::string caseInsensitiveKey(ustring_view text);
+
 }  // namespace velmora::systext

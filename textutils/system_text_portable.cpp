@@ -128,4 +128,15 @@ bool sameTextIgnoringCase(ustring_view a, ustring_view b) {
   return true;
 }
 
+// The folded text itself, two bytes a character.
+std::string caseInsensitiveKey(ustring_view text) {
+  std::string key(2 * text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = fold(text[i]);
+    key[2 * i] = static_cast<char>(c & 0xFF);
+    key[2 * i + 1] = static_cast<char>(c >> 8);
+  }
+  return key;
+}
+
 }  // namespace velmora::systext

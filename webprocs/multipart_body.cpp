@@ -3,31 +3,16 @@
 #include <random>
 #include <string>
 
+#include "textutils/paths.h"
 #include "textutils/system_text.h"
 
 namespace velmora {
 
 namespace {
 
-// A name or file name goes between double quotes in a part's header line. A
-// double quote, CR or LF in it would end the quotes or the line early and let
-// the text forge headers, so they are written as %22, %0D and %0A, as
-// browsers write them.
-ustring quotedParam(const ustring& text) {
-  ustring out;
-  out.reserve(text.size() + 2);
-  out += u'"';
-  for (char16_t c : text) {
-    switch (c) {
-      case u'"': out += u"%22"; break;
-      case u'\r': out += u"%0D"; break;
-      case u'\n': out += u"%0A"; break;
-      default: out += c;
-    }
-  }
-  out += u'"';
-  return out;
-}
+// UTF-8 keeps every multi-byte character clear of ASCII, so quoting the bytes
+// quotes the text.
+std::string quotedUtf8(const ustring& text) { return QuotedParam(systext::unicodeToUtf8(text)); }
 
 ustring fileMimeType(const ustring& FileName, const MimeTypeLookup& mimeTypeOf) {
   try {
@@ -40,34 +25,54 @@ ustring fileMimeType(const ustring& FileName, const MimeTypeLookup& mimeTypeOf) 
 
 }  // namespace
 
+std::string MultipartPartHead(std::string_view delimiter, std::string_view quotedName,
+                              const std::string* quotedFileName, std::string_view contentType) {
+  std::string head;
+  head.append(delimiter).append("\r\nContent-Disposition: form-data; name=").append(quotedName);
+  if (quotedFileName) head.append("; filename=").append(*quotedFileName);
+  head += "\r\n";
+  if (!contentType.empty()) head.append("Content-Type: ").append(contentType).append("\r\n");
+  head += "\r\n";
+  return head;
+}
+
+std::string QuotedParam(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "%22"; break;
+      case '\r': out += "%0D"; break;
+      case '\n': out += "%0A"; break;
+      default: out += c;
+    }
+  }
+  out += '"';
+  return out;
+}
+
 ustring FileExtension(const ustring& FileName) {
-  size_t dot = FileName.rfind(u'.');
-  if (dot == ustring::npos || dot == 0) return {};
-  size_t separator = FileName.find_last_of(u"\\:");
-  if (separator != ustring::npos && separator > dot) return {};
-  return FileName.substr(dot);
+  return FileName.substr(ExtensionStart(FileName, kScriptSeparators));
 }
 
 void BuildMultipartBody(TMemoryStream& Body, ByteSpan Data, ustring& ContentTypeHeader,
                         const TStringList& FormVariables, const ustring& FileName,
                         const ustring& TagName, const ustring& Boundary,
                         const MimeTypeLookup& mimeTypeOf) {
-  const ustring delimiter = u"--" + Boundary + u"\r\n";
-  ustring head;
+  const std::string delimiter = "--" + systext::unicodeToUtf8(Boundary);
+  std::string headBytes;
   for (const ustring& line : FormVariables) {
     ustring_view name = lineName(line);
-    head += delimiter;
-    head += u"Content-Disposition: form-data; name=" + quotedParam(ustring(name)) + u"\r\n\r\n";
-    head += FormVariables.valueOf(name);
-    head += u"\r\n";
+    headBytes += MultipartPartHead(delimiter, quotedUtf8(ustring(name)), nullptr, {});
+    headBytes += systext::unicodeToUtf8(FormVariables.valueOf(name));
+    headBytes += "\r\n";
   }
   if (Data.size > 0) {
-    head += delimiter;
-    head += u"Content-Disposition: form-data; name=" + quotedParam(TagName) +
-            u"; filename=" + quotedParam(FileName) + u"\r\n";
-    head += u"Content-Type: " + fileMimeType(FileName, mimeTypeOf) + u"\r\n\r\n";
+    const std::string fileName = quotedUtf8(FileName);
+    headBytes += MultipartPartHead(delimiter, quotedUtf8(TagName), &fileName,
+                                   systext::unicodeToUtf8(fileMimeType(FileName, mimeTypeOf)));
   }
-  const std::string headBytes = systext::unicodeToUtf8(head);
   const std::string tailBytes = systext::unicodeToUtf8(u"--" + Boundary + u"--\r\n");
 
   // One allocation of the exact size; the file's bytes are copied once.

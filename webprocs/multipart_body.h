@@ -3,6 +3,8 @@
 #pragma once
 
 #include <functional>
+#include <string>
+#include <string_view>
 
 #include "textutils/stream.h"
 #include "textutils/stringlist.h"
@@ -23,6 +25,19 @@ void BuildMultipartBody(TMemoryStream& Body, ByteSpan Data, ustring& ContentType
                         const TStringList& FormVariables, const ustring& FileName,
                         const ustring& TagName, const ustring& Boundary,
                         const MimeTypeLookup& mimeTypeOf);
+
+// One part's opening lines, as bytes: the delimiter line, the
+// Content-Disposition line naming the field and, when quotedFileName is given,
+// the file, a Content-Type line when contentType is not empty, and the blank
+// line. Names come already quoted, so that test bodies can also quote the way
+// no browser does.
+std::string MultipartPartHead(std::string_view delimiter, std::string_view quotedName,
+                              const std::string* quotedFileName, std::string_view contentType);
+
+// A name or file name between double quotes; a double quote, CR or LF in it
+// would end the quotes or the line early and let the text forge headers, so
+// they are written as %22, %0D and %0A, as browsers write them.
+std::string QuotedParam(std::string_view text);
 
 // 27 "-" and 14 random lower-case hexadecimal digits, fresh on every call.
 ustring MakeRandomBoundary();

@@ -111,6 +111,25 @@ TEST(MultipartBody, QuotesAndLineBreaksInNamesAreEscaped) {
   EXPECT_NE(b.body.find("name=\"t%22ag\"; filename=\"evil%22.txt%0D%0AX: y\"\r\n"), std::string::npos);
 }
 
+// The part heads every builder writes: the client's, the stand-in's and the
+// tests'.
+TEST(MultipartBody, PartHeads) {
+  const std::string file = QuotedParam("a\".txt");
+  struct Case {
+    const std::string* quotedFileName;
+    const char* contentType;
+    const char* head;
+  } cases[] = {
+      {nullptr, "", "--B\r\nContent-Disposition: form-data; name=\"f%0D%0A\"\r\n\r\n"},
+      {&file, "text/plain",
+       "--B\r\nContent-Disposition: form-data; name=\"f%0D%0A\"; filename=\"a%22.txt\"\r\n"
+       "Content-Type: text/plain\r\n\r\n"},
+      {&file, "", "--B\r\nContent-Disposition: form-data; name=\"f%0D%0A\"; filename=\"a%22.txt\"\r\n\r\n"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(MultipartPartHead("--B", QuotedParam("f\r\n"), c.quotedFileName, c.contentType), c.head);
+}
+
 TEST(FileExtension, LastDotAfterTheLastSeparator) {
   struct Case {
     const char16_t* name;

@@ -12,6 +12,7 @@
 #include "asphost/intrinsics/variants.h"
 #include "asphost/script/page_compiler.h"
 #include "asphost/script/script_engine.h"
+#include "textutils/textconv.h"
 
 namespace asphost {
 namespace {
@@ -100,16 +101,11 @@ bool ReadTextFile(const std::wstring& path, std::wstring* text) {
   DWORD got = 0;
   while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
   CloseHandle(file);
-  size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-  int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + skip,
-                                   static_cast<int>(bytes.size() - skip), nullptr, 0);
-  UINT codePage = (length > 0 || bytes.size() == skip) ? CP_UTF8 : CP_ACP;
-  DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-  length = MultiByteToWideChar(codePage, flags, bytes.data() + skip, static_cast<int>(bytes.size() - skip),
-                               nullptr, 0);
-  text->assign(length, L'\0');
-  MultiByteToWideChar(codePage, flags, bytes.data() + skip, static_cast<int>(bytes.size() - skip), &(*text)[0],
-                      length);
+  // The mark goes before judging, so that it never shows, whichever way the
+  // rest decodes.
+  const size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  *text = Wide(velmora::DecodeUtf8OrAnsi(reinterpret_cast<const uint8_t*>(bytes.data()) + skip,
+                                         bytes.size() - skip));
   return true;
 }
 

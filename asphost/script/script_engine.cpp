@@ -2,6 +2,8 @@
 
 #include <activscp.h>
 
+#include "textutils/fileutils.h"
+
 namespace asphost {
 namespace {
 
@@ -58,12 +60,7 @@ ustring EngineMessage(HRESULT code) {
       if (module && LoadStringW(module, number, text, 512) > 0) return velmora::fromWide(text);
     }
   }
-  wchar_t* text = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  ustring message = text ? velmora::fromWide(text) : ustring();
-  LocalFree(text);
-  while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r')) message.pop_back();
+  ustring message = velmora::SystemMessage(static_cast<uint32_t>(code));
   if (message.empty()) {
     wchar_t hex[16];
     wsprintfW(hex, L"%08X", static_cast<unsigned>(code));

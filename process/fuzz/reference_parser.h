@@ -1,6 +1,7 @@
 // The oracle of the parser's tests and fuzz target: the state machine
 // transcribed as plainly as it can be, reading one byte at a time with an
-// explicit held-back buffer, and never searching ahead. The real parser jumps
+// explicit held-back buffer, and never searching ahead; each limit refuses
+// the byte (or the line, the part, the text) that would pass it. The real parser jumps
 // through data; on every body and every cut into blocks both must leave
 // exactly the same results after every block.
 //
@@ -25,8 +26,9 @@ class TReferenceParser {
  public:
   using Charset = TMultipartParser::Charset;
 
-  TReferenceParser(TUploadResults& results, Charset charset, IFileDestinations* direct)
-      : results_(results), charset_(charset), direct_(direct) {}
+  TReferenceParser(TUploadResults& results, Charset charset, IFileDestinations* direct,
+                   const TParserLimits& limits = TParserLimits())
+      : results_(results), charset_(charset), direct_(direct), limits_(limits) {}
 
   void ParseBlock(const uint8_t* block, size_t size) {
     size_t pos = 0;
@@ -35,6 +37,7 @@ class TReferenceParser {
         case kFindingBoundary: {
           const uint8_t b = block[pos++];
           if (b != 13) {
+            if (boundary_.size() == limits_.delimiterLine) refuse(TParserLimit::DelimiterLine);
             boundary_.push_back(b);
           } else {
             state_ = kInBetween;
@@ -48,6 +51,9 @@ class TReferenceParser {
           const uint8_t b = block[pos++];
           if (b != 13 && b != 10) {
             --pos;
+            if (parts_ == limits_.parts) refuse(TParserLimit::Parts);
+            ++parts_;
+            headerLines_ = 0;
             state_ = kReadingInformation;
             results_.FormEntities.emplace_back();
           }
@@ -55,10 +61,13 @@ class TReferenceParser {
         }
         case kReadingInformation: {
           const uint8_t b = block[pos++];
-          if (b == 10)
+          if (b == 10) {
             lineComplete();
-          else if (b != 13)
+          } else if (b != 13) {
+            if (static_cast<size_t>(entity().CurrentStream.size()) == limits_.headerLine)
+              refuse(TParserLimit::HeaderLine);
             entity().CurrentStream.write(&b, 1);
+          }
           break;
         }
         default:
@@ -71,6 +80,12 @@ class TReferenceParser {
   enum State { kFindingBoundary, kInBetween, kReadingInformation, kReadingData, kReadingFile, kEmptyFile };
 
   TFormEntity& entity() { return results_.FormEntities.back(); }
+
+  [[noreturn]] void refuse(TParserLimit limit) { throw EUploadLimitError(limitMessage(limit, limits_)); }
+  void keepText(size_t count) {
+    formText_ += count;
+    if (formText_ > limits_.formText) refuse(TParserLimit::FormText);
+  }
   TFileRecord& file() { return results_.Files[static_cast<size_t>(results_.FileQty - 1)]; }
 
   ustring decode(TMemoryStream& stream) {
@@ -92,6 +107,7 @@ class TReferenceParser {
   void lineComplete() {
     TFormEntity& e = entity();
     const ustring line = decode(e.CurrentStream);
+    if (!line.empty() && ++headerLines_ > limits_.headerLines) refuse(TParserLimit::HeaderLines);
     if (line.find(u"Content-Disposition") != ustring::npos) {
       e.Name = extractHeaderParam(u" name=", line);
       if (line.find(u" filename=") != ustring::npos) {
@@ -102,6 +118,7 @@ class TReferenceParser {
     if (line.find(u"Content-Type") != ustring::npos)
       e.ContentType = line.size() >= 15 ? line.substr(14) : ustring();
     if (line.empty()) {
+      keepText(e.Name.size() + e.FileName.size() + e.ContentType.size());
       if (!e.IsFile) {
         state_ = kReadingData;
       } else if (e.FileName.empty()) {
@@ -155,6 +172,7 @@ class TReferenceParser {
         suspected_[suspectedCount_ - 1] = b;
       } else {
         if (missed_ > 0) {
+          if (state_ == kReadingData) keepText(missed_);
           missedStream_.write(suspected_.data(), missed_);
           missedStream_.seek(0);
           if (TStream* to = destination()) to->copyFrom(missedStream_, static_cast<int64_t>(missed_));
@@ -168,7 +186,9 @@ class TReferenceParser {
     const size_t blockEnd = pos;
     const int64_t scanned = static_cast<int64_t>(blockEnd) - static_cast<int64_t>(blockStart);
     if (state_ == kReadingFile || state_ == kReadingData) {
-      copy(destination(), block + blockStart, scanned - static_cast<int64_t>(suspectedCount_));
+      const int64_t n = scanned - static_cast<int64_t>(suspectedCount_);
+      if (state_ == kReadingData && n > 0) keepText(static_cast<size_t>(n));
+      copy(destination(), block + blockStart, n);
       missed_ = suspectedCount_;
     } else {
       TFormEntity& e = entity();
@@ -177,6 +197,7 @@ class TReferenceParser {
         results_.TagNameList.add(e.Name);
         if (direct_) direct_->CloseFile(file());
       } else if (!e.IsFile) {
+        if (scanned - length > 0) keepText(static_cast<size_t>(scanned - length));
         copy(&e.CurrentStream, block + blockStart, scanned - length);
         e.Value = decode(e.CurrentStream);
       }
@@ -189,6 +210,8 @@ class TReferenceParser {
   TUploadResults& results_;
   const Charset charset_;
   IFileDestinations* const direct_;
+  const TParserLimits limits_;
+  size_t parts_ = 0, headerLines_ = 0, formText_ = 0;
 
   State state_ = kFindingBoundary;
   std::vector<uint8_t> boundary_;

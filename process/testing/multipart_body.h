@@ -1,9 +1,13 @@
-// multipart/form-data bodies as a browser sends them, for tests.
+// multipart/form-data bodies as a browser sends them, for tests. Names go
+// between quotes as they are, so that a test can also send what a browser
+// would have escaped.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "webprocs/multipart_body.h"
 
 namespace velmora::testing {
 
@@ -28,12 +32,11 @@ inline std::string MultipartBody(
     const std::string& delimiter = "-----------------------------7e1a2b3c") {
   std::string body;
   for (const FormPart& part : parts) {
-    body += delimiter + "\r\nContent-Disposition: form-data; name=\"" + part.name + "\"";
-    if (part.filename) body += "; filename=\"" + *part.filename + "\"";
-    body += "\r\n";
-    if (part.filename && !part.contentType.empty())
-      body += "Content-Type: " + part.contentType + "\r\n";
-    body += "\r\n" + part.data + "\r\n";
+    const std::string quotedFileName = part.filename ? "\"" + *part.filename + "\"" : "";
+    body += MultipartPartHead(delimiter, "\"" + part.name + "\"",
+                              part.filename ? &quotedFileName : nullptr,
+                              part.filename ? part.contentType : "");
+    body += part.data + "\r\n";
   }
   return body + delimiter + "--\r\n";
 }
