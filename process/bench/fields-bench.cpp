@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "process/host.h"
+#include "process/bench/memory_host.h"
 #include "process/process.h"
 #include "textutils/errors.h"
 
@@ -92,26 +92,6 @@ class TGeneratedHost final : public IUploadHost {
   uint64_t position_ = 0;
 };
 
-// A host serving a body it does not own, so that a run copies nothing.
-class TBodyHost final : public IUploadHost {
- public:
-  explicit TBodyHost(const std::string& body) : body_(body) {}
-  int32_t TotalBytes() override { return static_cast<int32_t>(body_.size()); }
-  bool IsClientConnected() override { return true; }
-  size_t BinaryRead(int64_t count, bool, uint8_t* buffer) override {
-    const size_t n = std::min(static_cast<size_t>(count), body_.size() - position_);
-    std::memcpy(buffer, body_.data() + position_, n);
-    position_ += n;
-    return n;
-  }
-  void SetApplicationValue(const ustring&, int32_t) override {}
-  void RemoveApplicationValue(const ustring&) override {}
-  ustring MapPath(const ustring&) override { return u"C:\\site"; }
-
- private:
-  const std::string& body_;
-  size_t position_ = 0;
-};
 
 std::string field(const std::string& name, const std::string& value) {
   return kLine + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
@@ -131,7 +111,7 @@ struct FieldCost {
 // One Read and one listing of a body of count fields; fails loudly on a wrong
 // result, so that a fast wrong answer never shows as a figure.
 FieldCost readAndList(const std::string& body, int count) {
-  TProcess upload(std::make_unique<TBodyHost>(body));
+  TProcess upload(std::make_unique<bench::MemoryHost>(body));
   const double start = cpuSeconds();
   upload.Read();
   const double read = cpuSeconds();
