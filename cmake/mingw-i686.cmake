@@ -8,8 +8,9 @@ set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER  i686-w64-mingw32-windres)
 set(VELMORA_WIDL       i686-w64-mingw32-widl)
 # Type libraries for 32-bit Windows, importing Wine's 32-bit stdole2.tlb.
-set(VELMORA_WIDL_FLAGS --win32 -I/usr/include/wine/wine/windows
-                       -L/usr/lib/i386-linux-gnu/wine/i386-windows)
+set(VELMORA_WIDL_FLAGS --win32)
+# Wine's Windows libraries of this bitness, under its prefix (cmake/VelmoraWidl.cmake).
+set(VELMORA_WINE_WINDOWS_LIBS i386-linux-gnu/wine/i386-windows)
 # The format of the PE files built here (tools/check-imports.sh).
 set(VELMORA_PE_FORMAT  pei-i386)
 

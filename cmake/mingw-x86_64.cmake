@@ -9,8 +9,9 @@ set(CMAKE_RC_COMPILER  x86_64-w64-mingw32-windres)
 set(VELMORA_WIDL       x86_64-w64-mingw32-widl)
 # Type libraries for 64-bit Windows import Wine's 64-bit stdole2.tlb: the two
 # differ, and widl lays out each library for its own pointer size.
-set(VELMORA_WIDL_FLAGS --win64 -I/usr/include/wine/wine/windows
-                       -L/usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+set(VELMORA_WIDL_FLAGS --win64)
+# Wine's Windows libraries of this bitness, under its prefix (cmake/VelmoraWidl.cmake).
+set(VELMORA_WINE_WINDOWS_LIBS x86_64-linux-gnu/wine/x86_64-windows)
 # The format of the PE files built here (tools/check-imports.sh).
 set(VELMORA_PE_FORMAT  pei-x86-64)
 

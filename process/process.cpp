@@ -173,7 +173,7 @@ void TProcess::State::SettleDirectFile() {
 
 // The first occurrence of every named variable, one line per file field, and
 // the later occurrences apart in MultiVar (which a second Read extends). Each
-// value leaves its entity as soon as a line holds it, so the text is never
+// entity is released as soon as a line holds its text, so the text is never
 // held twice over.
 void TProcess::State::BuildVariableLists() {
   VariableList.clear();
@@ -185,7 +185,7 @@ void TProcess::State::BuildVariableLists() {
       MultiVar.addPair(entity.Name, entity.Value);
     else if (!entity.Name.empty())
       VariableList.addPair(entity.Name, entity.Value);
-    ustring().swap(entity.Value);
+    entity = TFormEntity();
   }
 }
 

@@ -9,6 +9,7 @@
 #include <asptlb.h>
 
 #include "server/asp_host.h"
+#include "com/values.h"
 #include "server/convert.h"
 
 // mingw declares these two but no import library defines them.
@@ -78,31 +79,6 @@ ComPtr<IObjectContext> ObjectContext() {
   return TakeOwnership(raw);
 }
 
-class TBStr {
- public:
-  explicit TBStr(const ustring& s) : b_(AllocBStr(s)) {}
-  ~TBStr() { SysFreeString(b_); }
-  TBStr(const TBStr&) = delete;
-  TBStr& operator=(const TBStr&) = delete;
-  BSTR get() const { return b_; }
-
- private:
-  BSTR b_;
-};
-
-class TVariant {
- public:
-  TVariant() { VariantInit(&v_); }
-  ~TVariant() { VariantClear(&v_); }
-  TVariant(const TVariant&) = delete;
-  TVariant& operator=(const TVariant&) = delete;
-  VARIANT* operator&() { return &v_; }
-  VARIANT& get() { return v_; }
-
- private:
-  VARIANT v_;
-};
-
 // A call on a host object: whatever error information was left on the thread
 // before it must not describe its failure.
 template <class F>
@@ -122,12 +98,12 @@ ComPtr<I> ContextItem(const char16_t* name, REFIID iid) {
                                      reinterpret_cast<void**>(properties.GetAddressOf())))) {
     throw Exception(u"Interface not supported");
   }
-  TVariant item;
-  TBStr itemName(name);
-  HostCall([&] { return properties->GetProperty(itemName.get(), &item); });
+  com::Variant item;
+  com::Bstr itemName(AllocBStr(name));
+  HostCall([&] { return properties->GetProperty(itemName.get(), item.get()); });
   IUnknown* unknown = nullptr;
-  if (V_VT(&item.get()) == VT_DISPATCH) unknown = V_DISPATCH(&item.get());
-  if (V_VT(&item.get()) == VT_UNKNOWN) unknown = V_UNKNOWN(&item.get());
+  if (V_VT(item.get()) == VT_DISPATCH) unknown = V_DISPATCH(item.get());
+  if (V_VT(item.get()) == VT_UNKNOWN) unknown = V_UNKNOWN(item.get());
   if (!unknown) return nullptr;
   ComPtr<I> object;
   if (FAILED(unknown->QueryInterface(iid, reinterpret_cast<void**>(object.GetAddressOf())))) {
@@ -175,27 +151,27 @@ bool TASPMTSObject::IsClientConnected() {
 
 size_t TASPMTSObject::BinaryRead(int64_t count, bool countAsInt64, uint8_t* buffer) {
   ComPtr<IRequest> request = Need(Request(), u"Request");
-  TVariant wanted;
+  com::Variant wanted;
   if (countAsInt64) {
-    V_VT(&wanted.get()) = VT_I8;
-    V_I8(&wanted.get()) = count;
+    V_VT(wanted.get()) = VT_I8;
+    V_I8(wanted.get()) = count;
   } else {
-    V_VT(&wanted.get()) = VT_I4;
-    V_I4(&wanted.get()) = static_cast<LONG>(count);
+    V_VT(wanted.get()) = VT_I4;
+    V_I4(wanted.get()) = static_cast<LONG>(count);
   }
-  TVariant result;
-  HostCall([&] { return request->BinaryRead(&wanted, &result); });
+  com::Variant result;
+  HostCall([&] { return request->BinaryRead(wanted.get(), result.get()); });
 
   // The host rewrites the count to what it delivered; the array may not be
   // trusted beyond that, nor beyond what was asked for.
-  TVariant delivered;
-  if (FAILED(VariantChangeType(&delivered, &wanted, 0, VT_I8))) return 0;
-  int64_t n = std::min<int64_t>(V_I8(&delivered.get()), count);
+  com::Variant delivered;
+  if (FAILED(VariantChangeType(delivered.get(), wanted.get(), 0, VT_I8))) return 0;
+  int64_t n = std::min<int64_t>(V_I8(delivered.get()), count);
   if (n <= 0) return 0;
-  if (V_VT(&result.get()) != (VT_ARRAY | VT_UI1) || !V_ARRAY(&result.get())) {
+  if (V_VT(result.get()) != (VT_ARRAY | VT_UI1) || !V_ARRAY(result.get())) {
     throw Exception(u"The ASP Request object delivered no bytes from BinaryRead.");
   }
-  SAFEARRAY* array = V_ARRAY(&result.get());
+  SAFEARRAY* array = V_ARRAY(result.get());
   LONG lower = 0, upper = -1;
   SafeArrayGetLBound(array, 1, &lower);
   SafeArrayGetUBound(array, 1, &upper);
@@ -210,7 +186,7 @@ size_t TASPMTSObject::BinaryRead(int64_t count, bool countAsInt64, uint8_t* buff
 
 void TASPMTSObject::SetApplicationValue(const ustring& key, int32_t value) {
   ComPtr<IApplicationObject> application = Need(Application(), u"Application");
-  TBStr name(key);
+  com::Bstr name(AllocBStr(key));
   VARIANT v;
   V_VT(&v) = VT_I4;
   V_I4(&v) = value;
@@ -221,7 +197,7 @@ void TASPMTSObject::RemoveApplicationValue(const ustring& key) {
   ComPtr<IApplicationObject> application = Need(Application(), u"Application");
   ComPtr<IVariantDictionary> contents;
   HostCall([&] { return application->get_Contents(contents.GetAddressOf()); });
-  TBStr name(key);
+  com::Bstr name(AllocBStr(key));
   VARIANT v;
   V_VT(&v) = VT_BSTR;
   V_BSTR(&v) = name.get();
@@ -230,12 +206,10 @@ void TASPMTSObject::RemoveApplicationValue(const ustring& key) {
 
 ustring TASPMTSObject::MapPath(const ustring& path) {
   ComPtr<IServer> server = Need(Server(), u"Server");
-  TBStr virtualPath(path);
-  BSTR physical = nullptr;
-  HostCall([&] { return server->MapPath(virtualPath.get(), &physical); });
-  ustring result = FromBStr(physical);
-  SysFreeString(physical);
-  return result;
+  com::Bstr virtualPath(AllocBStr(path));
+  com::Bstr physical;
+  HostCall([&] { return server->MapPath(virtualPath.get(), physical.out()); });
+  return FromBStr(physical.get());
 }
 
 }  // namespace velmora

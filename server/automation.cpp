@@ -1,9 +1,10 @@
 // The conversions at the automation boundary and the error conversion in
 // both directions.
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include "com/error_info.h"
+#include "com/values.h"
 #include "server/server.h"
 #include "textutils/fileutils.h"
 
@@ -21,22 +22,12 @@ BSTR AllocBStr(const ustring& s) {
 
 namespace {
 
-// A new byte array of size elements in out, its data filled by fill.
+// A script's array counts its bytes from 1.
+constexpr LONG kByteArrayLowerBound = 1;
+
 template <class Fill>
 void NewByteArray(size_t size, VARIANT* out, Fill&& fill) {
-  // A script's array counts its bytes from 1 to a LONG upper bound. 64-bit
-  // memory can hold more, which a narrowed count would cut short.
-  if (size > static_cast<size_t>(LONG_MAX)) throw std::bad_alloc();
-  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 1, static_cast<ULONG>(size));
-  if (!array) throw std::bad_alloc();
-  if (size > 0) {
-    void* data = nullptr;
-    SafeArrayAccessData(array, &data);
-    fill(data);
-    SafeArrayUnaccessData(array);
-  }
-  V_VT(out) = VT_ARRAY | VT_UI1;
-  V_ARRAY(out) = array;
+  if (FAILED(com::NewByteArray(size, kByteArrayLowerBound, out, fill))) throw std::bad_alloc();
 }
 
 }  // namespace
@@ -67,44 +58,22 @@ SAFEARRAY* HeldArray(const VARIANT& v) {
 
 }  // namespace
 
-TArrayBytes::TArrayBytes(const VARIANT& v) {
-  SAFEARRAY* array = HeldArray(v);
+TArrayBytes::TArrayBytes(const VARIANT& v) : array_(HeldArray(v)) {
   // Only arrays of bytes carry bytes: the elements of wider arrays (variants,
   // strings, integers) are no bytes of the caller's data.
-  if (!array || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) {
-    throw EVariantInvalidArgError();
-  }
-  LONG lower = 0, upper = -1;
-  void* data = nullptr;
-  if (FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
-      FAILED(SafeArrayGetUBound(array, 1, &upper)) ||
-      FAILED(SafeArrayAccessData(array, &data))) {
-    throw EVariantInvalidArgError();
-  }
-  array_ = array;
-  const int64_t count = static_cast<int64_t>(upper) - lower + 1;
-  bytes_ = {static_cast<const uint8_t*>(data), count > 0 ? static_cast<size_t>(count) : 0};
+  if (!array_.valid()) throw EVariantInvalidArgError();
+  bytes_ = {array_.data(), array_.size()};
 }
-
-TArrayBytes::~TArrayBytes() { SafeArrayUnaccessData(array_); }
 
 HRESULT SafeCallException(const TComClass& cls, const Exception& e) {
   HRESULT hr = E_UNEXPECTED;
   if (auto* ole = dynamic_cast<const EOleSysError*>(&e); ole && ole->errorCode() < 0) {
     hr = ole->errorCode();
   }
-  ICreateErrorInfo* create = nullptr;
-  if (FAILED(CreateErrorInfo(&create))) return E_UNEXPECTED;
-  create->SetGUID(*cls.iid);
-  if (!cls.progId.empty()) create->SetSource(const_cast<LPOLESTR>(wstr(cls.progId)));
-  if (!e.message().empty()) create->SetDescription(const_cast<LPOLESTR>(wstr(e.message())));
-  if (e.helpContext() != 0) create->SetHelpContext(static_cast<DWORD>(e.helpContext()));
-  IErrorInfo* info = nullptr;
-  if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-    SetErrorInfo(0, info);
-    info->Release();
+  if (!com::SetErrorInfoFor(*cls.iid, wstr(cls.progId), wstr(e.message()),
+                            static_cast<DWORD>(e.helpContext()))) {
+    return E_UNEXPECTED;
   }
-  create->Release();
   return hr;
 }
 

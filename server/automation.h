@@ -1,9 +1,9 @@
-// TAutoObject: the COM plumbing both objects share, written once. It holds
-// the reference count and the outer unknown of aggregation, answers
-// QueryInterface, serves IDispatch from the type library, and offers
-// ISupportErrorInfo and IProvideClassInfo. The derived class implements the
-// dual interface's members, each through one of the Call helpers below, which
-// run the body under the one error handler of the member boundary.
+// TAutoObject: the component's objects on the shared automation base (an
+// aggregatable one, served from the type information the module loaded),
+// with IProvideClassInfo, error information on every interface, and the
+// module's object count. The derived class implements the dual interface's
+// members, each through one of the Call helpers below, which run the body
+// under the one error handler of the member boundary.
 #pragma once
 
 #include <windows.h>
@@ -11,64 +11,35 @@
 
 #include <type_traits>
 
+#include "com/dispatch.h"
 #include "server/fault_guard.h"
 #include "server/server.h"
 
 namespace velmora {
 
 template <class Iface>
-class TAutoObject : public Iface, public ISupportErrorInfo, public IProvideClassInfo {
+class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public IProvideClassInfo {
+  using Base = com::DispatchObject<Iface, com::Aggregatable>;
+
  public:
-  TAutoObject(const TComClass& cls, IUnknown* outer)
-      : inner_(this), outer_(outer ? outer : &inner_), class_(cls) {
+  TAutoObject(const TComClass& cls, IUnknown* outer) : Base(outer), class_(cls) {
     ServerObjectCountUp();
   }
-  virtual ~TAutoObject() { ServerObjectCountDown(); }
-  TAutoObject(const TAutoObject&) = delete;
-  TAutoObject& operator=(const TAutoObject&) = delete;
+  ~TAutoObject() override { ServerObjectCountDown(); }
 
-  // The object's own IUnknown: never delegated.
-  IUnknown* innerUnknown() { return &inner_; }
-
-  // IUnknown of every other interface goes to the outer unknown when
-  // aggregated (which is the inner one otherwise).
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    return outer_->QueryInterface(iid, out);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return outer_->AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return outer_->Release(); }
-
-  // IDispatch, always through the dual interface's type information.
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 1;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
-    if (!info) return E_POINTER;
-    *info = nullptr;
-    if (index != 0) return DISP_E_BADINDEX;
-    class_.dualInfo->AddRef();
-    *info = class_.dualInfo;
-    return S_OK;
-  }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    return DispGetIDsOfNames(class_.dualInfo, names, count, ids);
-  }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                      EXCEPINFO* excepInfo, UINT* argErr) override {
-    // An assignment and a by-reference assignment (Set in a script) reach
-    // the same put member.
-    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-      flags |= DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF;
-    }
-    return class_.dualInfo->Invoke(static_cast<Iface*>(this), id, flags, params, result,
-                                   excepInfo, argErr);
-  }
+  // IUnknown of every interface, IProvideClassInfo's included, goes to the
+  // outer unknown when aggregated (which is the inner one otherwise).
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override { return Base::QueryInterface(iid, out); }
+  STDMETHODIMP_(ULONG) AddRef() override { return Base::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return Base::Release(); }
 
   // ISupportErrorInfo: every interface of the object reports errors.
   STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
-    return IsOwnInterface(iid) ? S_OK : S_FALSE;
+    return IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+                   IsEqualIID(iid, *class_.iid) || IsEqualIID(iid, IID_ISupportErrorInfo) ||
+                   IsEqualIID(iid, IID_IProvideClassInfo)
+               ? S_OK
+               : S_FALSE;
   }
 
   // IProvideClassInfo (GetClassInfo is a macro of winuser.h, here and in
@@ -143,51 +114,21 @@ class TAutoObject : public Iface, public ISupportErrorInfo, public IProvideClass
   }
 
  private:
-  bool IsOwnInterface(REFIID iid) const {
-    return IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-           IsEqualIID(iid, *class_.iid) || IsEqualIID(iid, IID_ISupportErrorInfo) ||
-           IsEqualIID(iid, IID_IProvideClassInfo);
+  // The type information was loaded with the module's classes.
+  const IID& DualIid() const override { return *class_.iid; }
+  HRESULT DualTypeInfo(ITypeInfo** borrowed) override {
+    *borrowed = class_.dualInfo;
+    return class_.dualInfo ? S_OK : E_UNEXPECTED;
+  }
+  void* OwnInterface(REFIID iid) override {
+    return IsEqualIID(iid, IID_IProvideClassInfo) ? static_cast<IProvideClassInfo*>(this) : nullptr;
+  }
+  // The release steps run under the same containment as the members.
+  void Destroy() override {
+    DWORD code = 0;
+    RunGuarded([](void* object) { delete static_cast<TAutoObject*>(object); }, this, &code);
   }
 
-  // The non-delegating IUnknown that owns the reference count.
-  class TInnerUnknown : public IUnknown {
-   public:
-    explicit TInnerUnknown(TAutoObject* owner) : owner_(owner) {}
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-      if (!out) return E_POINTER;
-      *out = nullptr;
-      if (IsEqualIID(iid, IID_IUnknown)) {
-        *out = static_cast<IUnknown*>(this);
-      } else if (IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, *owner_->class_.iid)) {
-        *out = static_cast<Iface*>(owner_);
-      } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
-        *out = static_cast<ISupportErrorInfo*>(owner_);
-      } else if (IsEqualIID(iid, IID_IProvideClassInfo)) {
-        *out = static_cast<IProvideClassInfo*>(owner_);
-      } else {
-        return E_NOINTERFACE;
-      }
-      static_cast<IUnknown*>(*out)->AddRef();
-      return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-      const LONG refs = InterlockedDecrement(&refs_);
-      if (refs == 0) {
-        // The release steps run under the same containment as the members.
-        DWORD code = 0;
-        RunGuarded([](void* owner) { delete static_cast<TAutoObject*>(owner); }, owner_, &code);
-      }
-      return refs;
-    }
-
-   private:
-    TAutoObject* owner_;
-    LONG refs_ = 1;  // the creator's, until it hands the object out
-  };
-
-  TInnerUnknown inner_;
-  IUnknown* outer_;
   const TComClass& class_;
 };
 
@@ -196,7 +137,7 @@ class TAutoObject : public Iface, public ISupportErrorInfo, public IProvideClass
 template <class T>
 IUnknown* CreateAutoObject(const TComClass& cls, IUnknown* outer) {
   T* object = new T(cls, outer);
-  IUnknown* inner = object->innerUnknown();
+  IUnknown* inner = object->InnerUnknown();
   try {
     object->Initialize();
   } catch (...) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <new>
 
+#include "com/values.h"
 #include "textutils/errors.h"
 #include "textutils/stream.h"
 #include "textutils/ustring.h"
@@ -32,13 +33,12 @@ void ToByteArray(const TChunkedMemoryStream& bytes, VARIANT* out);
 class TArrayBytes {
  public:
   explicit TArrayBytes(const VARIANT& v);
-  ~TArrayBytes();
   TArrayBytes(const TArrayBytes&) = delete;
   TArrayBytes& operator=(const TArrayBytes&) = delete;
   ByteSpan bytes() const { return bytes_; }
 
  private:
-  SAFEARRAY* array_ = nullptr;
+  com::ArrayBytes array_;
   ByteSpan bytes_;
 };
 

@@ -274,6 +274,18 @@ TEST_F(ModuleTest, DispatchFromTheTypeLibrary) {
     EXPECT_EQ(V_I4(&value), V_I4(&result));
   }
 
+  // JScript calls a property as a method (upload.MaxKB(), upload.Value("x")):
+  // the property answers.
+  {
+    VARIANT result;
+    VariantInit(&result);
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    EXPECT_EQ(S_OK, dispatch->Invoke(201, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr,
+                                     nullptr));
+    EXPECT_EQ(VT_I4, V_VT(&result));
+    EXPECT_EQ(9, V_I4(&result));  // the by-reference assignment's value above
+  }
+
   // Booleans: any non-zero stores true, which reads back as -1.
   VARIANT two;
   V_VT(&two) = VT_BOOL;

@@ -7,6 +7,7 @@
 
 #include "server/automation.h"
 #include "server/objects.h"
+#include "server/ole_errors.h"
 #include "server/server.h"
 #include "textutils/paths.h"
 

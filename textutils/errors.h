@@ -118,7 +118,4 @@ class EOleException : public EOleSysError {
   ustring helpFile_;
 };
 
-VELMORA_DECLARE_EXCEPTION(EOleError, Exception);
-VELMORA_DECLARE_EXCEPTION(EOleRegistrationError, EOleError);
-
 }  // namespace velmora

@@ -16,12 +16,7 @@ done
 # one; it is built when missing.
 here=$(cd "$(dirname "$0")/.." && pwd)
 win32="$(dirname "$dir")/win32"
-if [ ! -f "$win32/server/velmora32.dll" ] || [ ! -f "$win32/asphost/bin/mtxex.dll" ]; then
-    echo "bench: building the win32 configuration for fields-bench.js"
-    cmake -S "$here" -B "$win32" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" >/dev/null
-    cmake --build "$win32" -j2 >/dev/null
-fi
-"$here/tools/wineprefix.sh"
+"$here/tools/ensure-win32.sh" "$win32"
 echo "== process/bench/fields-bench.js (Wine)"
 "$here/tools/with-wineserver" "$here/tools/run-script.sh" --register "$win32/asphost/bin/mtxex.dll" \
     --register "$win32/server/velmora32.dll" "$here/process/bench/fields-bench.js"

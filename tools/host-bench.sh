@@ -20,12 +20,7 @@ work="$here/build/host-bench"
 host="$build/asphost/bin/asphost.exe"
 dll="$build/server/velmora32.dll"
 
-if [ ! -f "$host" ] || [ ! -f "$dll" ]; then
-    echo "host-bench: building the win32 configuration first"
-    cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" >/dev/null
-    cmake --build "$build" -j"$(nproc)" >/dev/null
-fi
-"$here/tools/wineprefix.sh"
+"$here/tools/ensure-win32.sh" "$build"
 [ -d "$here/asphost/e2e/node_modules/busboy" ] ||
     npm ci --no-audit --no-fund --prefix "$here/asphost/e2e" >/dev/null
 

@@ -13,11 +13,6 @@ uploads=${1:-10000}
 host="$build/asphost/bin/asphost.exe"
 dll="$build/server/velmora32.dll"
 
-if [ ! -f "$host" ] || [ ! -f "$dll" ]; then
-    echo "host-soak: building the win32 configuration first"
-    cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" >/dev/null
-    cmake --build "$build" -j"$(nproc)" >/dev/null
-fi
-"$here/tools/wineprefix.sh"
+"$here/tools/ensure-win32.sh" "$build"
 "$here/asphost/e2e/with-host.sh" "$host" "$dll" "$here/build/host-soak" \
     node "$here/asphost/e2e/soak.mjs" "$uploads"

@@ -7,7 +7,10 @@
 # GetObjectContext road), runs the script and checks its closing line
 # "N passed, M failed" (tools/script-checks.vbs and .js, put in front of the
 # script, give it the checks and that line). cscript prints nothing and may still exit 0 when a
-# script stops on an error, so a missing closing line is a failure.
+# script stops on an error, so a missing closing line is a failure, and so is
+# "0 passed": a script that checked nothing proves nothing. A registration
+# that fails stops the test: the prefix may still hold an older one that the
+# script would otherwise quietly use.
 #
 #   tools/run-script.sh [--register DLL]... SCRIPT [ARGUMENT]...
 #
@@ -21,9 +24,12 @@ windows_path() { printf 'Z:%s' "$(realpath "$1")" | tr / '\\'; }
 
 while [ $# -gt 0 ] && [ "$1" = "--register" ]; do
     [ -f "$2" ] || { echo "run-script: no such DLL: $2"; exit 1; }
-    # regsvr32 /s reports nothing useful; a class that did not register shows
-    # up as the script failing to create its object.
-    "$wine_run" regsvr32 /s "$(windows_path "$2")" </dev/null >/dev/null 2>&1
+    # regsvr32 exits non-zero when the DLL does not load or its
+    # DllRegisterServer fails.
+    if ! "$wine_run" regsvr32 /s "$(windows_path "$2")" </dev/null >/dev/null 2>&1; then
+        echo "run-script: regsvr32 failed for $2"
+        exit 1
+    fi
     shift 2
 done
 [ $# -ge 1 ] || { echo "usage: run-script.sh [--register DLL]... SCRIPT [ARGUMENT]..."; exit 2; }
@@ -49,5 +55,10 @@ if [ -z "$summary" ]; then
          "(rerun with WINEDEBUG=fixme+vbscript,fixme+jscript to see why)"
     exit 1
 fi
+passed=$(printf '%s\n' "$summary" | sed -E 's/^([0-9]+) passed.*/\1/')
 failed=$(printf '%s\n' "$summary" | sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/')
+if [ "$passed" -eq 0 ]; then
+    echo "run-script: $(basename "$script") passed no check"
+    exit 1
+fi
 [ "$failed" -eq 0 ] && [ "$status" -eq 0 ]

@@ -1,13 +1,15 @@
 // Chromium, headless, on the real demo form: choose files, submit, watch
 // the progress bar move and reach 100, read the result page, and keep a
-// screenshot of it (ASPHOST_WORK/demo.png).
+// screenshot of it (ASPHOST_WORK/demo.png). The page itself shows 100 once
+// the result arrives, so the progress is judged by what progress.asp
+// answered while the upload ran.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { base, work, uploads, randomBytes } from './lib.mjs';
+import { base, work, uploads, randomBytes, progressOf } from './lib.mjs';
 
 test('the demo form uploads with a moving progress bar', async () => {
   const files = path.join(work, 'browser-files');
@@ -48,6 +50,15 @@ test('the demo form uploads with a moving progress bar', async () => {
       new MutationObserver(() => window.seen.push(Number(bar.getAttribute('aria-valuenow'))))
         .observe(bar, { attributes: true, attributeFilter: ['aria-valuenow'] });
     });
+    // Every answer of progress.asp, in order (the page polls one at a time).
+    const answered = [];
+    page.on('response', async (response) => {
+      if (new URL(response.url()).pathname.endsWith('/progress.asp')) {
+        answered.push((await response.text()).trim());
+      }
+    });
+    const progressId = await page.evaluate(() =>
+      new URL(document.getElementById('upload').action).searchParams.get('ProgressID'));
     await page.click('button[type=submit]');
 
     const result = page.frameLocator('#result');
@@ -58,6 +69,20 @@ test('the demo form uploads with a moving progress bar', async () => {
     assert.ok(seen.some((value) => value > 0 && value < 100), `the bar moved: ${seen.join(',')}`);
     assert.equal(seen.at(-1), 100);
     for (let i = 1; i < seen.length; i++) assert.ok(seen[i] >= seen[i - 1] || seen[i] === 0, `monotonic: ${seen}`);
+
+    // What the upload object published: whole percentages that only grow,
+    // some strictly between 0 and 100; the bar showed nothing else before 100.
+    console.log(`progress.asp answered: ${answered.map((a) => JSON.stringify(a)).join(', ')}`);
+    const published = answered.filter((text) => text !== '');
+    for (const text of published) assert.match(text, /^(100|[1-9]?[0-9])$/, `a percentage: ${answered}`);
+    const values = published.map(Number);
+    assert.ok(values.some((value) => value > 0 && value < 100), `progress.asp moved: ${answered}`);
+    for (let i = 1; i < values.length; i++) assert.ok(values[i] >= values[i - 1], `published monotonic: ${values}`);
+    for (const value of seen.slice(1, -1)) {
+      assert.ok(values.includes(value), `the bar showed ${value}, which progress.asp never answered: ${answered}`);
+    }
+    // The value goes with the upload object at the end of the page.
+    assert.equal(await progressOf(progressId), '');
 
     const rows = await result.locator('#files tr:has(td)').evaluateAll((trs) =>
       trs.map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent.trim())));

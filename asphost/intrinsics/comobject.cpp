@@ -1,9 +1,10 @@
 #include "asphost/intrinsics/comobject.h"
 
+#include "com/error_info.h"
+
 #include <map>
 #include <string>
 #include <mutex>
-#include <utility>
 
 namespace asphost {
 
@@ -18,16 +19,8 @@ HMODULE ThisModule() {
   return module;
 }
 
-struct IidLess {
-  bool operator()(const std::pair<int, IID>& a, const std::pair<int, IID>& b) const {
-    if (a.first != b.first) return a.first < b.first;
-    return memcmp(&a.second, &b.second, sizeof(IID)) < 0;
-  }
-};
-
 std::mutex cacheLock;
-std::map<int, ITypeLib*> typeLibs;                             // kept for the process's life
-std::map<std::pair<int, IID>, ITypeInfo*, IidLess> typeInfos;  // likewise
+std::map<int, ITypeLib*> typeLibs;  // kept for the process's life
 
 HRESULT LoadEmbeddedTypeLib(int resource, ITypeLib** out) {
   auto found = typeLibs.find(resource);
@@ -52,36 +45,14 @@ HRESULT GetEmbeddedTypeInfo(int typeLibResource, REFIID iid, ITypeInfo** out) {
   *out = nullptr;
   return Guarded([&]() -> HRESULT {
     std::lock_guard<std::mutex> hold(cacheLock);
-    auto key = std::make_pair(typeLibResource, iid);
-    auto found = typeInfos.find(key);
-    if (found == typeInfos.end()) {
-      ITypeLib* lib;
-      HRESULT hr = LoadEmbeddedTypeLib(typeLibResource, &lib);
-      if (FAILED(hr)) return hr;
-      ITypeInfo* info;
-      hr = lib->GetTypeInfoOfGuid(iid, &info);
-      if (FAILED(hr)) return hr;
-      found = typeInfos.emplace(key, info).first;
-    }
-    *out = found->second;
-    (*out)->AddRef();
-    return S_OK;
+    ITypeLib* lib;
+    HRESULT hr = LoadEmbeddedTypeLib(typeLibResource, &lib);
+    return FAILED(hr) ? hr : lib->GetTypeInfoOfGuid(iid, out);
   });
 }
 
 HRESULT ReportError(HRESULT hr, REFIID iid, const wchar_t* source, const std::wstring& description) {
-  ICreateErrorInfo* create;
-  if (SUCCEEDED(CreateErrorInfo(&create))) {
-    create->SetGUID(iid);
-    create->SetSource(const_cast<LPOLESTR>(source));
-    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-    IErrorInfo* info;
-    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-      SetErrorInfo(0, info);
-      info->Release();
-    }
-    create->Release();
-  }
+  com::SetErrorInfoFor(iid, source, description.c_str());
   return hr;
 }
 

@@ -1,6 +1,6 @@
-// The COM boilerplate every stand-in object shares, written once: reference
-// counting, IDispatch answered from an embedded type library, error
-// information, and the guard that keeps C++ exceptions inside the module.
+// What every stand-in object shares: the automation base over the type
+// libraries embedded in the module, error information, and the guard that
+// keeps C++ exceptions inside the module.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,8 @@
 #include <new>
 #include <string>
 
+#include "com/dispatch.h"
+
 namespace asphost {
 
 // Resource numbers of the type libraries embedded as "TYPELIB" resources. The
@@ -18,8 +20,8 @@ namespace asphost {
 constexpr int kAspTypeLibResource = 101;
 
 // The type information of interface iid from the type library embedded as
-// resource typeLibResource in the module that holds this code. Loaded once
-// per process and kept; the caller gets its own reference.
+// resource typeLibResource in the module that holds this code (the library
+// is loaded once per process and kept); the caller gets its own reference.
 HRESULT GetEmbeddedTypeInfo(int typeLibResource, REFIID iid, ITypeInfo** out);
 
 // Sets the thread's error information (description, source, interface) and
@@ -42,74 +44,13 @@ HRESULT Guarded(Body&& body) noexcept {
 // A BSTR for *out, or E_OUTOFMEMORY.
 HRESULT ReturnString(const std::wstring& text, BSTR* out);
 
-// The shared base of the dispatch objects: IUnknown, IDispatch (forwarded to
-// the interface's type information, so default members and put/putref work as
-// scripts expect) and ISupportErrorInfo for one dual interface. Objects start
-// with one reference, owned by their creator.
+// The stand-in objects on the shared automation base: standalone (not
+// aggregatable), IDispatch served from interface Iid's type information in the
+// type library embedded as resource TypeLibResource, loaded once per process.
 template <class Interface, const IID& Iid, int TypeLibResource = kAspTypeLibResource>
-class DispatchObject : public Interface, public ISupportErrorInfo {
- public:
-  DispatchObject(const DispatchObject&) = delete;
-  DispatchObject& operator=(const DispatchObject&) = delete;
-
-  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, Iid)) {
-      *out = static_cast<Interface*>(this);
-    } else if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
-      *out = static_cast<ISupportErrorInfo*>(this);
-    } else {
-      *out = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-  STDMETHODIMP_(ULONG) Release() override {
-    ULONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return left;
-  }
-
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 1;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (index != 0) return DISP_E_BADINDEX;
-    return GetEmbeddedTypeInfo(TypeLibResource, Iid, out);
-  }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    ITypeInfo* info;
-    HRESULT hr = GetEmbeddedTypeInfo(TypeLibResource, Iid, &info);
-    if (FAILED(hr)) return hr;
-    hr = info->GetIDsOfNames(names, count, ids);
-    info->Release();
-    return hr;
-  }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
-                      UINT* argErr) override {
-    ITypeInfo* info;
-    HRESULT hr = GetEmbeddedTypeInfo(TypeLibResource, Iid, &info);
-    if (FAILED(hr)) return hr;
-    hr = info->Invoke(static_cast<Interface*>(this), id, flags, params, result, excepInfo, argErr);
-    // JScript calls a property with arguments as a method (Request.Form("x"),
-    // Request("x")); ASP's objects answer such calls with the property.
-    if (hr == DISP_E_MEMBERNOTFOUND && flags == DISPATCH_METHOD)
-      hr = info->Invoke(static_cast<Interface*>(this), id, DISPATCH_PROPERTYGET, params, result, excepInfo, argErr);
-    info->Release();
-    return hr;
-  }
-
-  STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override { return IsEqualIID(riid, Iid) ? S_OK : S_FALSE; }
-
+class DispatchObject : public com::DispatchObject<Interface> {
  protected:
   DispatchObject() = default;
-  virtual ~DispatchObject() = default;
 
   // Fails a member of this interface with a description for the caller.
   HRESULT Fail(HRESULT hr, const wchar_t* source, const std::wstring& description) {
@@ -117,7 +58,12 @@ class DispatchObject : public Interface, public ISupportErrorInfo {
   }
 
  private:
-  LONG refs_ = 1;
+  const IID& DualIid() const override { return Iid; }
+  HRESULT DualTypeInfo(ITypeInfo** borrowed) override {
+    static com::CachedTypeInfo cache;
+    return cache.Get([](ITypeInfo** loaded) { return GetEmbeddedTypeInfo(TypeLibResource, Iid, loaded); },
+                     borrowed);
+  }
 };
 
 }  // namespace asphost

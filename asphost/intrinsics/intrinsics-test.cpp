@@ -468,6 +468,39 @@ TEST_F(IntrinsicsTest, ResponseBuffersUntilFlushAndRefusesLateHeaders) {
   EXPECT_EQ(sink->body(), std::string("h\xC3\xA9") + std::string("\0\1\xFF", 3));
 }
 
+// Scripts reach members through IDispatch: Let and Set assignments reach a
+// property that has only a put, and a property called as a method (JScript's
+// Response.ContentType()) answers with its value.
+TEST_F(IntrinsicsTest, DispatchCallsReachTheMemberTheInterfaceHas) {
+  IResponse* response = Begin().response();
+  DISPID contentType = 0;
+  LPOLESTR name = const_cast<LPOLESTR>(L"ContentType");
+  ASSERT_EQ(response->GetIDsOfNames(IID_NULL, &name, 1, 0, &contentType), S_OK);
+  const struct {
+    WORD flags;
+    const wchar_t* type;
+  } puts[] = {{DISPATCH_PROPERTYPUT, L"text/let"}, {DISPATCH_PROPERTYPUTREF, L"text/set"}};
+  for (const auto& c : puts) {
+    Variant value;
+    V_VT(value.get()) = VT_BSTR;
+    V_BSTR(value.get()) = SysAllocString(c.type);
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params = {value.get(), &named, 1, 1};
+    ASSERT_EQ(response->Invoke(contentType, IID_NULL, 0, c.flags, &params, nullptr, nullptr, nullptr), S_OK)
+        << c.flags;
+    Bstr stored;
+    ASSERT_EQ(response->get_ContentType(stored.put()), S_OK);
+    EXPECT_EQ(stored.text(), c.type) << c.flags;
+
+    Variant called;
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    ASSERT_EQ(response->Invoke(contentType, IID_NULL, 0, DISPATCH_METHOD, &none, called.get(), nullptr, nullptr),
+              S_OK);
+    ASSERT_EQ(V_VT(called.get()), VT_BSTR);
+    EXPECT_EQ(std::wstring(V_BSTR(called.get())), c.type);
+  }
+}
+
 TEST_F(IntrinsicsTest, RedirectSendsAnEmptiedPageWithLocationAndEnds) {
   IResponse* response = Begin().response();
   Variant text;

@@ -92,40 +92,22 @@ void SetIntegerValue(VARIANT* variant, int64_t value) {
   }
 }
 
-ByteArrayView::ByteArrayView(const VARIANT& variant) {
+namespace {
+
+// The byte array a variant holds: only VT_UI1 arrays count.
+SAFEARRAY* HeldByteArray(const VARIANT& variant) {
   const VARIANT& v = *Unwrap(&variant);
-  SAFEARRAY* array = nullptr;
-  if (V_VT(&v) == (VT_ARRAY | VT_UI1))
-    array = V_ARRAY(&v);
-  else if (V_VT(&v) == (VT_BYREF | VT_ARRAY | VT_UI1) && V_ARRAYREF(&v))
-    array = *V_ARRAYREF(&v);
-  if (!array || SafeArrayGetDim(array) != 1) return;
-  LONG upper;
-  if (FAILED(SafeArrayGetLBound(array, 1, &lower_)) || FAILED(SafeArrayGetUBound(array, 1, &upper))) return;
-  void* data;
-  if (FAILED(SafeArrayAccessData(array, &data))) return;
-  array_ = array;
-  data_ = static_cast<const uint8_t*>(data);
-  size_ = upper >= lower_ ? static_cast<size_t>(upper - lower_) + 1 : 0;
+  if (V_VT(&v) == (VT_ARRAY | VT_UI1)) return V_ARRAY(&v);
+  if (V_VT(&v) == (VT_BYREF | VT_ARRAY | VT_UI1) && V_ARRAYREF(&v)) return *V_ARRAYREF(&v);
+  return nullptr;
 }
 
-ByteArrayView::~ByteArrayView() {
-  if (array_) SafeArrayUnaccessData(array_);
-}
+}  // namespace
+
+ByteArrayView::ByteArrayView(const VARIANT& v) : ArrayBytes(HeldByteArray(v)) {}
 
 HRESULT MakeByteArray(const uint8_t* data, size_t size, LONG lowerBound, VARIANT* out) {
-  if (size > static_cast<size_t>(MAXLONG)) return E_OUTOFMEMORY;
-  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, lowerBound, static_cast<ULONG>(size));
-  if (!array) return E_OUTOFMEMORY;
-  if (size) {
-    void* target;
-    SafeArrayAccessData(array, &target);
-    memcpy(target, data, size);
-    SafeArrayUnaccessData(array);
-  }
-  V_VT(out) = VT_ARRAY | VT_UI1;
-  V_ARRAY(out) = array;
-  return S_OK;
+  return com::NewByteArray(size, lowerBound, out, [&](void* target) { memcpy(target, data, size); });
 }
 
 HRESULT VariantText(const VARIANT& variant, std::wstring* out) {

@@ -8,22 +8,12 @@
 #include <cstdint>
 #include <string>
 
+#include "com/values.h"
+
 namespace asphost {
 
 // An owned VARIANT, cleared on destruction.
-class Variant {
- public:
-  Variant() { VariantInit(&v_); }
-  ~Variant() { VariantClear(&v_); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  VARIANT* get() { return &v_; }
-  const VARIANT& operator*() const { return v_; }
-  const VARIANT* operator->() const { return &v_; }
-
- private:
-  VARIANT v_;
-};
+using Variant = com::Variant;
 
 // The variant a by-reference variant (VT_BYREF | VT_VARIANT, at any depth)
 // stands for: scripts pass their variables that way.
@@ -38,24 +28,11 @@ bool IntegerValue(const VARIANT& v, int64_t* out);
 void SetIntegerValue(VARIANT* v, int64_t value);
 
 // Read access to the bytes of a one-dimensional VT_UI1 safe array held by a
-// variant (directly, by reference, or inside a by-reference variant).
-class ByteArrayView {
+// variant (directly, by reference, or inside a by-reference variant); any
+// other variant gives an invalid view.
+class ByteArrayView : public com::ArrayBytes {
  public:
   explicit ByteArrayView(const VARIANT& v);
-  ~ByteArrayView();
-  ByteArrayView(const ByteArrayView&) = delete;
-  ByteArrayView& operator=(const ByteArrayView&) = delete;
-
-  bool valid() const { return array_ != nullptr; }
-  const uint8_t* data() const { return data_; }
-  size_t size() const { return size_; }
-  LONG lowerBound() const { return lower_; }
-
- private:
-  SAFEARRAY* array_ = nullptr;
-  const uint8_t* data_ = nullptr;
-  size_t size_ = 0;
-  LONG lower_ = 0;
 };
 
 // A variant holding a new one-dimensional VT_UI1 safe array with a copy of

@@ -6,8 +6,9 @@
 //
 // Then the peak resident memory of direct-mode Reads fed hostile bodies (one
 // giant header line, one giant delimiter line, one giant text value, a flood
-// of tiny parts) at two sizes each, beside a well-formed body, each in a
-// fresh process: with the parser's limits, the peak does not follow the body.
+// of tiny parts, a flood of parts keeping all the text the limits allow) at
+// two sizes each, beside a well-formed body, each in a fresh process: with
+// the parser's limits, the peak does not follow the body.
 //
 //   fields-bench [field count]... [rounds=N]
 //     (default 2000 16000 128000, and rounds adding up to a million fields
@@ -30,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "process/host.h"
+#include "process/bench/memory_host.h"
 #include "process/process.h"
 #include "textutils/errors.h"
 
@@ -91,26 +92,6 @@ class TGeneratedHost final : public IUploadHost {
   uint64_t position_ = 0;
 };
 
-// A host serving a body it does not own, so that a run copies nothing.
-class TBodyHost final : public IUploadHost {
- public:
-  explicit TBodyHost(const std::string& body) : body_(body) {}
-  int32_t TotalBytes() override { return static_cast<int32_t>(body_.size()); }
-  bool IsClientConnected() override { return true; }
-  size_t BinaryRead(int64_t count, bool, uint8_t* buffer) override {
-    const size_t n = std::min(static_cast<size_t>(count), body_.size() - position_);
-    std::memcpy(buffer, body_.data() + position_, n);
-    position_ += n;
-    return n;
-  }
-  void SetApplicationValue(const ustring&, int32_t) override {}
-  void RemoveApplicationValue(const ustring&) override {}
-  ustring MapPath(const ustring&) override { return u"C:\\site"; }
-
- private:
-  const std::string& body_;
-  size_t position_ = 0;
-};
 
 std::string field(const std::string& name, const std::string& value) {
   return kLine + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
@@ -130,7 +111,7 @@ struct FieldCost {
 // One Read and one listing of a body of count fields; fails loudly on a wrong
 // result, so that a fast wrong answer never shows as a figure.
 FieldCost readAndList(const std::string& body, int count) {
-  TProcess upload(std::make_unique<TBodyHost>(body));
+  TProcess upload(std::make_unique<bench::MemoryHost>(body));
   const double start = cpuSeconds();
   upload.Read();
   const double read = cpuSeconds();
@@ -223,6 +204,13 @@ std::unique_ptr<TGeneratedHost> hostileBody(const std::string& kind, uint64_t by
   // An empty delimiter line makes every CR LF after a part's headers end the
   // part: a header line "x", the empty line, an empty value, seven bytes.
   if (kind == "tiny-parts") return std::make_unique<TGeneratedHost>("\r\n", "x\r\n\r\n\r\n", bytes, "");
+  // Parts that each keep 83 characters of text: the most memory the limits
+  // allow, reached at the limit on parts with the text just within its own.
+  if (kind == "full-parts")
+    return std::make_unique<TGeneratedHost>(
+        "", kLine + "\r\nContent-Disposition: form-data; name=\"" + std::string(40, 'n') + "\"\r\n\r\n" +
+                std::string(43, 'v') + "\r\n",
+        bytes, "");
   return nullptr;
 }
 
@@ -296,7 +284,7 @@ int main(int argc, char** argv) {
     uint64_t mb;
   } bodies[] = {{"well-formed", 0},     {"header-line", 16}, {"header-line", 128}, {"delimiter-line", 16},
                 {"delimiter-line", 128}, {"text-value", 16},  {"text-value", 128},  {"tiny-parts", 4},
-                {"tiny-parts", 16}};
+                {"tiny-parts", 16},      {"full-parts", 32},  {"full-parts", 128}};
   for (const auto& body : bodies) {
     std::printf("  %-15s %4llu MB: %s\n", body.kind, static_cast<unsigned long long>(body.mb),
                 directModePeak(body.kind, body.mb * kMB).c_str());

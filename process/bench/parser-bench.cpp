@@ -27,7 +27,7 @@
 #include <random>
 #include <string>
 
-#include "process/host.h"
+#include "process/bench/memory_host.h"
 #include "process/multipart_parser.h"
 #include "process/process.h"
 #include "process/upload_receiver.h"
@@ -135,34 +135,12 @@ void BM_Memcpy100MB(benchmark::State& state) {
 
 // --- The whole Read ---------------------------------------------------------
 
-// The host of a page whose body is already in memory: every call answers at
-// once, BinaryRead copies the next bytes out.
-class MemoryHost final : public IUploadHost {
- public:
-  explicit MemoryHost(const std::string& body) : body_(body) {}
-
-  int32_t TotalBytes() override { return static_cast<int32_t>(body_.size()); }
-  bool IsClientConnected() override { return true; }
-  size_t BinaryRead(int64_t count, bool, uint8_t* buffer) override {
-    const size_t n = std::min(static_cast<size_t>(count), body_.size() - position_);
-    std::memcpy(buffer, body_.data() + position_, n);
-    position_ += n;
-    return n;
-  }
-  void SetApplicationValue(const ustring&, int32_t) override {}
-  void RemoveApplicationValue(const ustring&) override {}
-  ustring MapPath(const ustring&) override { return u"C:\\site"; }
-
- private:
-  const std::string& body_;
-  size_t position_ = 0;
-};
 
 // Read with progress on, as the demo's pages do; the results are checked
 // once, so that a broken read cannot pass for a fast one.
 void readWhole(benchmark::State& state, const std::string& body, int32_t files, int32_t variables) {
   for (auto _ : state) {
-    TProcess upload(std::make_unique<MemoryHost>(body));
+    TProcess upload(std::make_unique<bench::MemoryHost>(body));
     upload.SetShowProgress(true);
     upload.SetProgressID(u"bench");
     upload.Read();

@@ -10,7 +10,11 @@
 // argv[3] is the directory with the certificates (server.key, valid.crt,
 // othername.crt, expired.crt).
 //
-// Routes (every request body is read to its end first):
+// Every request body is read to its end first; a multipart one, on any route,
+// is parsed by busboy. A request with key=K in its query (any route but
+// /attempts) is counted as an attempt under K, so tests see how many requests
+// an operation sent and what arrived in each.
+// Routes:
 //   POST /upload[?status=S]  multipart body parsed by busboy; answers JSON with
 //                            the fields, the files (name, file name, type,
 //                            size, SHA-256) and the request's raw headers
@@ -20,10 +24,11 @@
 //   /stall?n=N&sent=K        declares N pattern bytes, sends the first K of
 //                            them, then nothing more for as long as the
 //                            client waits
-//   /auth?user=U&pass=P&key=K  401 with a Basic challenge unless the request
-//                            carries U:P; counts attempts under K
-//   /attempts?key=K          JSON: the attempts counted under K and their
-//                            Authorization headers
+//   /auth?user=U&pass=P      401 with a Basic challenge unless the request
+//                            carries U:P
+//   /attempts?key=K          JSON: the number of attempts counted under K,
+//                            their Authorization headers and what busboy made
+//                            of each body (null when it was not multipart)
 'use strict';
 const fs = require('fs');
 const net = require('net');
@@ -84,27 +89,45 @@ function parseMultipart(req) {
   });
 }
 
+function isMultipart(req) {
+  return /^multipart\/form-data/i.test(req.headers['content-type'] ?? '');
+}
+
 async function handle(req, res) {
   const url = new URL(req.url, 'http://127.0.0.1');
   const q = (name, fallback) => url.searchParams.get(name) ?? fallback;
   const status = Number(q('status', '200'));
 
-  if (url.pathname === '/upload') {
-    let parsed;
+  let upload = null;
+  let body = Buffer.alloc(0);
+  if (url.pathname === '/upload' || isMultipart(req)) {
     try {
-      parsed = await parseMultipart(req);
+      upload = await parseMultipart(req);
     } catch (e) {
-      sendJson(res, 400, { error: String(e.message) });
+      upload = { error: String(e.message) };
+    }
+  } else {
+    body = await readBody(req);
+  }
+  const key = url.pathname === '/attempts' ? null : url.searchParams.get('key');
+  if (key !== null) {
+    const seen = attempts.get(key) ?? [];
+    seen.push({ authorization: req.headers.authorization ?? '', upload });
+    attempts.set(key, seen);
+  }
+
+  if (url.pathname === '/upload') {
+    if (upload.error !== undefined) {
+      sendJson(res, 400, { error: upload.error });
       return;
     }
     sendJson(res, status, {
       method: req.method, url: req.url, contentType: req.headers['content-type'] ?? null,
-      raw: req.rawHeaders, ...parsed,
+      raw: req.rawHeaders, ...upload,
     });
     return;
   }
 
-  const body = await readBody(req);
   switch (url.pathname) {
     case '/echo':
       sendJson(res, status, {
@@ -131,13 +154,9 @@ async function handle(req, res) {
       return;
     }
     case '/auth': {
-      const key = q('key', '');
-      const seen = attempts.get(key) ?? [];
-      seen.push(req.headers.authorization ?? '');
-      attempts.set(key, seen);
       const expected = 'Basic ' + Buffer.from(`${q('user', '')}:${q('pass', '')}`, 'utf8').toString('base64');
       if (req.headers.authorization === expected) {
-        sendJson(res, 200, { ok: true, bodyLength: body.length });
+        sendJson(res, 200, { ok: true });
       } else {
         res.writeHead(401, { 'WWW-Authenticate': 'Basic realm="velmora"', 'Content-Type': 'text/plain',
                              'Content-Length': 12 });
@@ -147,7 +166,11 @@ async function handle(req, res) {
     }
     case '/attempts': {
       const seen = attempts.get(q('key', '')) ?? [];
-      sendJson(res, 200, { count: seen.length, authorization: seen });
+      sendJson(res, 200, {
+        count: seen.length,
+        authorization: seen.map((attempt) => attempt.authorization),
+        uploads: seen.map((attempt) => attempt.upload),
+      });
       return;
     }
     default:

@@ -1,0 +1,14 @@
+#!/bin/sh
+# Builds the win32 configuration into the folder $1 when the component, the
+# stand-in or the host is missing there, and makes the Wine prefix: what the
+# benchmark scripts need when they are run on their own, outside make.
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$1
+if [ ! -f "$build/server/velmora32.dll" ] || [ ! -f "$build/asphost/bin/mtxex.dll" ] ||
+   [ ! -f "$build/asphost/bin/asphost.exe" ]; then
+    echo "$(basename "$0"): building the win32 configuration in $build"
+    cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" >/dev/null
+    cmake --build "$build" -j"$(nproc)" >/dev/null
+fi
+"$here/tools/wineprefix.sh"
