@@ -103,7 +103,6 @@ void TLineIndex::update(const std::vector<ustring>& lines) {
     Links links{position, -1, position};
     if (slot.first < 0) {
       slot = {h, position};
-      ++used_;
     } else {
       for (int j = slot.first; j >= 0; j = links_[static_cast<size_t>(j)].next) {
         if (match_.matches(match_.textOf(lines[static_cast<size_t>(j)]), text)) {
@@ -122,7 +121,6 @@ void TLineIndex::update(const std::vector<ustring>& lines) {
 
 void TLineIndex::clear() {
   slots_.clear();
-  used_ = 0;
   links_.clear();
 }
 

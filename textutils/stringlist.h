@@ -65,7 +65,6 @@ class TLineIndex {
 
   TLineMatch match_;
   std::vector<Slot> slots_;  // open addressing; a power of two, at most half used
-  size_t used_ = 0;
   std::vector<Links> links_;  // one per indexed line
 };
 
