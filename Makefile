@@ -36,7 +36,7 @@ win32: setup
 # takes the 32-bit DLL of the win32 configuration.
 win64: setup
 	cmake -S . -B $(BUILD)/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake $(CMAKE_FLAGS) \
-	      -DVELMORA_WIN32_DLL=$(abspath $(BUILD))/win32/server/velmora32.dll >/dev/null
+	      -DVELMORA_WIN32_DLL=$(abspath $(BUILD))/win32/dll/velmora32.dll >/dev/null
 	cmake --build $(BUILD)/win64 -j$(JOBS)
 
 test-native: native

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "textutils/ustring.h"
+#include "base/ustring.h"
 
 namespace velmora {
 

@@ -1,7 +1,7 @@
 // Without the Windows file layer there is nowhere to save directly: a
 // direct-mode Read fails at its first file part, as with an unusable target.
-#include "process/process_state.h"
-#include "textutils/errors.h"
+#include "process/direct_save.h"
+#include "base/errors.h"
 
 namespace velmora {
 
@@ -17,7 +17,7 @@ class TNoDirectSave final : public IFileDestinations {
 
 }  // namespace
 
-std::unique_ptr<IFileDestinations> TProcess::State::MakeDirectSave() {
+std::unique_ptr<IFileDestinations> MakeDirectSave(TDirectSaveOptions) {
   return std::make_unique<TNoDirectSave>();
 }
 

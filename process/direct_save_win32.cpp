@@ -1,28 +1,30 @@
-// Direct saving: file parts go to disk while Read runs, each into its own
-// file, under the overwrite policy of FileSave. A part is written beside its
-// target and takes the target's name when its delimiter arrives, so a part
-// cut off or failing (disk full) never replaces or truncates a file there.
+// Direct saving on Windows. A part is written beside its target and takes
+// the target's name when its delimiter arrives, so a part cut off or failing
+// (disk full) never replaces or truncates a file there.
 #include <windows.h>
 
-#include "process/process_state.h"
-#include "textutils/errors.h"
-#include "textutils/fileutils.h"
-#include "textutils/paths.h"
-#include "textutils/staged_file.h"
+#include "process/direct_save.h"
+#include "base/errors.h"
+#include "io/fileutils.h"
+#include "io/paths.h"
+#include "io/staged_file.h"
+#include "process/overwrite_policy.h"
 
 namespace velmora {
 
-class TProcess::State::DirectSave final : public IFileDestinations {
+namespace {
+
+class TDirectSave final : public IFileDestinations {
  public:
-  explicit DirectSave(State& state) : s_(state) {}
+  explicit TDirectSave(TDirectSaveOptions options) : o_(std::move(options)) {}
 
   void OpenFile(TFileRecord& record) override {
     // The client's name is the reduced one (record.Name), so a hostile name
-    // can neither leave SaveDirectPath nor reach a device.
-    const ustring name = s_.SaveDirectUseExistingName ? record.Name : s_.SaveDirectName;
-    target_ = s_.SaveDirectPath + name;
+    // can neither leave the folder nor reach a device.
+    const ustring name = o_.UseExistingName ? record.Name : o_.Name;
+    target_ = o_.Path + name;
     // owNever and the target exists: the part's data is discarded.
-    if (s_.owMode == owNever && IsExistingFile(target_)) return;
+    if (o_.Mode == owNever && IsExistingFile(target_)) return;
 
     std::unique_ptr<TStagedFile> staged;
     try {
@@ -32,15 +34,15 @@ class TProcess::State::DirectSave final : public IFileDestinations {
     }
     staged_ = staged.get();
     const ustring stagingPath = staged->stagingPath();
-    s_.BeginDirectFile(record, std::move(staged), stagingPath);
+    record.Storage.beginWriting(std::move(staged), stagingPath);
     // owRename numbers the name before its extension; a dot before any of
     // "\", "/" or ":" is not one.
     const size_t extension = ExtensionStart(name, kClientSeparators);
-    base_ = s_.SaveDirectPath + name.substr(0, extension);
+    base_ = o_.Path + name.substr(0, extension);
     extension_ = name.substr(extension);
     // The name the part will most likely get; the commit has the last word.
     record.NewName = AfterLastSeparator(
-        UniqueTarget(base_, extension_, s_.owMode, s_.OverwriteChr,
+        UniqueTarget(base_, extension_, o_.Mode, o_.OverwriteChr,
                      [](const ustring& candidate) { return !IsExistingFile(candidate); }),
         kScriptSeparators);
   }
@@ -49,7 +51,7 @@ class TProcess::State::DirectSave final : public IFileDestinations {
     if (!staged_) return;  // a discarded part
     ustring target;
     try {
-      target = CommitUniqueTarget(*staged_, base_, extension_, s_.owMode, s_.OverwriteChr);
+      target = CommitUniqueTarget(*staged_, base_, extension_, o_.Mode, o_.OverwriteChr);
     } catch (const EStreamError&) {
       throw EUploadError(u"Error creating file: " + target_);
     }
@@ -64,13 +66,15 @@ class TProcess::State::DirectSave final : public IFileDestinations {
   }
 
  private:
-  State& s_;
+  const TDirectSaveOptions o_;
   TStagedFile* staged_ = nullptr;  // the open part's file, owned by its record's storage
   ustring target_, base_, extension_;
 };
 
-std::unique_ptr<IFileDestinations> TProcess::State::MakeDirectSave() {
-  return std::make_unique<DirectSave>(*this);
+}  // namespace
+
+std::unique_ptr<IFileDestinations> MakeDirectSave(TDirectSaveOptions options) {
+  return std::make_unique<TDirectSave>(std::move(options));
 }
 
 void DeleteUnfinishedFile(const ustring& path) noexcept { DeleteFileW(wstr(path)); }

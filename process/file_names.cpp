@@ -1,6 +1,6 @@
 #include "process/file_names.h"
 
-#include "textutils/paths.h"
+#include "io/paths.h"
 
 namespace velmora {
 

@@ -2,7 +2,7 @@
 // is exactly the name a save in a folder creates, and no save reaches a device.
 #pragma once
 
-#include "textutils/ustring.h"
+#include "base/ustring.h"
 
 namespace velmora {
 

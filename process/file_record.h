@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "textutils/stream.h"
-#include "textutils/ustring.h"
+#include "base/ustring.h"
+#include "io/stream.h"
 
 namespace velmora {
 

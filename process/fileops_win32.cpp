@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include "base/errors.h"
+#include "base/system_text.h"
+#include "io/fileutils.h"
 #include "process/process.h"
-#include "textutils/errors.h"
-#include "textutils/fileutils.h"
-#include "textutils/system_text.h"
 
 namespace velmora {
 
@@ -139,7 +139,7 @@ void TProcess::Delete(const ustring& FileName) { DeleteFileW(wstr(FileName)); }
 ustring TProcess::CreateGUID() {
   GUID g;
   HRESULT hr = CoCreateGuid(&g);
-  if (FAILED(hr)) throw EOleSysError(SysErrorMessage(static_cast<uint32_t>(hr)), hr);
+  if (FAILED(hr)) throw ESystemError(SysErrorMessage(static_cast<uint32_t>(hr)), hr);
   char text[37];
   std::snprintf(text, sizeof text, "%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
                 static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],

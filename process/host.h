@@ -1,18 +1,22 @@
-// What the upload object needs of the ASP host, and nothing more. The
-// component server implements it over the real ASP intrinsic objects, fetched
-// anew through the object context on every call; tests use a fake.
+// What the upload object needs of the ASP host, and nothing more. The DLL
+// implements it over the real ASP intrinsic objects (dll/asp_host.cpp),
+// fetched anew through the object context on every call; tests use a fake.
 //
-// Every member raises on failure: a failed host call becomes an EOleException
-// carrying the host's HRESULT and description; a host object that cannot be
-// reached (no page context) becomes an Exception saying so.
+// Every member raises on failure: a failed host call becomes an
+// EHostCallError carrying the host's HRESULT and description; a host object
+// that cannot be reached (no page context) becomes an Exception saying so.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "textutils/ustring.h"
+#include "base/errors.h"
+#include "base/ustring.h"
 
 namespace velmora {
+
+// A call on a host object that failed: the host's HRESULT and description.
+VELMORA_DECLARE_EXCEPTION(EHostCallError, ESystemError);
 
 class IUploadHost {
  public:

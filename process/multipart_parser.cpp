@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "textutils/system_text.h"
-#include "textutils/textconv.h"
+#include "base/system_text.h"
+#include "text/textconv.h"
 
 namespace velmora {
 namespace {

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "textutils/errors.h"
-#include "textutils/stream.h"
-#include "textutils/ustring.h"
+#include "base/errors.h"
+#include "base/ustring.h"
+#include "io/stream.h"
 
 namespace velmora {
 

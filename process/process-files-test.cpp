@@ -13,13 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/errors.h"
+#include "io/fileutils.h"
+#include "io/testing/temp_dir.h"
 #include "process/process.h"
 #include "process/testing/fake_host.h"
 #include "process/testing/multipart_body.h"
 #include "process/testing/throws.h"
-#include "textutils/errors.h"
-#include "textutils/fileutils.h"
-#include "textutils/testing/temp_dir.h"
 
 using namespace velmora;
 using velmora::testing::FakeHost;

@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "base/system_text.h"
 #include "process/base64.h"
 #include "process/testing/fake_host.h"
 #include "process/testing/multipart_body.h"
 #include "process/testing/throws.h"
-#include "textutils/stringlist.h"
-#include "textutils/system_text.h"
+#include "text/stringlist.h"
 
 using namespace velmora;
 using velmora::testing::FakeHost;
@@ -146,7 +146,7 @@ TEST_F(Process, ProgressComesBeforeTheParse) {
   process->SetShowProgress(true);
   process->SetProgressID(u"p");
   host->fail("SetApplicationValue", 3);
-  EXPECT_THROW(read(body), EOleException);
+  EXPECT_THROW(read(body), EHostCallError);
   EXPECT_EQ(host->reads.size(), 3u);
   EXPECT_EQ(process->Value(u"tail"), u"");
   EXPECT_EQ(process->TagNameIndex(u"doc"), -1);
@@ -356,7 +356,7 @@ TEST_F(Process, OtherHostFailuresPassUnchanged) {
     host->fail(call);
     process->SetShowProgress(true);
     process->SetProgressID(u"p");
-    EXPECT_TRUE(Throws<EOleException>([&] { read(BodyOfSize(1000)); },
+    EXPECT_TRUE(Throws<EHostCallError>([&] { read(BodyOfSize(1000)); },
                                       "Host call failed: " + std::string(call)));
   }
 }
@@ -776,7 +776,7 @@ TEST_F(Process, CurrentDirAndVersion) {
   host->mappedPath = u"C:\\inetpub\\wwwroot\\";
   EXPECT_EQ(process->CurrentDir(), u"C:\\inetpub\\wwwroot\\");
   host->fail("MapPath");
-  EXPECT_TRUE(Throws<EOleException>([&] { process->CurrentDir(); }, "Host call failed: MapPath"));
+  EXPECT_TRUE(Throws<EHostCallError>([&] { process->CurrentDir(); }, "Host call failed: MapPath"));
 
   std::string version = Utf8(process->Version());
   EXPECT_NE(version.find("Velmora"), std::string::npos);

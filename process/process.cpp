@@ -3,14 +3,14 @@
 // the file system are in the *_win32.cpp files beside it.
 #include "process/process.h"
 
-#include <cassert>
 #include <exception>
 
+#include "base/errors.h"
+#include "io/paths.h"
+#include "process/direct_save.h"
 #include "process/multipart_parser.h"
 #include "process/process_state.h"
 #include "process/upload_receiver.h"
-#include "textutils/errors.h"
-#include "textutils/paths.h"
 
 namespace velmora {
 
@@ -85,7 +85,9 @@ void TProcess::Read() {
 
   s.results.FormEntities.clear();
   std::unique_ptr<IFileDestinations> direct;
-  if (s.SaveDirect) direct = s.MakeDirectSave();
+  if (s.SaveDirect)
+    direct = MakeDirectSave({s.SaveDirectPath, s.SaveDirectName, s.SaveDirectUseExistingName,
+                             s.owMode, s.OverwriteChr});
   auto charset =
       s.Charset == u"UTF-8" ? TMultipartParser::Charset::Utf8 : TMultipartParser::Charset::Ansi;
 
@@ -155,20 +157,7 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
       throw EUploadError(u"Velmora Error: Error reading block. (#3)");
     }
   }
-  if (TotalBytes > 0) SettleDirectFile();
-}
-
-void TProcess::State::BeginDirectFile(TFileRecord& record, std::unique_ptr<TStream> file,
-                                      const ustring& path) {
-  assert(&record >= results.Files.data() && &record < results.Files.data() + results.Files.size());
-  SettleDirectFile();
-  record.Storage.beginWriting(std::move(file), path);
-  unfinishedFile = static_cast<size_t>(&record - results.Files.data());
-}
-
-void TProcess::State::SettleDirectFile() {
-  if (unfinishedFile < results.Files.size()) results.Files[unfinishedFile].Storage.settle();
-  unfinishedFile = kNoUnfinishedFile;
+  if (TotalBytes > 0) results.settleDirectFile();
 }
 
 // The first occurrence of every named variable, one line per file field, and
@@ -196,9 +185,7 @@ void TProcess::ReadChunks() {
   // direct-save file included.
   files.resize(1);
   files[0].Storage.keepInMemory();
-  if (s.unfinishedFile >= files.size() ||
-      files[s.unfinishedFile].Storage.kind() != TFileStorage::TKind::Unfinished)
-    s.unfinishedFile = State::kNoUnfinishedFile;
+  s.results.settleDirectFile();  // none is unfinished any more
   TStream& bytes = *files[0].Storage.writer();
 
   // One byte per host call, until the host fails or delivers nothing: both

@@ -7,12 +7,12 @@
 #include <memory>
 #include <vector>
 
+#include "base/errors.h"
+#include "base/ustring.h"
+#include "io/stream.h"
 #include "process/file_record.h"
 #include "process/host.h"
-#include "textutils/errors.h"
-#include "textutils/stream.h"
-#include "textutils/stringlist.h"
-#include "textutils/ustring.h"
+#include "text/stringlist.h"
 
 namespace velmora {
 

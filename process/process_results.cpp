@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <memory>
 
+#include "base/errors.h"
 #include "process/base64.h"
 #include "process/process.h"
 #include "process/process_state.h"
-#include "textutils/errors.h"
 
 namespace velmora {
 

@@ -1,35 +1,19 @@
-// The upload object's fields, shared by the files TProcess is split into, and
-// the few routines that sit at the platform's edge.
+// The upload object's private fields and routines, shared only by the files
+// TProcess's own members are split into (process.cpp, process_results.cpp,
+// save_win32.cpp). Everything else talks to the object through its members.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 
+#include "base/ustring.h"
 #include "process/host.h"
 #include "process/multipart_parser.h"
 #include "process/process.h"
 #include "process/upload_receiver.h"
-#include "textutils/stringlist.h"
-#include "textutils/ustring.h"
+#include "text/stringlist.h"
 
 namespace velmora {
-
-class TStagedFile;
-
-// The first target the overwrite policy allows, from base + extension:
-// under owAlways that name; under owNever that name when take(name) accepts
-// it, else empty text; under owRename the first of base + extension, then
-// base + overwriteChr + 1, 2, ... + extension that take accepts. take either
-// tests a name (a guess) or takes it for good (TStagedFile::commitIfFree).
-ustring UniqueTarget(const ustring& base, const ustring& extension, TowModeType mode,
-                     const ustring& overwriteChr, const std::function<bool(const ustring&)>& take);
-
-// Gives staged its target under the policy and returns it (empty text when
-// owNever found the name taken). A name counts as free at the moment the
-// file takes it, so concurrent saves of one name never overwrite each other.
-ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustring& extension,
-                           TowModeType mode, const ustring& overwriteChr);
 
 struct TProcess::State {
   explicit State(std::unique_ptr<IUploadHost> h) : host(std::move(h)) {}
@@ -57,23 +41,9 @@ struct TProcess::State {
   // only while Read runs.
   TUploadResults results;
 
-  // Direct saving: the record of the last direct-save file whose read has
-  // not consumed its whole body. It stays unfinished (and release deletes
-  // it) until that read completes or another direct-save file begins.
-  static constexpr size_t kNoUnfinishedFile = static_cast<size_t>(-1);
-  size_t unfinishedFile = kNoUnfinishedFile;
-  // record, one of results.Files, begins writing file at path.
-  void BeginDirectFile(TFileRecord& record, std::unique_ptr<TStream> file, const ustring& path);
-  void SettleDirectFile();
-
   // Reading.
   void ReadBody(TMultipartParser& parser);
   void BuildVariableLists();
-
-  // Direct saving, at the platform's edge (direct_save_win32.cpp); without a
-  // file layer a direct-mode Read fails at its first file part.
-  class DirectSave;
-  std::unique_ptr<IFileDestinations> MakeDirectSave();
 
   // Appends the later occurrences of a variable (MultiVar), each after the
   // delimiter; returns how many there were.

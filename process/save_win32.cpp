@@ -5,12 +5,13 @@
 // is never overwritten under owNever or owRename.
 #include <windows.h>
 
+#include "base/errors.h"
+#include "io/fileutils.h"
+#include "io/paths.h"
+#include "io/staged_file.h"
+#include "process/overwrite_policy.h"
 #include "process/process.h"
 #include "process/process_state.h"
-#include "textutils/errors.h"
-#include "textutils/fileutils.h"
-#include "textutils/paths.h"
-#include "textutils/staged_file.h"
 
 namespace velmora {
 

@@ -29,6 +29,17 @@ void setHead(TFormEntity& e, TPartHead&& head) {
 
 }  // namespace
 
+void TUploadResults::directFileBegan(const TFileRecord& record) {
+  assert(&record >= Files.data() && &record < Files.data() + Files.size());
+  settleDirectFile();
+  unfinishedFile_ = static_cast<size_t>(&record - Files.data());
+}
+
+void TUploadResults::settleDirectFile() {
+  if (unfinishedFile_ < Files.size()) Files[unfinishedFile_].Storage.settle();
+  unfinishedFile_ = kNoFile;
+}
+
 void TUploadReceiver::partBegin() {
   results_.FormEntities.emplace_back();
   kind_ = TPartKind::Discarded;
@@ -65,10 +76,12 @@ void TUploadReceiver::makeFileRecord(const TFormEntity& e) {
   ++results_.FileQty;
 
   TFileRecord& file = results_.Files.back();
-  if (direct_)
-    direct_->OpenFile(file);
-  else
+  if (!direct_) {
     file.Storage.keepInMemory();
+  } else {
+    direct_->OpenFile(file);
+    if (file.Storage.writer()) results_.directFileBegan(file);
+  }
   destination_ = file.Storage.writer();
 }
 

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/ustring.h"
+#include "io/stream.h"
 #include "process/multipart_parser.h"
 #include "process/process.h"
-#include "textutils/stream.h"
-#include "textutils/stringlist.h"
-#include "textutils/ustring.h"
+#include "text/stringlist.h"
 
 namespace velmora {
 
@@ -33,6 +33,17 @@ struct TUploadResults {
   std::vector<TFileRecord> Files;  // FileQty valid entries, in body order
   int32_t FileQty = 0;
   TStringList TagNameList;
+
+  // Direct saving: record, one of Files, began writing its file to disk. It
+  // is the one file left unfinished (release deletes it) until the read
+  // that writes it consumes its whole body, or the next file begins.
+  void directFileBegan(const TFileRecord& record);
+  // The read consumed its body: the direct-save file it stored stays.
+  void settleDirectFile();
+
+ private:
+  static constexpr size_t kNoFile = static_cast<size_t>(-1);
+  size_t unfinishedFile_ = kNoFile;
 };
 
 // Direct saving: where a file part's data goes when it is not kept in memory.
@@ -40,7 +51,7 @@ class IFileDestinations {
  public:
   virtual ~IFileDestinations() = default;
   // The headers of a file part with a non-empty file name ended and record
-  // was made: give it storage to write to, or leave it none to discard the
+  // was made: begin writing its storage, or leave it none to discard the
   // part's data. May raise (the read then fails).
   virtual void OpenFile(TFileRecord& record) = 0;
   // That part's delimiter arrived: finish writing record's storage.

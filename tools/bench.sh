@@ -19,4 +19,4 @@ win32="$(dirname "$dir")/win32"
 "$here/tools/ensure-win32.sh" "$win32"
 echo "== process/bench/fields-bench.js (Wine)"
 "$here/tools/with-wineserver" "$here/tools/run-script.sh" --register "$win32/asphost/bin/mtxex.dll" \
-    --register "$win32/server/velmora32.dll" "$here/process/bench/fields-bench.js"
+    --register "$win32/dll/velmora32.dll" "$here/process/bench/fields-bench.js"

@@ -14,7 +14,7 @@ case "$arch" in
     *) echo "demo: VELMORA_WINE_ARCH must be win32 or win64" >&2; exit 2 ;;
 esac
 build="$here/${BUILD:-build}/$arch"
-dll="$build/server/velmora32.dll"
+dll="$build/dll/velmora32.dll"
 host="$build/asphost/bin/asphost.exe"
 port="${VELMORA_DEMO_PORT:-8080}"
 run="$here/tools/wine-run"

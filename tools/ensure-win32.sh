@@ -5,7 +5,7 @@
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$1
-if [ ! -f "$build/server/velmora32.dll" ] || [ ! -f "$build/asphost/bin/mtxex.dll" ] ||
+if [ ! -f "$build/dll/velmora32.dll" ] || [ ! -f "$build/asphost/bin/mtxex.dll" ] ||
    [ ! -f "$build/asphost/bin/asphost.exe" ]; then
     echo "$(basename "$0"): building the win32 configuration in $build"
     cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" >/dev/null

@@ -18,7 +18,7 @@ size_mb=${1:-200}
 rounds=${2:-5}
 work="$here/build/host-bench"
 host="$build/asphost/bin/asphost.exe"
-dll="$build/server/velmora32.dll"
+dll="$build/dll/velmora32.dll"
 
 "$here/tools/ensure-win32.sh" "$build"
 [ -d "$here/asphost/e2e/node_modules/busboy" ] ||

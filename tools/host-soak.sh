@@ -11,7 +11,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build="$here/${BUILD:-build}/win32"
 uploads=${1:-10000}
 host="$build/asphost/bin/asphost.exe"
-dll="$build/server/velmora32.dll"
+dll="$build/dll/velmora32.dll"
 
 "$here/tools/ensure-win32.sh" "$build"
 "$here/asphost/e2e/with-host.sh" "$host" "$dll" "$here/build/host-soak" \

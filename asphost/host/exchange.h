@@ -2,7 +2,7 @@
 // the connection as the page asks, Response sends through it.
 #pragma once
 
-#include "asphost/http/connection.h"
+#include "asphost/http_server/connection.h"
 #include "asphost/intrinsics/intrinsics.h"
 
 namespace asphost {

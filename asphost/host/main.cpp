@@ -7,12 +7,12 @@
 #include <cwchar>
 #include <string>
 
-#include "asphost/host/server.h"
+#include "asphost/host/site_server.h"
 #include "asphost/intrinsics/variants.h"
 
 namespace {
 
-asphost::Server* running = nullptr;
+asphost::SiteServer* running = nullptr;
 
 BOOL WINAPI OnConsoleEvent(DWORD) {
   if (running) running->Stop();
@@ -54,7 +54,7 @@ int wmain(int argc, wchar_t** argv) {
 
   WSADATA wsa;
   if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return 1;
-  asphost::Server server(options);
+  asphost::SiteServer server(options);
   if (!server.Listen()) return 1;
   running = &server;
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);

@@ -1,6 +1,6 @@
 #include "asphost/intrinsics/variants.h"
 
-#include "textutils/ustring.h"
+#include "base/ustring.h"
 
 namespace asphost {
 

@@ -1,6 +1,6 @@
 #include "asphost/mtxex/multipart_body.h"
 
-#include "webprocs/multipart_body.h"
+#include "http_client/multipart_body.h"
 
 namespace asphost {
 

@@ -13,8 +13,8 @@
 
 #include "asphost/intrinsics/comobject.h"
 #include "asphost/intrinsics/variants.h"
-#include "asphost/mtxex/multipart_body.h"
 #include "asphost/mtxex/mtxex.h"
+#include "asphost/mtxex/multipart_body.h"
 
 namespace asphost {
 

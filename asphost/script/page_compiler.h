@@ -7,8 +7,8 @@
 #include <functional>
 #include <vector>
 
-#include "textutils/errors.h"
-#include "textutils/ustring.h"
+#include "base/errors.h"
+#include "base/ustring.h"
 
 namespace asphost {
 

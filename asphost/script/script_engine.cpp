@@ -2,7 +2,7 @@
 
 #include <activscp.h>
 
-#include "textutils/fileutils.h"
+#include "io/fileutils.h"
 
 namespace asphost {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "textutils/ustring.h"
+#include "base/ustring.h"
 
 namespace asphost {
 

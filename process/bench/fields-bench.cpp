@@ -31,9 +31,9 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "process/bench/memory_host.h"
 #include "process/process.h"
-#include "textutils/errors.h"
 
 namespace {
 

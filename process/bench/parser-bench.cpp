@@ -27,11 +27,11 @@
 #include <random>
 #include <string>
 
+#include "base/errors.h"
 #include "process/bench/memory_host.h"
 #include "process/multipart_parser.h"
 #include "process/process.h"
 #include "process/upload_receiver.h"
-#include "textutils/errors.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "base/system_text.h"
 #include "process/file_names.h"
 #include "process/multipart_parser.h"
 #include "process/upload_receiver.h"
-#include "textutils/system_text.h"
-#include "textutils/textconv.h"
+#include "text/textconv.h"
 
 namespace velmora::reference {
 

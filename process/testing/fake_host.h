@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/errors.h"
+#include "base/ustring.h"
 #include "process/host.h"
-#include "textutils/errors.h"
-#include "textutils/ustring.h"
 
 namespace velmora::testing {
 
@@ -103,9 +103,8 @@ class FakeHost final : public IUploadHost {
   }
 
  private:
-  static EOleException failure(const std::string& call) {
-    return EOleException(u"Host call failed: " + fromUtf8(call), static_cast<HRESULT_t>(0x80004005),
-                         u"FakeHost", u"", 0);
+  static EHostCallError failure(const std::string& call) {
+    return EHostCallError(u"Host call failed: " + fromUtf8(call), static_cast<HRESULT_t>(0x80004005));
   }
 
   void enter(const std::string& call) {

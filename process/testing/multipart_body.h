@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "webprocs/multipart_body.h"
+#include "http_client/multipart_body.h"
 
 namespace velmora::testing {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <typeinfo>
 
-#include "textutils/errors.h"
+#include "base/errors.h"
 
 namespace velmora::testing {
 

@@ -1,0 +1,425 @@
+#include "asphost/host/site_server.h"
+
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "asphost/host/exchange.h"
+#include "asphost/intrinsics/variants.h"
+#include "asphost/script/page_compiler.h"
+#include "asphost/script/script_engine.h"
+#include "text/textconv.h"
+
+namespace asphost {
+namespace {
+
+std::wstring Wide(const ustring& s) { return std::wstring(s.begin(), s.end()); }
+ustring Narrow16(const std::wstring& s) { return ustring(s.begin(), s.end()); }
+
+std::wstring LowerExtension(const std::wstring& path) {
+  size_t dot = path.rfind(L'.');
+  size_t slash = path.find_last_of(L"/\\");
+  if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash)) return L"";
+  std::wstring ext = path.substr(dot + 1);
+  for (wchar_t& c : ext) c = towlower(c);
+  return ext;
+}
+
+const char* ContentTypeOf(const std::wstring& extension) {
+  static const struct {
+    const wchar_t* extension;
+    const char* type;
+  } kTypes[] = {
+      {L"html", "text/html; charset=utf-8"}, {L"htm", "text/html; charset=utf-8"},
+      {L"css", "text/css; charset=utf-8"},   {L"js", "text/javascript; charset=utf-8"},
+      {L"json", "application/json"},         {L"txt", "text/plain; charset=utf-8"},
+      {L"xml", "application/xml"},           {L"svg", "image/svg+xml"},
+      {L"png", "image/png"},                 {L"jpg", "image/jpeg"},
+      {L"jpeg", "image/jpeg"},               {L"gif", "image/gif"},
+      {L"webp", "image/webp"},               {L"ico", "image/x-icon"},
+      {L"pdf", "application/pdf"},           {L"zip", "application/zip"},
+      {L"wasm", "application/wasm"},         {L"woff2", "font/woff2"},
+  };
+  for (const auto& entry : kTypes)
+    if (extension == entry.extension) return entry.type;
+  return "application/octet-stream";
+}
+
+std::wstring HtmlEncode(const std::wstring& text) {
+  std::wstring out;
+  for (wchar_t c : text) {
+    switch (c) {
+      case L'<': out += L"&lt;"; break;
+      case L'>': out += L"&gt;"; break;
+      case L'&': out += L"&amp;"; break;
+      case L'"': out += L"&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// The part of an error page that says what went wrong, as ASP words it.
+std::wstring ErrorFragment(const std::wstring& source, HRESULT code, const std::wstring& description,
+                           const std::wstring& file, unsigned line) {
+  wchar_t number[16];
+  swprintf(number, 16, L"%08lx", static_cast<unsigned long>(code));
+  std::wstring html = L"<div class=\"asp-error\"><p><b>" + HtmlEncode(source.empty() ? L"Error" : source) +
+                      L" '" + number + L"'</b></p>\r\n<p>" + HtmlEncode(description) + L"</p>\r\n";
+  if (!file.empty()) {
+    html += L"<p><code>" + HtmlEncode(file) + L"</code>";
+    if (line) html += L", line " + std::to_wstring(line);
+    html += L"</p>\r\n";
+  }
+  return html + L"</div>\r\n";
+}
+
+std::wstring ErrorPage(int status, const std::wstring& body) {
+  std::wstring title = std::to_wstring(status) + L" " + FromUtf8(ReasonPhrase(status));
+  return L"<!DOCTYPE html>\r\n<html><head><meta charset=\"utf-8\"><title>" + title +
+         L"</title></head>\r\n<body><h1>" + title + L"</h1>\r\n" + body + L"</body></html>\r\n";
+}
+
+void Log(const std::wstring& line) {
+  std::string text = Utf8(line) + "\n";
+  fputs(text.c_str(), stderr);
+  fflush(stderr);
+}
+
+// The file's text as a page: UTF-8 (with or without its byte-order mark),
+// else the ANSI code page, as ASP reads pages saved by either kind of editor.
+bool ReadTextFile(const std::wstring& path, std::wstring* text) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::string bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+  CloseHandle(file);
+  // The mark goes before judging, so that it never shows, whichever way the
+  // rest decodes.
+  const size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  *text = Wide(velmora::DecodeUtf8OrAnsi(reinterpret_cast<const uint8_t*>(bytes.data()) + skip,
+                                         bytes.size() - skip));
+  return true;
+}
+
+DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
+bool IsFile(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+SiteServer::SiteServer(HostOptions options)
+    : options_(std::move(options)), application_(std::make_shared<ApplicationStore>()) {
+  while (!options_.root.empty() && (options_.root.back() == L'\\' || options_.root.back() == L'/'))
+    options_.root.pop_back();
+}
+
+SiteServer::~SiteServer() {
+  if (listener_ != INVALID_SOCKET) closesocket(listener_);
+}
+
+bool SiteServer::Listen() {
+  listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(options_.port));
+  if (inet_pton(AF_INET, options_.address.c_str(), &address.sin_addr) != 1) {
+    fprintf(stderr, "asphost: '%s' is not an IPv4 address\n", options_.address.c_str());
+    return false;
+  }
+  BOOL exclusive = TRUE;
+  setsockopt(listener_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+  if (listener_ == INVALID_SOCKET || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener_, SOMAXCONN) != 0) {
+    fprintf(stderr, "asphost: cannot listen on %s:%d (error %d)\n", options_.address.c_str(), options_.port,
+            WSAGetLastError());
+    return false;
+  }
+  int size = sizeof address;
+  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+  port_ = ntohs(address.sin_port);
+  return true;
+}
+
+void SiteServer::Stop() {
+  stopping_ = true;
+  SOCKET listener = listener_;
+  listener_ = INVALID_SOCKET;
+  if (listener != INVALID_SOCKET) closesocket(listener);
+}
+
+void SiteServer::Run() {
+  while (!stopping_) {
+    sockaddr_in peer{};
+    int size = sizeof peer;
+    SOCKET client = accept(listener_, reinterpret_cast<sockaddr*>(&peer), &size);
+    if (client == INVALID_SOCKET) {
+      if (stopping_) break;
+      continue;
+    }
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    auto connection = std::make_unique<Connection>(client, address, ntohs(peer.sin_port));
+    if (connections_ >= options_.maxConnections) {
+      SendError(*connection, nullptr, 503, L"Too many connections.");
+      continue;
+    }
+    ++connections_;
+    try {
+      std::thread([this, c = std::move(connection)]() mutable {
+        ServeConnection(std::move(c));
+        --connections_;
+      }).detach();
+    } catch (const std::system_error&) {
+      --connections_;  // no thread to be had: the connection is closed unanswered
+    }
+  }
+}
+
+void SiteServer::ServeConnection(std::unique_ptr<Connection> connection) {
+  // Each connection's pages run in the thread's own apartment, as ASP's
+  // worker threads do; components register as "Both" and live here.
+  HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  for (;;) {
+    RequestHead head;
+    HeadStatus status = connection->ReadHead(&head, options_.idleMs);
+    if (status == HeadStatus::kIncomplete) break;
+    if (status == HeadStatus::kMalformed) {
+      SendError(*connection, nullptr, 400, L"The request could not be understood.");
+      break;
+    }
+    if (status == HeadStatus::kTooLarge) {
+      SendError(*connection, nullptr, 431, L"The request's header is too large.");
+      break;
+    }
+    if (status == HeadStatus::kUnsupportedBody) {
+      SendError(*connection, nullptr, 411, L"Send the request body with a Content-Length.");
+      break;
+    }
+    connection->BeginBody(head.contentLength, head.ExpectsContinue());
+    bool keepAlive = false;
+    try {
+      keepAlive = ServeRequest(*connection, head);
+    } catch (const std::exception& e) {
+      // A failure of the host itself (out of memory, no thread): the client
+      // gets an answer if none has begun, and the connection ends.
+      Log(L"asphost: " + FromUtf8(head.target) + L": " + FromUtf8(e.what()));
+      if (!connection->ResponseStarted()) SendError(*connection, nullptr, 500, L"The server could not run the request.");
+    }
+    if (!keepAlive || stopping_) break;
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+}
+
+bool SiteServer::SendError(Connection& connection, const RequestHead* head, int status, const std::wstring& detail,
+                       const std::string& extraHeaders) {
+  std::string body = Utf8(ErrorPage(status, L"<p>" + HtmlEncode(detail) + L"</p>\r\n"));
+  bool keepAlive = head && head->KeepAlive() && status < 500 && connection.BodyRemaining() <= kDrainLimit;
+  std::string out = SimpleHead(status, "text/html; charset=utf-8", body.size(), keepAlive, extraHeaders);
+  if (!head || head->method != "HEAD") out += body;
+  connection.Send(out);
+  return keepAlive && connection.DrainBody(kDrainLimit);
+}
+
+bool SiteServer::ServeRequest(Connection& connection, const RequestHead& head) {
+  std::wstring decoded = FromUtf8(head.path);
+  ustring virtualPath = ResolveVirtualPath(u"/", Narrow16(decoded));
+  if (virtualPath.empty() || decoded.find_first_of(L":*?\"<>|", 0) != std::wstring::npos ||
+      decoded.find(L'\0') != std::wstring::npos) {
+    return SendError(connection, &head, 400, L"The path is not valid.");
+  }
+  std::wstring path = Wide(virtualPath);
+  // Windows drops trailing dots and blanks from names: "page.asp." and
+  // "uploads./x" would reach the file while escaping the checks by name
+  // below (the source of a page sent as a static file).
+  for (size_t end = path.find(L'/', 1);; end = path.find(L'/', end + 1)) {
+    size_t last = (end == std::wstring::npos ? path.size() : end) - 1;
+    if (path[last] == L'.' || path[last] == L' ')
+      return SendError(connection, &head, 404, L"The page " + path + L" does not exist.");
+    if (end == std::wstring::npos) break;
+  }
+  const std::wstring& hidden = options_.privateFolder;
+  if (!hidden.empty() && CompareStringOrdinal(path.c_str(), static_cast<int>(std::min(path.size(), hidden.size())),
+                                             hidden.c_str(), static_cast<int>(hidden.size()), TRUE) == CSTR_EQUAL &&
+      (path.size() == hidden.size() || path[hidden.size()] == L'/')) {
+    return SendError(connection, &head, 404, L"The page " + path + L" does not exist.");
+  }
+  std::wstring physical = options_.root + path;
+  for (wchar_t& c : physical)
+    if (c == L'/') c = L'\\';
+
+  DWORD attributes = Attributes(physical);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (head.path.empty() || head.path.back() != '/') {
+      std::string location = head.target.substr(0, head.target.find('?')) + "/";
+      if (!head.query.empty()) location += "?" + head.query;
+      return SendError(connection, &head, 301, L"Moved to " + FromUtf8(location) + L".",
+                       "Location: " + location + "\r\n");
+    }
+    bool found = false;
+    for (const wchar_t* name : {L"default.asp", L"index.asp", L"index.html", L"default.htm"}) {
+      std::wstring candidate = physical + (physical.back() == L'\\' ? L"" : L"\\") + name;
+      if (IsFile(Attributes(candidate))) {
+        physical = candidate;
+        path += (path.back() == L'/' ? L"" : L"/") + std::wstring(name);
+        found = true;
+        break;
+      }
+    }
+    if (!found) return SendError(connection, &head, 404, L"There is no default page in " + path + L".");
+  } else if (!IsFile(attributes)) {
+    return SendError(connection, &head, 404, L"The page " + path + L" does not exist.");
+  }
+
+  std::wstring extension = LowerExtension(physical);
+  // Include files and the application file hold server code: never sent.
+  if (extension == L"inc" || extension == L"asa")
+    return SendError(connection, &head, 404, L"The page " + path + L" does not exist.");
+  if (extension == L"asp") return RunPage(connection, head, path, physical);
+  if (head.method != "GET" && head.method != "HEAD")
+    return SendError(connection, &head, 405, L"Files are sent by GET and HEAD only.", "Allow: GET, HEAD\r\n");
+  return SendFile(connection, head, physical);
+}
+
+bool SiteServer::SendFile(Connection& connection, const RequestHead& head, const std::wstring& physicalPath) {
+  HANDLE file = CreateFileW(physicalPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  LARGE_INTEGER size{};
+  if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return SendError(connection, &head, 403, L"The file cannot be read.");
+  }
+  bool keepAlive = head.KeepAlive() && connection.BodyRemaining() <= kDrainLimit;
+  bool sent = connection.Send(SimpleHead(200, ContentTypeOf(LowerExtension(physicalPath)),
+                                         static_cast<uint64_t>(size.QuadPart), keepAlive));
+  if (head.method != "HEAD") {
+    std::vector<char> buffer(1 << 16);
+    DWORD got = 0;
+    while (sent && ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
+      sent = connection.Send(buffer.data(), got);
+  }
+  CloseHandle(file);
+  return sent && keepAlive && connection.DrainBody(kDrainLimit);
+}
+
+bool SiteServer::RunPage(Connection& connection, const RequestHead& head, const std::wstring& virtualPath,
+                     const std::wstring& physicalPath) {
+  std::wstring root = options_.root;
+  CompiledPage compiled;
+  try {
+    compiled = CompilePage(Narrow16(virtualPath), [&root](const ustring& path) {
+      std::wstring file = root + Wide(path);
+      for (wchar_t& c : file)
+        if (c == L'/') c = L'\\';
+      std::wstring text;
+      if (!ReadTextFile(file, &text)) throw velmora::Exception(u"The include file '" + path + u"' was not found.");
+      return Narrow16(text);
+    });
+  } catch (const PageError& e) {
+    Log(L"asphost: " + Wide(e.where().file) + L":" + std::to_wstring(e.where().line) + L": " + Wide(e.message()));
+    std::wstring body = ErrorFragment(L"Active Server Pages", E_FAIL, Wide(e.message()), Wide(e.where().file),
+                                      e.where().line);
+    std::string html = Utf8(ErrorPage(500, body));
+    connection.Send(SimpleHead(500, "text/html; charset=utf-8", html.size(), false) + html);
+    return false;
+  } catch (const velmora::Exception& e) {
+    return SendError(connection, &head, 500, Wide(e.message()));
+  }
+
+  auto sink = std::make_shared<ConnectionSink>(connection, head);
+  PageSetup setup;
+  setup.body = std::make_shared<ConnectionBody>(connection, head.contentLength);
+  setup.sink = sink;
+  setup.application = application_;
+  setup.root = options_.root;
+  setup.pagePath = virtualPath;
+  setup.method = FromUtf8(head.method);
+  setup.queryString = FromUtf8(head.query);
+  if (const std::string* type = head.Find("Content-Type")) setup.contentType = FromUtf8(*type);
+
+  NameValueList& vars = setup.serverVariables;
+  std::wstring allHttp, allRaw;
+  for (const HttpHeader& header : head.headers) {
+    std::wstring name = L"HTTP_" + FromUtf8(header.name);
+    for (wchar_t& c : name) c = c == L'-' ? L'_' : towupper(c);
+    std::wstring value = FromUtf8(header.value);
+    vars.emplace_back(name, value);
+    allHttp += name + L":" + value + L"\r\n";
+    allRaw += FromUtf8(header.name) + L": " + value + L"\r\n";
+  }
+  std::wstring port = std::to_wstring(connection.localPort());
+  const std::string* host = head.Find("Host");
+  std::wstring serverName = host ? FromUtf8(host->substr(0, host->rfind(':'))) : L"127.0.0.1";
+  vars.insert(vars.end(), {
+      {L"ALL_HTTP", allHttp},
+      {L"ALL_RAW", allRaw},
+      {L"APPL_PHYSICAL_PATH", options_.root + L"\\"},
+      {L"CONTENT_LENGTH", std::to_wstring(head.contentLength)},
+      {L"CONTENT_TYPE", setup.contentType},
+      {L"GATEWAY_INTERFACE", L"CGI/1.1"},
+      {L"HTTPS", L"off"},
+      {L"LOCAL_ADDR", FromUtf8(options_.address)},
+      {L"PATH_INFO", virtualPath},
+      {L"PATH_TRANSLATED", physicalPath},
+      {L"QUERY_STRING", setup.queryString},
+      {L"REMOTE_ADDR", FromUtf8(connection.remoteAddress())},
+      {L"REMOTE_HOST", FromUtf8(connection.remoteAddress())},
+      {L"REMOTE_PORT", std::to_wstring(connection.remotePort())},
+      {L"REQUEST_METHOD", setup.method},
+      {L"SCRIPT_NAME", virtualPath},
+      {L"SERVER_NAME", serverName},
+      {L"SERVER_PORT", port},
+      {L"SERVER_PORT_SECURE", L"0"},
+      {L"SERVER_PROTOCOL", L"HTTP/1." + std::to_wstring(head.versionMinor)},
+      {L"SERVER_SOFTWARE", L"asphost"},
+      {L"URL", virtualPath},
+  });
+
+  Page page(setup);
+  ScriptFailure failure;
+  bool ran;
+  {
+    ScopedObjectContext scope(page.context());
+    std::vector<NamedObject> objects = {
+        {u"Request", page.request()},         {u"Response", page.response()}, {u"Server", page.server()},
+        {u"Application", page.application()}, {u"Session", page.session()},
+    };
+    ran = RunScript(compiled.language, compiled.code, objects, &failure);
+  }
+  if (!ran) {
+    PageLine where = compiled.Origin(failure.line);
+    Log(L"asphost: " + Wide(where.file) + L":" + std::to_wstring(where.line) + L": " + Wide(failure.description));
+    std::wstring fragment =
+        ErrorFragment(Wide(failure.source), failure.code, Wide(failure.description), Wide(where.file), where.line);
+    IResponse* response = page.response();
+    // As ASP does: an error before anything was sent replaces the page; after,
+    // it is appended to what the client already has.
+    bool fresh = !sink->headSent() && SUCCEEDED(response->Clear());
+    if (fresh) {
+      BSTR status = SysAllocString(L"500 Internal Server Error");
+      BSTR type = SysAllocString(L"text/html");
+      response->put_Status(status);
+      response->put_ContentType(type);
+      SysFreeString(status);
+      SysFreeString(type);
+    }
+    VARIANT text;
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString((fresh ? ErrorPage(500, fragment) : fragment).c_str());
+    response->Write(text);
+    VariantClear(&text);
+  }
+  sink->BeginFinish();
+  page.Finish();
+  return sink->Complete();
+}
+
+}  // namespace asphost

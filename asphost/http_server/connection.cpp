@@ -1,0 +1,167 @@
+#include "asphost/http_server/connection.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace asphost {
+namespace {
+
+// Waits until the socket is readable; false on timeout or error.
+bool WaitReadable(SOCKET socket, int timeoutMs) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(socket, &readable);
+  timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  return select(0, &readable, nullptr, nullptr, &timeout) == 1;
+}
+
+}  // namespace
+
+Connection::Connection(SOCKET socket, std::string remoteAddress, int remotePort,
+                       std::chrono::milliseconds clientCheckInterval)
+    : socket_(socket),
+      remoteAddress_(std::move(remoteAddress)),
+      remotePort_(remotePort),
+      clientCheckInterval_(clientCheckInterval) {
+  sockaddr_in local{};
+  int size = sizeof local;
+  if (getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &size) == 0) localPort_ = ntohs(local.sin_port);
+  // Reads and writes give up on a stalled client after this long. Reads
+  // block in recv itself: under Wine every select costs a server round trip.
+  DWORD timeout = kBodyTimeoutMs;
+  setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+  setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+  int bufferSize = 1 << 20;
+  setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bufferSize), sizeof bufferSize);
+  BOOL noDelay = TRUE;
+  setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+}
+
+Connection::~Connection() {
+  shutdown(socket_, SD_SEND);
+  closesocket(socket_);
+}
+
+bool Connection::Receive(int timeoutMs) {
+  if (broken_) return false;
+  if (!WaitReadable(socket_, timeoutMs)) {
+    broken_ = true;
+    return false;
+  }
+  char buffer[65536];
+  int got = recv(socket_, buffer, sizeof buffer, 0);
+  if (got <= 0) {
+    broken_ = true;
+    return false;
+  }
+  pending_.append(buffer, got);
+  lastHeard_ = std::chrono::steady_clock::now();
+  return true;
+}
+
+HeadStatus Connection::ReadHead(RequestHead* head, int idleMs) {
+  responseStarted_ = false;
+  continuePending_ = false;
+  bodyRemaining_ = 0;
+  for (;;) {
+    size_t used = 0;
+    HeadStatus status = ParseRequestHead(pending_, kMaxHeadBytes, head, &used);
+    if (status == HeadStatus::kComplete) {
+      pending_.erase(0, used);
+      return status;
+    }
+    if (status != HeadStatus::kIncomplete) return status;
+    // The first byte may wait for the idle time; the rest of a head must follow promptly.
+    if (!Receive(pending_.empty() ? idleMs : kBodyTimeoutMs)) return HeadStatus::kIncomplete;
+  }
+}
+
+void Connection::BeginBody(int64_t length, bool expectContinue) {
+  bodyRemaining_ = length;
+  continuePending_ = expectContinue && length > 0;
+}
+
+size_t Connection::ReadBody(uint8_t* buffer, size_t size) {
+  if (bodyRemaining_ <= 0 || size == 0) return 0;
+  if (continuePending_) {
+    continuePending_ = false;
+    if (!responseStarted_ && pending_.empty()) {
+      static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+      if (send(socket_, kContinue, sizeof kContinue - 1, 0) != sizeof kContinue - 1) broken_ = true;
+    }
+  }
+  size_t want = static_cast<size_t>(std::min<int64_t>(bodyRemaining_, static_cast<int64_t>(size)));
+  size_t delivered = 0;
+  if (!pending_.empty()) {
+    delivered = std::min(want, pending_.size());
+    memcpy(buffer, pending_.data(), delivered);
+    pending_.erase(0, delivered);
+  }
+  // A receive takes what has arrived (up to kBodyReadAhead), so a slow
+  // client's bytes reach the page, and its progress, as they come.
+  while (delivered < want && !broken_) {
+    if (aheadBegin_ == aheadEnd_) {
+      if (!ahead_) ahead_.reset(new uint8_t[kBodyReadAhead]);
+      const int64_t unread = bodyRemaining_ - static_cast<int64_t>(delivered);
+      const int room = static_cast<int>(std::min<int64_t>(unread, static_cast<int64_t>(kBodyReadAhead)));
+      int got = recv(socket_, reinterpret_cast<char*>(ahead_.get()), room, 0);
+      if (got <= 0) {
+        broken_ = true;
+        break;
+      }
+      aheadBegin_ = 0;
+      aheadEnd_ = static_cast<size_t>(got);
+      lastHeard_ = std::chrono::steady_clock::now();
+    }
+    const size_t n = std::min(want - delivered, aheadEnd_ - aheadBegin_);
+    memcpy(buffer + delivered, ahead_.get() + aheadBegin_, n);
+    aheadBegin_ += n;
+    delivered += n;
+  }
+  bodyRemaining_ -= delivered;
+  return delivered;
+}
+
+bool Connection::DrainBody(int64_t limit) {
+  if (bodyRemaining_ == 0) return !broken_;
+  if (bodyRemaining_ > limit || broken_) return false;
+  continuePending_ = false;  // a client waiting for 100 would never send it
+  uint8_t scratch[65536];
+  while (bodyRemaining_ > 0) {
+    if (ReadBody(scratch, sizeof scratch) == 0) return false;
+  }
+  return !broken_;
+}
+
+bool Connection::IsClientConnected() {
+  if (broken_) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < lastHeard_ + clientCheckInterval_) return true;
+  lastHeard_ = now;
+  ++socketChecks_;
+  if (!pending_.empty() || aheadBegin_ < aheadEnd_ || !WaitReadable(socket_, 0)) return true;
+  char probe;
+  int got = recv(socket_, &probe, 1, MSG_PEEK);
+  // A reset, or the end of the stream before the body was complete, means
+  // the client has gone. The end after the whole body is a client that has
+  // finished sending and still waits for the answer.
+  if (got < 0 || (got == 0 && bodyRemaining_ > 0)) broken_ = true;
+  return !broken_;
+}
+
+bool Connection::Send(const void* data, size_t size) {
+  responseStarted_ = true;
+  const char* p = static_cast<const char*>(data);
+  while (size > 0 && !broken_) {
+    int sent = send(socket_, p, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
+    if (sent <= 0) {
+      broken_ = true;
+      break;
+    }
+    p += sent;
+    size -= sent;
+  }
+  return !broken_;
+}
+
+}  // namespace asphost

@@ -1,0 +1,98 @@
+// One client connection over Winsock: request heads, the request body read
+// on demand (it stays in the socket until the page asks for it), and the
+// bytes of the response.
+#pragma once
+
+#include <winsock2.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "asphost/http_server/http_request.h"
+
+namespace asphost {
+
+// How long IsClientConnected trusts what it last heard from the client.
+constexpr std::chrono::milliseconds kClientCheckInterval{5};
+
+class Connection {
+ public:
+  // Takes ownership of the connected socket.
+  Connection(SOCKET socket, std::string remoteAddress, int remotePort,
+             std::chrono::milliseconds clientCheckInterval = kClientCheckInterval);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Waits up to idleMs for the next request head. kIncomplete means the
+  // client closed the connection or stayed silent.
+  HeadStatus ReadHead(RequestHead* head, int idleMs);
+
+  // The body of the request just read: length bytes follow the head. With
+  // expectContinue the client waits for "100 Continue" before sending it:
+  // the first read of the body sends it, unless the response has begun.
+  void BeginBody(int64_t length, bool expectContinue);
+  int64_t BodyRemaining() const { return bodyRemaining_; }
+
+  // Reads size bytes of the body (what is left of it when less), waiting
+  // for them as Request.BinaryRead does. Fewer when the client has gone or
+  // stalled; 0 at the end of the body.
+  size_t ReadBody(uint8_t* buffer, size_t size);
+
+  // Reads and drops the rest of the body if at most limit bytes are left
+  // and they arrive; false means the connection cannot carry another request.
+  bool DrainBody(int64_t limit);
+
+  // False once the client has reset the connection, closed it before the
+  // whole body arrived, or a read or write has failed. Bytes that the client
+  // has sent, and a close after the whole body, do not count as gone.
+  // Cheap enough to ask before every block: every receive tells that the
+  // client is there, and the socket itself is looked at only when nothing
+  // has been heard for the check interval (under Wine each look is a round
+  // trip through the Wine server).
+  bool IsClientConnected();
+  // How many times IsClientConnected has looked at the socket.
+  int SocketChecks() const { return socketChecks_; }
+
+  // Sends all bytes; false when the client has gone.
+  bool Send(const void* data, size_t size);
+  bool Send(const std::string& data) { return Send(data.data(), data.size()); }
+  bool ResponseStarted() const { return responseStarted_; }
+
+  const std::string& remoteAddress() const { return remoteAddress_; }
+  int remotePort() const { return remotePort_; }
+  int localPort() const { return localPort_; }
+
+ private:
+  // Receives into pending_; false on close, error or timeout.
+  bool Receive(int timeoutMs);
+
+  SOCKET socket_;
+  std::string remoteAddress_;
+  int remotePort_;
+  int localPort_ = 0;
+  std::string pending_;  // received with a head, not yet consumed
+  // Body bytes received ahead of the page's reads: one receive serves
+  // several blocks (under Wine each receive is a round trip through the
+  // Wine server). Never beyond the body, which ends where the next head begins.
+  std::unique_ptr<uint8_t[]> ahead_;
+  size_t aheadBegin_ = 0, aheadEnd_ = 0;
+  int64_t bodyRemaining_ = 0;
+  bool continuePending_ = false;
+  bool responseStarted_ = false;
+  bool broken_ = false;
+  // When the client last showed it was there: a receive, or a check.
+  std::chrono::steady_clock::time_point lastHeard_ = std::chrono::steady_clock::time_point::min();
+  std::chrono::milliseconds clientCheckInterval_;
+  int socketChecks_ = 0;
+};
+
+// A stalled client frees its thread after this long.
+constexpr int kBodyTimeoutMs = 60000;
+// The most one receive takes in for the body.
+constexpr size_t kBodyReadAhead = 1 << 20;
+constexpr size_t kMaxHeadBytes = 16384;
+
+}  // namespace asphost

@@ -1,0 +1,36 @@
+// TASPMTSObject: the ASP intrinsic objects of the page running on the calling
+// thread, reached through the COM+ object context anew on every use, and the
+// upload object's host seam over them.
+#pragma once
+
+#include <windows.h>
+#include <ole2.h>
+#include <asptlb.h>
+#include <wrl/client.h>
+
+#include "process/host.h"
+
+namespace velmora {
+
+using Microsoft::WRL::ComPtr;
+
+class TASPMTSObject : public IUploadHost {
+ public:
+  // The page's objects; null when there is no page context or no such item.
+  ComPtr<IRequest> Request();
+  ComPtr<IResponse> Response();
+  ComPtr<IServer> Server();
+  ComPtr<IApplicationObject> Application();
+  ComPtr<ISessionObject> Session();
+
+  // IUploadHost: each raises when its object cannot be reached, and turns a
+  // failed host call into an EHostCallError.
+  int32_t TotalBytes() override;
+  bool IsClientConnected() override;
+  size_t BinaryRead(int64_t count, bool countAsInt64, uint8_t* buffer) override;
+  void SetApplicationValue(const ustring& key, int32_t value) override;
+  void RemoveApplicationValue(const ustring& key) override;
+  ustring MapPath(const ustring& path) override;
+};
+
+}  // namespace velmora

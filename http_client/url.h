@@ -1,0 +1,52 @@
+// URL splitting and the form encoding of the HTTP client.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/ustring.h"
+#include "text/stringlist.h"
+
+namespace velmora {
+
+// The parts of a URL as written in it (escapes kept); ExtraInfo is everything
+// from the first "?" or "#".
+struct TURLParts {
+  ustring Scheme;
+  ustring HostName;
+  uint16_t Port = 0;
+  ustring UserName;
+  ustring Password;
+  ustring UrlPath;
+  ustring ExtraInfo;
+};
+
+// Splits URL (with "http://" in front when it names no scheme) with the
+// system's URL parser and its part capacities: a host over 256 characters, a
+// user name or password over 128, a path or extra information over 2048 make
+// the split fail. Port is the URL's or the scheme's default. The parts keep
+// their %XX escapes: the path and query travel as written, and the callers
+// decode the credentials (DecodeURLEscapes). False, and parts untouched, when
+// the split fails. (Windows only.)
+bool SplitURL(const ustring& URL, TURLParts& parts);
+
+// URL with "http://" in front unless it begins with a scheme name and "://".
+// A "://" further on (inside a query, say) does not count as a scheme.
+ustring WithDefaultScheme(const ustring& URL);
+
+// Each run of %XX sequences decoded as bytes, read as UTF-8 (or in the ANSI
+// code page when they are not UTF-8); a "%" not followed by two hexadecimal
+// digits stays as written.
+ustring DecodeURLEscapes(ustring_view text);
+
+// The bytes up to the first zero byte, with A-Z a-z 0-9 ! $ ' ( ) * - . @ _
+// kept, the blank as "+" and every other byte as "%XX" (upper-case digits).
+std::string URLEncodeAnsi(std::string_view Text);
+
+// name=value&name=value... of the list's lines in order, each name and value
+// (the first value stored under the name, ignoring case) converted to the ANSI
+// code page and URLEncodeAnsi-encoded.
+ustring EncodeFormVariables(const TStringList& FormVariables);
+
+}  // namespace velmora

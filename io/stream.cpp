@@ -1,0 +1,172 @@
+#include "io/stream.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "base/errors.h"
+
+namespace velmora {
+
+void TStream::readBuffer(void* buffer, size_t count) {
+  if (count != 0 && read(buffer, count) != count) throw EReadError();
+}
+
+void TStream::copyFrom(TStream& source, int64_t count) {
+  if (count <= 0) {
+    source.seek(0);
+    count = source.size();
+  }
+  char buffer[65536];
+  while (count > 0) {
+    size_t n = count < static_cast<int64_t>(sizeof buffer) ? static_cast<size_t>(count)
+                                                            : sizeof buffer;
+    source.readBuffer(buffer, n);
+    write(buffer, n);
+    count -= static_cast<int64_t>(n);
+  }
+}
+
+TMemoryStream::~TMemoryStream() { std::free(data_); }
+
+TMemoryStream::TMemoryStream(TMemoryStream&& other) noexcept
+    : data_(other.data_), size_(other.size_), capacity_(other.capacity_),
+      position_(other.position_) {
+  other.data_ = nullptr;
+  other.size_ = other.capacity_ = other.position_ = 0;
+}
+
+TMemoryStream& TMemoryStream::operator=(TMemoryStream&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = other.data_;
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    position_ = other.position_;
+    other.data_ = nullptr;
+    other.size_ = other.capacity_ = other.position_ = 0;
+  }
+  return *this;
+}
+
+void TMemoryStream::seek(int64_t position) {
+  position_ = position < 0 ? 0 : static_cast<size_t>(position);
+}
+
+size_t TMemoryStream::read(void* buffer, size_t count) {
+  if (position_ >= size_) return 0;
+  size_t n = size_ - position_ < count ? size_ - position_ : count;
+  std::memcpy(buffer, data_ + position_, n);
+  position_ += n;
+  return n;
+}
+
+void TMemoryStream::write(const void* buffer, size_t count) {
+  if (count == 0) return;
+  size_t end = position_ + count;
+  if (end < position_) throw EWriteError();
+  if (end > capacity_) grow(end);
+  std::memcpy(data_ + position_, buffer, count);
+  position_ = end;
+  if (end > size_) size_ = end;
+}
+
+void TMemoryStream::setSize(size_t size) {
+  if (size > capacity_) reserve(size);
+  size_ = size;
+  if (position_ > size_) position_ = size_;
+}
+
+// Exactly the room asked for: callers that know the final size grow once.
+void TMemoryStream::reserve(size_t capacity) {
+  if (capacity <= capacity_) return;
+  void* p = std::realloc(data_, capacity);
+  if (!p) throw EWriteError();
+  data_ = static_cast<uint8_t*>(p);
+  capacity_ = capacity;
+}
+
+// Geometric growth, so n bytes written in pieces cost O(n) copying in all.
+void TMemoryStream::grow(size_t needed) {
+  size_t next = capacity_ + capacity_ / 2;
+  if (next < 4096) next = 4096;
+  reserve(needed > next ? needed : next);
+}
+
+void TMemoryStream::clear() {
+  std::free(data_);
+  data_ = nullptr;
+  size_ = capacity_ = position_ = 0;
+}
+
+void TChunkedMemoryStream::seek(int64_t position) {
+  position_ = position < 0 ? 0 : static_cast<size_t>(position);
+}
+
+size_t TChunkedMemoryStream::read(void* buffer, size_t count) {
+  const size_t n = readAt(position_, buffer, count);
+  position_ += n;
+  return n;
+}
+
+size_t TChunkedMemoryStream::readAt(size_t offset, void* buffer, size_t count) const {
+  if (offset >= size_) return 0;
+  count = std::min(count, size_ - offset);
+  auto* out = static_cast<uint8_t*>(buffer);
+  for (size_t i = chunkAt(offset), done = 0; done < count; ++i) {
+    const Chunk& chunk = chunks_[i];
+    const size_t at = offset + done - chunk.start;
+    const size_t n = std::min(count - done, chunk.capacity - at);
+    std::memcpy(out + done, chunk.bytes.get() + at, n);
+    done += n;
+  }
+  return count;
+}
+
+void TChunkedMemoryStream::write(const void* buffer, size_t count) {
+  if (count == 0) return;
+  const size_t end = position_ + count;
+  if (end < position_) throw EWriteError();
+  while (capacity_ < end) addChunk(end - capacity_);
+  if (position_ > size_) place(size_, nullptr, position_ - size_);
+  place(position_, static_cast<const uint8_t*>(buffer), count);
+  position_ = end;
+  size_ = std::max(size_, end);
+}
+
+size_t TChunkedMemoryStream::chunkAt(size_t offset) const {
+  if (offset >= chunks_.back().start) return chunks_.size() - 1;  // appending
+  auto after = std::upper_bound(chunks_.begin(), chunks_.end(), offset,
+                                [](size_t at, const Chunk& chunk) { return at < chunk.start; });
+  return static_cast<size_t>(after - chunks_.begin()) - 1;
+}
+
+// A new chunk is as large as all before it, or as the write that needs it
+// (4 KB at least, kMaxChunk at most): the last chunk, the only one with room
+// to spare, wastes less than the stream holds and less than kMaxChunk.
+void TChunkedMemoryStream::addChunk(size_t needed) {
+  const size_t capacity = std::min(kMaxChunk, std::max({needed, capacity_, size_t{4096}}));
+  std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[capacity]);
+  if (!bytes) throw EWriteError();
+  chunks_.push_back({std::move(bytes), capacity_, capacity});
+  capacity_ += capacity;
+}
+
+void TChunkedMemoryStream::place(size_t offset, const uint8_t* source, size_t count) {
+  for (size_t i = chunkAt(offset); count > 0; ++i) {
+    Chunk& chunk = chunks_[i];
+    const size_t at = offset - chunk.start;
+    const size_t n = std::min(count, chunk.capacity - at);
+    if (source) {
+      std::memcpy(chunk.bytes.get() + at, source, n);
+      source += n;
+    } else {
+      std::memset(chunk.bytes.get() + at, 0, n);
+    }
+    offset += n;
+    count -= n;
+  }
+}
+
+}  // namespace velmora
