@@ -12,8 +12,8 @@ namespace velmora {
 
 // The upload object's settings for one direct-mode read.
 struct TDirectSaveOptions {
-  ustring Path;  // the folder, ending in "\"
-  ustring Name;  // the name every file gets, unless UseExistingName
+  ustring Path;                  // put before each name as it is: a folder ending in "\"
+  ustring Name;                  // the name every file gets, unless UseExistingName
   bool UseExistingName = false;  // the client's (reduced) name instead
   TowModeType Mode = owAlways;
   ustring OverwriteChr;
