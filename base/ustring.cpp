@@ -26,9 +26,15 @@ ustring toDecimal(int64_t value) {
 
 ustring asciiUpper(ustring_view text) {
   ustring out(text);
-  for (char16_t& c : out)
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - (u'a' - u'A'));
+  for (char16_t& c : out) c = asciiUpper(c);
   return out;
+}
+
+bool sameTextAsciiFolded(ustring_view a, ustring_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (asciiUpper(a[i]) != asciiUpper(b[i])) return false;
+  return true;
 }
 
 }  // namespace velmora

@@ -21,7 +21,12 @@ ustring fromLatin1(std::string_view bytes);
 ustring toDecimal(int64_t value);
 
 // Letters a to z turned into A to Z; nothing else is folded.
+inline char16_t asciiUpper(char16_t c) {
+  return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
+}
 ustring asciiUpper(ustring_view text);
+// Equal when only a to z are folded.
+bool sameTextAsciiFolded(ustring_view a, ustring_view b);
 
 #ifdef _WIN32
 inline const wchar_t* wstr(const ustring& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }

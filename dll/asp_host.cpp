@@ -166,22 +166,14 @@ size_t TASPMTSObject::BinaryRead(int64_t count, bool countAsInt64, uint8_t* buff
   // trusted beyond that, nor beyond what was asked for.
   com::Variant delivered;
   if (FAILED(VariantChangeType(delivered.get(), wanted.get(), 0, VT_I8))) return 0;
-  int64_t n = std::min<int64_t>(V_I8(delivered.get()), count);
+  const int64_t n = std::min<int64_t>(V_I8(delivered.get()), count);
   if (n <= 0) return 0;
-  if (V_VT(result.get()) != (VT_ARRAY | VT_UI1) || !V_ARRAY(result.get())) {
-    throw Exception(u"The ASP Request object delivered no bytes from BinaryRead.");
-  }
-  SAFEARRAY* array = V_ARRAY(result.get());
-  LONG lower = 0, upper = -1;
-  SafeArrayGetLBound(array, 1, &lower);
-  SafeArrayGetUBound(array, 1, &upper);
-  n = std::min<int64_t>(n, static_cast<int64_t>(upper) - lower + 1);
-  if (n <= 0) return 0;
-  void* data = nullptr;
-  HostCall([&] { return SafeArrayAccessData(array, &data); });
-  std::memcpy(buffer, data, static_cast<size_t>(n));
-  SafeArrayUnaccessData(array);
-  return static_cast<size_t>(n);
+  const com::ArrayBytes bytes(V_VT(result.get()) == (VT_ARRAY | VT_UI1) ? V_ARRAY(result.get())
+                                                                        : nullptr);
+  if (!bytes.valid()) throw Exception(u"The ASP Request object delivered no bytes from BinaryRead.");
+  const size_t taken = std::min(static_cast<size_t>(n), bytes.size());
+  if (taken > 0) std::memcpy(buffer, bytes.data(), taken);
+  return taken;
 }
 
 void TASPMTSObject::SetApplicationValue(const ustring& key, int32_t value) {

@@ -6,15 +6,6 @@ namespace velmora {
 
 namespace {
 
-char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; }
-
-bool EqualsAsciiFolded(ustring_view text, ustring_view upper) {
-  if (text.size() != upper.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i)
-    if (AsciiUpper(text[i]) != upper[i]) return false;
-  return true;
-}
-
 // COM and LPT take a digit, or a superscript one, two or three, which
 // Windows also maps to the ports.
 bool IsPortDigit(char16_t c) {
@@ -27,10 +18,10 @@ bool IsDeviceName(ustring_view name) {
   ustring_view base = name.substr(0, name.find(u'.'));
   while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
   for (const char16_t* device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"})
-    if (EqualsAsciiFolded(base, device)) return true;
+    if (sameTextAsciiFolded(base, device)) return true;
   return base.size() == 4 && IsPortDigit(base[3]) &&
-         (EqualsAsciiFolded(base.substr(0, 3), u"COM") ||
-          EqualsAsciiFolded(base.substr(0, 3), u"LPT"));
+         (sameTextAsciiFolded(base.substr(0, 3), u"COM") ||
+          sameTextAsciiFolded(base.substr(0, 3), u"LPT"));
 }
 
 ustring ClientFileName(ustring_view sent) {

@@ -201,6 +201,8 @@ struct TMultipartParser::State {
   size_t skipLineBreaks(const uint8_t* block, size_t size, size_t pos);
   size_t readHeaders(const uint8_t* block, size_t size, size_t pos);
   bool headerLineDone();
+  template <class Char>
+  bool takeHeaderLine(std::basic_string_view<Char> text);
   size_t readData(const uint8_t* block, size_t size, size_t pos);
 };
 
@@ -255,24 +257,24 @@ size_t TMultipartParser::State::readHeaders(const uint8_t* block, size_t size, s
   return pos;
 }
 
+// Counts a header line and sets the fields it names; true for the empty line.
+template <class Char>
+bool TMultipartParser::State::takeHeaderLine(std::basic_string_view<Char> text) {
+  if (text.empty()) return true;
+  if (++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
+  setHeaderFields(head, text);
+  return false;
+}
+
 // A complete header line; true when it was the empty line that ends the
 // headers.
 bool TMultipartParser::State::headerLineDone() {
   // The line is only searched and then dropped; an ASCII line needs no
-  // decoding at all.
-  bool empty;
-  if (isUtf8Ascii(line, charset)) {
-    const std::string_view text = asChars(line);
-    empty = text.empty();
-    if (!empty && ++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
-    setHeaderFields(head, text);
-  } else {
-    // Bytes that decode to no text end the headers like the empty line.
-    const ustring text = DecodeFormText(line, charset);
-    empty = text.empty();
-    if (!empty && ++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
-    setHeaderFields(head, ustring_view(text));
-  }
+  // decoding at all. Bytes that decode to no text end the headers like the
+  // empty line.
+  const bool empty = isUtf8Ascii(line, charset)
+                         ? takeHeaderLine(asChars(line))
+                         : takeHeaderLine(ustring_view(DecodeFormText(line, charset)));
   line.setSize(0);
   if (!empty) return false;
 

@@ -1,9 +1,9 @@
 // The multipart/form-data parser: it consumes the body one block at a time,
 // keeps all its state between blocks, and reports what it reads to a
 // receiver as events: a part opens, its headers end, a range of its data,
-// its end. Data is reported as ranges of
-// the caller's block, never copied. It knows nothing of what the receiver
-// makes of the parts, of the host or of COM.
+// its end. Data is reported as ranges of the caller's block, never copied.
+// It knows nothing of what the receiver makes of the parts, of the host or
+// of COM.
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "io/paths.h"
 #include "process/file_names.h"
 
 namespace velmora {
@@ -13,11 +14,9 @@ namespace {
 // Name, Extension and NameOnly of a new record from the name the client sent.
 void nameFile(TFileRecord& record) {
   record.Name = ClientFileName(record.LocalName);
-  const size_t dot = record.Name.rfind(u'.');
-  if (dot != ustring::npos && dot != 0) record.Extension = record.Name.substr(dot + 1);
-  record.NameOnly = record.Extension.empty()
-                        ? record.Name
-                        : record.Name.substr(0, record.Name.size() - record.Extension.size() - 1);
+  const size_t dot = ExtensionStart(record.Name, kClientSeparators);
+  record.Extension = dot < record.Name.size() ? record.Name.substr(dot + 1) : ustring();
+  record.NameOnly = record.Extension.empty() ? record.Name : record.Name.substr(0, dot);
 }
 
 void setHead(TFormEntity& e, TPartHead&& head) {

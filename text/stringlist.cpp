@@ -17,27 +17,18 @@ ustring_view wholeLine(ustring_view line) { return line; }
 const TLineMatch kSystemName = {lineName, systext::sameTextIgnoringCase, systext::caseInsensitiveKey};
 const TLineMatch kSystemLine = {wholeLine, systext::sameTextIgnoringCase, systext::caseInsensitiveKey};
 
-char16_t asciiUpperChar(char16_t c) { return c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c; }
-
 // The name with a to z folded, two bytes a character.
 std::string asciiKey(ustring_view name) {
   std::string key(2 * name.size(), '\0');
   for (size_t i = 0; i < name.size(); ++i) {
-    const char16_t c = asciiUpperChar(name[i]);
+    const char16_t c = asciiUpper(name[i]);
     key[2 * i] = static_cast<char>(c & 0xFF);
     key[2 * i + 1] = static_cast<char>(c >> 8);
   }
   return key;
 }
 
-bool sameAsciiFolded(ustring_view a, ustring_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (asciiUpperChar(a[i]) != asciiUpperChar(b[i])) return false;
-  return true;
-}
-
-const TLineMatch kAsciiName = {lineName, sameAsciiFolded, asciiKey};
+const TLineMatch kAsciiName = {lineName, sameTextAsciiFolded, asciiKey};
 
 }  // namespace
 
