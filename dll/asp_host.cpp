@@ -3,7 +3,8 @@
 #include <comsvcs.h>
 
 #include <algorithm>
-#include <cstring>
+#include <memory>
+#include <optional>
 // The ASP interfaces' IIDs are defined here, once for the module.
 #include <initguid.h>
 #include <asptlb.h>
@@ -121,6 +122,27 @@ ComPtr<I> Need(ComPtr<I> object, const char16_t* name) {
   return object;
 }
 
+// The array BinaryRead returned, read where it lies: owned, and locked once
+// it holds bytes, for as long as the block lives.
+class TRequestBlock final : public IHostBlock {
+ public:
+  VARIANT* result() { return result_.get(); }
+  // Locks the array and takes at most count of its bytes; false when the
+  // result holds no byte array.
+  bool lock(size_t count) {
+    access_.emplace(V_VT(result_.get()) == (VT_ARRAY | VT_UI1) ? V_ARRAY(result_.get()) : nullptr);
+    if (!access_->valid()) return false;
+    bytes_ = {access_->data(), std::min(count, access_->size())};
+    return true;
+  }
+  ByteSpan bytes() const override { return bytes_; }
+
+ private:
+  com::Variant result_;
+  std::optional<com::ArrayBytes> access_;  // unlocks before the result is cleared
+  ByteSpan bytes_;
+};
+
 }  // namespace
 
 ComPtr<IRequest> TASPMTSObject::Request() { return ContextItem<IRequest>(u"Request", IID_IRequest); }
@@ -149,7 +171,7 @@ bool TASPMTSObject::IsClientConnected() {
   return connected != VARIANT_FALSE;
 }
 
-size_t TASPMTSObject::BinaryRead(int64_t count, bool countAsInt64, uint8_t* buffer) {
+std::unique_ptr<IHostBlock> TASPMTSObject::BinaryRead(int64_t count, bool countAsInt64) {
   ComPtr<IRequest> request = Need(Request(), u"Request");
   com::Variant wanted;
   if (countAsInt64) {
@@ -159,21 +181,18 @@ size_t TASPMTSObject::BinaryRead(int64_t count, bool countAsInt64, uint8_t* buff
     V_VT(wanted.get()) = VT_I4;
     V_I4(wanted.get()) = static_cast<LONG>(count);
   }
-  com::Variant result;
-  HostCall([&] { return request->BinaryRead(wanted.get(), result.get()); });
+  auto block = std::make_unique<TRequestBlock>();
+  HostCall([&] { return request->BinaryRead(wanted.get(), block->result()); });
 
   // The host rewrites the count to what it delivered; the array may not be
   // trusted beyond that, nor beyond what was asked for.
   com::Variant delivered;
-  if (FAILED(VariantChangeType(delivered.get(), wanted.get(), 0, VT_I8))) return 0;
+  if (FAILED(VariantChangeType(delivered.get(), wanted.get(), 0, VT_I8))) return block;
   const int64_t n = std::min<int64_t>(V_I8(delivered.get()), count);
-  if (n <= 0) return 0;
-  const com::ArrayBytes bytes(V_VT(result.get()) == (VT_ARRAY | VT_UI1) ? V_ARRAY(result.get())
-                                                                        : nullptr);
-  if (!bytes.valid()) throw Exception(u"The ASP Request object delivered no bytes from BinaryRead.");
-  const size_t taken = std::min(static_cast<size_t>(n), bytes.size());
-  if (taken > 0) std::memcpy(buffer, bytes.data(), taken);
-  return taken;
+  if (n <= 0) return block;
+  if (!block->lock(static_cast<size_t>(n)))
+    throw Exception(u"The ASP Request object delivered no bytes from BinaryRead.");
+  return block;
 }
 
 void TASPMTSObject::SetApplicationValue(const ustring& key, int32_t value) {

@@ -27,7 +27,7 @@ class TASPMTSObject : public IUploadHost {
   // failed host call into an EHostCallError.
   int32_t TotalBytes() override;
   bool IsClientConnected() override;
-  size_t BinaryRead(int64_t count, bool countAsInt64, uint8_t* buffer) override;
+  std::unique_ptr<IHostBlock> BinaryRead(int64_t count, bool countAsInt64) override;
   void SetApplicationValue(const ustring& key, int32_t value) override;
   void RemoveApplicationValue(const ustring& key) override;
   ustring MapPath(const ustring& path) override;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "base/errors.h"
@@ -142,15 +143,25 @@ size_t TChunkedMemoryStream::chunkAt(size_t offset) const {
   return static_cast<size_t>(after - chunks_.begin()) - 1;
 }
 
-// A new chunk is as large as all before it, or as the write that needs it
-// (4 KB at least, kMaxChunk at most): the last chunk, the only one with room
-// to spare, wastes less than the stream holds and less than kMaxChunk.
+// A new chunk is as large as all before it, or as the write that needs it,
+// kMaxChunk at most: the last chunk, the only one with room to spare, wastes
+// less than the stream holds and less than kMaxChunk, and a file of a few
+// bytes takes a few bytes.
 void TChunkedMemoryStream::addChunk(size_t needed) {
-  const size_t capacity = std::min(kMaxChunk, std::max({needed, capacity_, size_t{4096}}));
-  std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[capacity]);
+  const size_t capacity = std::min(kMaxChunk, std::max(needed, capacity_));
+  const bool pooled = capacity == kMaxChunk;
+  std::unique_ptr<uint8_t[], ChunkRelease> bytes(
+      pooled ? TChunkPool::take() : new (std::nothrow) uint8_t[capacity], ChunkRelease{pooled});
   if (!bytes) throw EWriteError();
   chunks_.push_back({std::move(bytes), capacity_, capacity});
   capacity_ += capacity;
+}
+
+void TChunkedMemoryStream::ChunkRelease::operator()(uint8_t* bytes) const noexcept {
+  if (pooled)
+    TChunkPool::give(bytes);
+  else
+    delete[] bytes;
 }
 
 void TChunkedMemoryStream::place(size_t offset, const uint8_t* source, size_t count) {
@@ -167,6 +178,59 @@ void TChunkedMemoryStream::place(size_t offset, const uint8_t* source, size_t co
     offset += n;
     count -= n;
   }
+}
+
+namespace {
+
+// The chunks kept, with room reserved for all of them, so that giving a
+// chunk back never allocates. Freed with the module.
+struct TKeptChunks {
+  std::mutex lock;
+  std::vector<uint8_t*> chunks;
+
+  TKeptChunks() { chunks.reserve(TChunkPool::kKeptBytes / TChunkPool::kChunk); }
+  ~TKeptChunks() {
+    for (uint8_t* chunk : chunks) delete[] chunk;
+  }
+};
+
+TKeptChunks& Kept() {
+  static TKeptChunks kept;
+  return kept;
+}
+
+}  // namespace
+
+uint8_t* TChunkPool::take() noexcept {
+  TKeptChunks& kept = Kept();
+  {
+    std::lock_guard<std::mutex> guard(kept.lock);
+    if (!kept.chunks.empty()) {
+      uint8_t* chunk = kept.chunks.back();
+      kept.chunks.pop_back();
+      return chunk;
+    }
+  }
+  return new (std::nothrow) uint8_t[kChunk];
+}
+
+void TChunkPool::give(uint8_t* chunk) noexcept {
+  if (!chunk) return;
+  TKeptChunks& kept = Kept();
+  {
+    std::lock_guard<std::mutex> guard(kept.lock);
+    if ((kept.chunks.size() + 1) * kChunk <= kKeptBytes) {
+      kept.chunks.push_back(chunk);
+      return;
+    }
+  }
+  delete[] chunk;
+}
+
+size_t TChunkPool::keptBytes() noexcept {
+  TKeptChunks& kept = Kept();
+  std::lock_guard<std::mutex> guard(kept.lock);
+  return kept.chunks.size() * kChunk;
 }
 
 }  // namespace velmora

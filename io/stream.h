@@ -69,6 +69,24 @@ class TMemoryStream final : public TStream {
   size_t position_ = 0;
 };
 
+// Memory for the full-size chunks of in-memory streams, kept by the process
+// for the streams that come after: a large allocation is fresh pages (under
+// Wine always a new mapping), and writing into fresh pages (a fault and the
+// zeroing of each one) costs several times a copy into pages already
+// touched. At most kKeptBytes stay kept; chunks given back beyond that are
+// freed. Safe for streams of several threads at once.
+class TChunkPool {
+ public:
+  static constexpr size_t kChunk = size_t{1} << 20;
+  static constexpr size_t kKeptBytes = size_t{64} << 20;
+
+  // A chunk of kChunk bytes, kept or new; null when memory is exhausted.
+  static uint8_t* take() noexcept;
+  // Keeps the chunk for the next take, or frees it when kKeptBytes are kept.
+  static void give(uint8_t* chunk) noexcept;
+  static size_t keptBytes() noexcept;
+};
+
 // An in-memory stream kept in chunks that never move: bytes once stored are
 // never copied again, however large the stream grows, and the memory held is
 // its size plus at most one partly filled chunk. For files, whose size is
@@ -76,9 +94,10 @@ class TMemoryStream final : public TStream {
 class TChunkedMemoryStream final : public TStream {
  public:
   // The largest chunk; chunks grow towards it with the stream, so that small
-  // files take little memory and large ones few allocations. Files are saved
-  // a chunk per write, and under Wine writes above 1 MB were found slower.
-  static constexpr size_t kMaxChunk = size_t{1} << 20;
+  // files take little memory and large ones few allocations, and chunks of
+  // this size come from the pool. Files are saved a chunk per write, and
+  // under Wine writes above 1 MB were found slower.
+  static constexpr size_t kMaxChunk = TChunkPool::kChunk;
 
   int64_t size() const override { return static_cast<int64_t>(size_); }
   int64_t position() const override { return static_cast<int64_t>(position_); }
@@ -101,8 +120,13 @@ class TChunkedMemoryStream final : public TStream {
   size_t capacity() const { return capacity_; }  // bytes allocated
 
  private:
+  // Full-size chunks go back to the pool, the others to the heap.
+  struct ChunkRelease {
+    bool pooled;
+    void operator()(uint8_t* bytes) const noexcept;
+  };
   struct Chunk {
-    std::unique_ptr<uint8_t[]> bytes;
+    std::unique_ptr<uint8_t[], ChunkRelease> bytes;
     size_t start;  // offset of its first byte in the stream
     size_t capacity;
   };

@@ -9,14 +9,36 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "base/errors.h"
 #include "base/ustring.h"
+#include "io/stream.h"
 
 namespace velmora {
 
 // A call on a host object that failed: the host's HRESULT and description.
 VELMORA_DECLARE_EXCEPTION(EHostCallError, ESystemError);
+
+// The bytes one BinaryRead delivered, left where the host put them, so that
+// the reader parses them in place instead of copying them first. Readable
+// for as long as the block lives.
+class IHostBlock {
+ public:
+  virtual ~IHostBlock() = default;
+  virtual ByteSpan bytes() const = 0;
+};
+
+// A block over bytes the host keeps elsewhere until its next BinaryRead, for
+// hosts that hold the body in memory.
+class TBorrowedBlock final : public IHostBlock {
+ public:
+  explicit TBorrowedBlock(ByteSpan bytes) : bytes_(bytes) {}
+  ByteSpan bytes() const override { return bytes_; }
+
+ private:
+  ByteSpan bytes_;
+};
 
 class IUploadHost {
  public:
@@ -28,11 +50,11 @@ class IUploadHost {
   // Response.IsClientConnected.
   virtual bool IsClientConnected() = 0;
 
-  // Request.BinaryRead: asks for count bytes and copies what the host delivers
-  // into buffer (room for count bytes); returns the number delivered, never
-  // more than count. The count travels to the host as a 32-bit integer, or as
-  // a 64-bit one when countAsInt64 is set (the shorter last block).
-  virtual size_t BinaryRead(int64_t count, bool countAsInt64, uint8_t* buffer) = 0;
+  // Request.BinaryRead: asks for count bytes; returns the block the host
+  // delivered (empty when none came), which a sound host keeps within count.
+  // The count travels to the host as a 32-bit integer, or as a 64-bit one
+  // when countAsInt64 is set (the shorter last block).
+  virtual std::unique_ptr<IHostBlock> BinaryRead(int64_t count, bool countAsInt64) = 0;
 
   // Application(key) = value (the by-reference assignment), and
   // Application.Contents.Remove(key).

@@ -118,37 +118,36 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
   }
   TotalBytes = static_cast<uint32_t>(declared);
 
-  // One block in memory at a time, never more than the body needs.
-  std::unique_ptr<uint8_t[]> block;
+  // One block in memory at a time, parsed where the host put it and
+  // released before the next one is asked for.
   int64_t done = 0;
   while (done < TotalBytes) {
     if (!host->IsClientConnected()) return;
-    if (!block) block.reset(new uint8_t[TotalBytes < kBlockSize ? TotalBytes : kBlockSize]);
 
     int64_t remaining = TotalBytes - done;
     int64_t count = remaining < kBlockSize ? remaining : kBlockSize;
-    size_t delivered = 0;
-    bool failed = false;
+    std::unique_ptr<IHostBlock> block;
     try {
-      delivered = host->BinaryRead(count, remaining < kBlockSize, block.get());
+      block = host->BinaryRead(count, remaining < kBlockSize);
     } catch (...) {
-      failed = true;
+      // No block: reported below with the bytes read so far.
     }
+    const ByteSpan delivered = block ? block->bytes() : ByteSpan{};
     // A host that claims more bytes than were asked for is as broken as one
     // that fails.
-    if (failed || delivered > static_cast<size_t>(count))
+    if (!block || delivered.size > static_cast<size_t>(count))
       throw EUploadError(u"Velmora Error: Error reading from ASP Request object. Total Bytes: " +
                          toDecimal(TotalBytes) + u", Bytes Read: " + toDecimal(done) + u". (#2)");
     // A host that delivers nothing while the body is incomplete will not
     // deliver the rest: stop as if the client had gone.
-    if (delivered == 0) return;
-    done += static_cast<int64_t>(delivered);
+    if (delivered.size == 0) return;
+    done += static_cast<int64_t>(delivered.size);
 
     if (ShowProgress && !ProgressID.empty())
       host->SetApplicationValue(ProgressID, ProgressPercent(done, TotalBytes));
 
     try {
-      parser.ParseBlock(block.get(), delivered);
+      parser.ParseBlock(delivered.data, delivered.size);
     } catch (const EUploadLimitError& refused) {
       // Still a failure while a block is parsed (#3), but one the client
       // caused and can be told about: the message names the limit.
@@ -196,10 +195,11 @@ void TProcess::ReadChunks() {
       if (s.results.FileQty > 1) s.results.FileQty = 1;
       return;
     }
-    uint8_t byte;
     try {
-      if (s.host->BinaryRead(1, false, &byte) != 1) break;
-      bytes.write(&byte, 1);
+      const std::unique_ptr<IHostBlock> block = s.host->BinaryRead(1, false);
+      const ByteSpan delivered = block ? block->bytes() : ByteSpan{};
+      if (delivered.size != 1) break;
+      bytes.write(delivered.data, 1);
     } catch (...) {
       break;
     }

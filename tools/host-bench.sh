@@ -11,9 +11,11 @@
 # median of its rounds. One host per mode, so that each peak is that mode's
 # own (the highest of its rounds).
 #   tools/host-bench.sh [size in MB] [rounds]    (needs build/win32; built if missing)
+# VELMORA_WINE_ARCH=win64 measures the 64-bit DLL and host of build/win64 in
+# the 64-bit prefix instead.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-build="$here/${BUILD:-build}/win32"
+build="$here/${BUILD:-build}/${VELMORA_WINE_ARCH:-win32}"
 size_mb=${1:-200}
 rounds=${2:-5}
 work="$here/build/host-bench"
@@ -88,5 +90,8 @@ printf '%-34s %8s MB/s  %6.2fs  peak %s MB\n' "asphost + velmora32, in memory" "
 printf '%-34s %8s MB/s  %6.2fs  peak %s MB\n' "asphost + velmora32, direct" "$(mbps "$direct_s")" "$direct_s" "$direct_peak"
 printf '%-34s %8s MB/s  %6.2fs\n' "node $(node --version) + busboy" "$(mbps "$node_s")" "$node_s"
 echo "peak in memory: $memory_peak MB for a $size_mb MB file"
+awk -v m="$memory_s" -v d="$direct_s" 'BEGIN { printf "in memory/direct = %.2f (time of direct over time in memory)\n", d / m }'
+awk -v p="$memory_peak" -v f="$size_mb" 'BEGIN {
+    printf "peak in memory/(1.05 x file + 30 MB) = %.2f (%s MB against %.0f MB)\n", p / (1.05 * f + 30), p, 1.05 * f + 30 }'
 awk -v m="$memory_s" -v d="$direct_s" -v n="$node_s" 'BEGIN {
     printf "ratio host/node: in memory %.2f, direct %.2f (above 1: the host is faster)\n", n / m, n / d }'

@@ -8,7 +8,7 @@
 #   tools/host-soak.sh [uploads]    (needs build/win32; built if missing)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-build="$here/${BUILD:-build}/win32"
+build="$here/${BUILD:-build}/${VELMORA_WINE_ARCH:-win32}"  # win64: the 64-bit DLL and host
 uploads=${1:-10000}
 host="$build/asphost/bin/asphost.exe"
 dll="$build/dll/velmora32.dll"

@@ -63,7 +63,9 @@ class TGeneratedHost final : public IUploadHost {
   int32_t TotalBytes() override { return static_cast<int32_t>(static_cast<uint32_t>(total())); }
   bool IsClientConnected() override { return true; }
   // Copies from the head, the filler or the tail, a run at a time.
-  size_t BinaryRead(int64_t count, bool, uint8_t* buffer) override {
+  std::unique_ptr<IHostBlock> BinaryRead(int64_t count, bool) override {
+    block_.resize(static_cast<size_t>(count));
+    uint8_t* buffer = block_.data();
     size_t n = 0;
     while (n < static_cast<size_t>(count) && position_ < total()) {
       const uint64_t fillerEnd = head_.size() + fillerBytes_;
@@ -80,7 +82,7 @@ class TGeneratedHost final : public IUploadHost {
       n += run;
       position_ += run;
     }
-    return n;
+    return std::make_unique<TBorrowedBlock>(ByteSpan{buffer, n});
   }
   void SetApplicationValue(const ustring&, int32_t) override {}
   void RemoveApplicationValue(const ustring&) override {}
@@ -90,6 +92,7 @@ class TGeneratedHost final : public IUploadHost {
   std::string head_, tail_, filler_;
   uint64_t fillerBytes_;
   uint64_t position_ = 0;
+  std::vector<uint8_t> block_;
 };
 
 

@@ -73,7 +73,10 @@ class FakeHost final : public IUploadHost {
     return s_->connectedReads < 0 || static_cast<int>(s_->reads.size()) < s_->connectedReads;
   }
 
-  size_t BinaryRead(int64_t count, bool countAsInt64, uint8_t* buffer) override {
+  // Each block is a new copy, freed by the next read, so that a reader that
+  // kept pointers into an old block reads freed memory (which the sanitizers
+  // report).
+  std::unique_ptr<IHostBlock> BinaryRead(int64_t count, bool countAsInt64) override {
     enter("BinaryRead");
     size_t left = s_->body.size() - s_->position;
     if (left == 0 && s_->failPastEnd) throw failure("BinaryRead");
@@ -81,10 +84,11 @@ class FakeHost final : public IUploadHost {
     if (n > left) n = left;
     size_t index = s_->reads.size();
     if (index < s_->deliveries.size() && n > s_->deliveries[index]) n = s_->deliveries[index];
-    if (n) std::memcpy(buffer, s_->body.data() + s_->position, n);
+    block_ = std::make_unique<uint8_t[]>(n + s_->overclaim);
+    if (n) std::memcpy(block_.get(), s_->body.data() + s_->position, n);
     s_->position += n;
     s_->reads.push_back({count, countAsInt64, n});
-    return n + s_->overclaim;
+    return std::make_unique<TBorrowedBlock>(ByteSpan{block_.get(), n + s_->overclaim});
   }
 
   void SetApplicationValue(const ustring& key, int32_t value) override {
@@ -115,6 +119,7 @@ class FakeHost final : public IUploadHost {
   }
 
   std::shared_ptr<Script> s_;
+  std::unique_ptr<uint8_t[]> block_;
 };
 
 }  // namespace velmora::testing
