@@ -60,19 +60,19 @@ void TProcess::DumpHeader(const ustring& FileName) {
   TStagedFile file(FileName);
   int64_t total = static_cast<uint32_t>(s_->host->TotalBytes());
   try {
-    uint8_t buffer[kChunk];
     for (int64_t done = 0; done < total;) {
       // A client gone ends the copy; what arrived is kept.
       if (!s_->host->IsClientConnected()) break;
       int64_t remaining = total - done;
       int64_t count = remaining < kChunk ? remaining : kChunk;
-      size_t delivered = s_->host->BinaryRead(count, remaining < kChunk, buffer);
+      const std::unique_ptr<IHostBlock> block = s_->host->BinaryRead(count, remaining < kChunk);
+      const ByteSpan delivered = block ? block->bytes() : ByteSpan{};
       // Counting what arrived, not what was asked, keeps a short read from
       // leaving a hole; a read that delivers nothing ends the copy.
-      if (delivered == 0) break;
-      if (delivered > static_cast<size_t>(count)) throw EReadError();
-      file.write(buffer, delivered);
-      done += static_cast<int64_t>(delivered);
+      if (delivered.size == 0) break;
+      if (delivered.size > static_cast<size_t>(count)) throw EReadError();
+      file.write(delivered.data, delivered.size);
+      done += static_cast<int64_t>(delivered.size);
     }
   } catch (...) {
     throw EUploadError(u"Error reading uploaded file or form data.");
