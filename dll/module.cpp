@@ -10,6 +10,7 @@
 #include "dll/objects.h"
 #include "dll/ole_errors.h"
 #include "io/paths.h"
+#include "io/stream.h"
 
 namespace velmora {
 namespace {
@@ -459,9 +460,11 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
   return CLASS_E_CLASSNOTAVAILABLE;
 }
 
+// Memory kept for the uploads to come keeps the module too: unloaded, it
+// would go with the module, and the next upload would pay for fresh pages.
 STDAPI DllCanUnloadNow() {
   if (!gServer.started) return S_OK;
-  return gObjectCount == 0 && gFactoryCount == 0 ? S_OK : S_FALSE;
+  return gObjectCount == 0 && gFactoryCount == 0 && TChunkPool::keptBytes() == 0 ? S_OK : S_FALSE;
 }
 
 STDAPI DllRegisterServer() {
