@@ -95,6 +95,8 @@ TEST(Base64, TextTooLongForAStringIsOutOfMemory) {
   EXPECT_THROW(Base64TextFor(most), std::bad_alloc);
   EXPECT_THROW(Base64TextFor(SIZE_MAX), std::bad_alloc);
   EXPECT_THROW(Base64TextFor(most / 4 * 3 + 3), std::bad_alloc);
-  if (sizeof(void*) == 4) EXPECT_THROW(Base64TextFor(size_t{400} << 20), std::bad_alloc);
+  if (sizeof(void*) == 4) {
+    EXPECT_THROW(Base64TextFor(size_t{400} << 20), std::bad_alloc);
+  }
   EXPECT_GE(Base64TextFor(57).capacity(), 78u);
 }

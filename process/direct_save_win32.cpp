@@ -63,11 +63,9 @@ class TDirectSave final : public IFileDestinations {
       throw EUploadError(u"Error creating file: " + target);
     }
     // The name the part will most likely get; the commit has the last word.
-    const int64_t firstCounter = o_.Renames->next(base, o_.OverwriteChr, extension);
     record.NewName = AfterLastSeparator(
-        UniqueTarget(base, extension, o_.Mode, o_.OverwriteChr, firstCounter,
-                     [](const ustring& candidate) { return !IsExistingFile(candidate); })
-            .path,
+        GuessTarget(base, extension, o_.Mode, o_.OverwriteChr, *o_.Renames,
+                    [](const ustring& candidate) { return !IsExistingFile(candidate); }),
         kScriptSeparators);
     record.Storage.stage(std::move(file));
   }

@@ -19,6 +19,13 @@ void TRenameCounters::took(const ustring& base, const ustring& mark, const ustri
   if (counter > 0) last_[key(base, mark, extension)] = counter;
 }
 
+namespace {
+
+struct TUniqueTarget {
+  ustring path;         // empty: owNever found the name taken
+  int64_t counter = 0;  // owRename's counter in path; 0 for the plain name
+};
+
 TUniqueTarget UniqueTarget(const ustring& base, const ustring& extension, TowModeType mode,
                            const ustring& overwriteChr, int64_t firstCounter,
                            const std::function<bool(const ustring&)>& take) {
@@ -36,6 +43,25 @@ TUniqueTarget UniqueTarget(const ustring& base, const ustring& extension, TowMod
     target = base + overwriteChr + toDecimal(n) + extension;
     if (take(target)) return {target, n};
   }
+}
+
+}  // namespace
+
+ustring TakeTarget(const ustring& base, const ustring& extension, TowModeType mode,
+                   const ustring& overwriteChr, TRenameCounters& renames,
+                   const std::function<bool(const ustring&)>& take) {
+  const TUniqueTarget target = UniqueTarget(base, extension, mode, overwriteChr,
+                                            renames.next(base, overwriteChr, extension), take);
+  renames.took(base, overwriteChr, extension, target.counter);
+  return target.path;
+}
+
+ustring GuessTarget(const ustring& base, const ustring& extension, TowModeType mode,
+                    const ustring& overwriteChr, const TRenameCounters& renames,
+                    const std::function<bool(const ustring&)>& isFree) {
+  return UniqueTarget(base, extension, mode, overwriteChr,
+                      renames.next(base, overwriteChr, extension), isFree)
+      .path;
 }
 
 }  // namespace velmora

@@ -28,23 +28,22 @@ class TRenameCounters {
   std::unordered_map<ustring, int64_t> last_;
 };
 
-struct TUniqueTarget {
-  ustring path;         // empty: owNever found the name taken
-  int64_t counter = 0;  // owRename's counter in path; 0 for the plain name
-};
-
 // The first target the overwrite policy allows, from base + extension:
 // under owAlways that name; under owNever that name when take(name) accepts
 // it, else empty text; under owRename base + extension when take accepts
 // it, else the first base + overwriteChr + n + extension that take accepts,
-// for n = firstCounter, firstCounter + 1, ... take either tests a name (a
-// guess) or takes it for good (TStagedFile::commitIfFree).
-TUniqueTarget UniqueTarget(const ustring& base, const ustring& extension, TowModeType mode,
-                           const ustring& overwriteChr, int64_t firstCounter,
-                           const std::function<bool(const ustring&)>& take);
+// n counting on from the last counter renames took for that name (from 1).
+// TakeTarget's take takes a name for good (TStagedFile::commitIfFree), and
+// renames remembers the counter taken; GuessTarget's only tests a name (the
+// name a file will most likely get) and remembers nothing.
+ustring TakeTarget(const ustring& base, const ustring& extension, TowModeType mode,
+                   const ustring& overwriteChr, TRenameCounters& renames,
+                   const std::function<bool(const ustring&)>& take);
+ustring GuessTarget(const ustring& base, const ustring& extension, TowModeType mode,
+                    const ustring& overwriteChr, const TRenameCounters& renames,
+                    const std::function<bool(const ustring&)>& isFree);
 
-// Gives staged its target under the policy and returns it (empty text when
-// owNever found the name taken); renames remembers the counter it took. A
+// Gives staged its target under the policy (TakeTarget) and returns it. A
 // name counts as free at the moment the file takes it, so concurrent saves
 // of one name never overwrite each other.
 ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustring& extension,

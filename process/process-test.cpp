@@ -432,12 +432,15 @@ TEST_F(Process, ABodyThatEndsInsideAPartFails) {
     SCOPED_TRACE(c.title);
     restart();
     host->connectedReads = c.connectedReads;
-    if (c.fails)
+    if (c.fails) {
       EXPECT_TRUE(Throws<EUploadError>([&] { read(c.body); }, message));
-    else
+    } else {
       read(c.body);
+    }
     EXPECT_EQ(process->FileQty(), c.files);
-    if (c.files > 0) EXPECT_EQ(fileBytes(0), "done");
+    if (c.files > 0) {
+      EXPECT_EQ(fileBytes(0), "done");
+    }
     EXPECT_EQ(process->Value(u"a"), c.a);
   }
 }

@@ -21,11 +21,8 @@ ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustri
     staged.commitReplacing(base + extension);
     return base + extension;
   }
-  const TUniqueTarget target =
-      UniqueTarget(base, extension, mode, overwriteChr, renames.next(base, overwriteChr, extension),
-                   [&](const ustring& name) { return staged.commitIfFree(name); });
-  renames.took(base, overwriteChr, extension, target.counter);
-  return target.path;
+  return TakeTarget(base, extension, mode, overwriteChr, renames,
+                    [&](const ustring& name) { return staged.commitIfFree(name); });
 }
 
 void TProcess::FileSave(const ustring& FileName, int32_t Index) {
