@@ -19,8 +19,13 @@ namespace {
 class TDirectFile final : public IStagedFile {
  public:
   TDirectFile(const ustring& target, ustring base, ustring extension, const TDirectSaveOptions& o)
-      : staged_(target), target_(target), base_(std::move(base)), extension_(std::move(extension)),
-        mode_(o.Mode), overwriteChr_(o.OverwriteChr), renames_(*o.Renames) {}
+      : staged_(target),
+        target_(target),
+        base_(std::move(base)),
+        extension_(std::move(extension)),
+        mode_(o.Mode),
+        overwriteChr_(o.OverwriteChr),
+        renames_(*o.Renames) {}
 
   TStream& bytes() override { return staged_; }
 

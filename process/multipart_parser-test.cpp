@@ -139,14 +139,18 @@ const std::string kWebKit = "------WebKitFormBoundary7MA4YWxkTrZu0gW";
 const std::vector<Vector>& corpus() {
   static const std::vector<Vector> vectors = {
       {"two text parts and a file",
-       kWebKit + "\r\n"
-       "Content-Disposition: form-data; name=\"title\"\r\n\r\n"
-       "Holiday\r\n" +
-           kWebKit + "\r\n"
+       kWebKit +
+           "\r\n"
+           "Content-Disposition: form-data; name=\"title\"\r\n\r\n"
+           "Holiday\r\n" +
+           kWebKit +
+           "\r\n"
            "Content-Disposition: form-data; name=\"note\"\r\n\r\n"
            "line one\r\nline two\r\n" +
-           kWebKit + "\r\n"
-           "Content-Disposition: form-data; name=\"photo\"; filename=\"C:\\docs\\report.final.pdf\"\r\n"
+           kWebKit +
+           "\r\n"
+           "Content-Disposition: form-data; name=\"photo\"; "
+           "filename=\"C:\\docs\\report.final.pdf\"\r\n"
            "Content-Type: application/pdf\r\n\r\n"
            "%PDF\0\x01\r\n\r\n--\r\n-\xFF end\r\n"s +
            kWebKit + "--\r\n",
@@ -210,7 +214,8 @@ const std::vector<Vector>& corpus() {
        {}},
 
       {"header names and parameters as written",
-       "--XY\r\ncontent-disposition: form-data; name=\"low\"\r\ncontent-type: text/plain\r\n\r\nv\r\n"
+       "--XY\r\ncontent-disposition: form-data; name=\"low\"\r\ncontent-type: "
+       "text/plain\r\n\r\nv\r\n"
        "--XY\r\nContent-Disposition: form-data; name=unquoted; x=\"next\"\r\n"
        "X-Content-Type: a\r\n\r\nw\r\n"
        "--XY\r\nContent-Type: image/png\r\nContent-Type: image/gif\r\n\r\nno disposition\r\n"
@@ -224,9 +229,11 @@ const std::vector<Vector>& corpus() {
        {}},
 
       {"client file names",
-       "--XY\r\nContent-Disposition: form-data; name=\"a\"; filename=\"C:\\dir\\x.tar.gz\"\r\n\r\n1\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"; "
+       "filename=\"C:\\dir\\x.tar.gz\"\r\n\r\n1\r\n"
        "--XY\r\nContent-Disposition: form-data; name=\"b\"; filename=\"../../x.asp\"\r\n\r\n2\r\n"
-       "--XY\r\nContent-Disposition: form-data; name=\"c\"; filename=\"evil.asp\0.jpg\"\r\n\r\n3\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"c\"; "
+       "filename=\"evil.asp\0.jpg\"\r\n\r\n3\r\n"
        "--XY--\r\n"s,
        Charset::Utf8,
        {{"a", "", "C:\\dir\\x.tar.gz", "", true},
@@ -240,7 +247,8 @@ const std::vector<Vector>& corpus() {
       {"UTF-8 text, with the ANSI fallback",
        "--XY\r\nContent-Disposition: form-data; name=\"caf\xC3\xA9\"\r\n\r\n\xC3\xA9t\xC3\xA9\r\n"
        "--XY\r\nContent-Disposition: form-data; name=\"old\"\r\n\r\n\xE9t\xE9\r\n"
-       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"r\xC3\xA9sum\xC3\xA9.txt\"\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; "
+       "filename=\"r\xC3\xA9sum\xC3\xA9.txt\"\r\n"
        "\r\nx\r\n--XY--\r\n",
        Charset::Utf8,
        {{"café", "été", "", "", false},
@@ -252,7 +260,8 @@ const std::vector<Vector>& corpus() {
       {"ANSI text",
        "--XY\r\nContent-Disposition: form-data; name=\"caf\xC3\xA9\"\r\n\r\n\xC3\xA9t\xC3\xA9\r\n"
        "--XY\r\nContent-Disposition: form-data; name=\"old\"\r\n\r\n\xE9t\x80\r\n"
-       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"r\xC3\xA9sum\xC3\xA9.txt\"\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; "
+       "filename=\"r\xC3\xA9sum\xC3\xA9.txt\"\r\n"
        "\r\nx\r\n--XY--\r\n",
        Charset::Ansi,
        {{"cafÃ©", "Ã©tÃ©", "", "", false},
@@ -265,7 +274,8 @@ const std::vector<Vector>& corpus() {
       // like: a reader that follows RFC 2046 sees none there either.
       {"a part smuggled after the closing delimiter",
        "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XY--\r\n"
-       "--XY\r\nContent-Disposition: form-data; name=\"x\"; filename=\"evil.asp\"\r\n\r\n<% %>\r\n--XY--\r\n",
+       "--XY\r\nContent-Disposition: form-data; name=\"x\"; filename=\"evil.asp\"\r\n\r\n<% "
+       "%>\r\n--XY--\r\n",
        Charset::Utf8,
        {{"a", "1", "", "", false}},
        {},
@@ -503,60 +513,106 @@ const std::vector<LimitCase>& limitCases() {
   const auto none = [](TParserLimits&) {};
   static const std::vector<LimitCase> cases = {
       {"delimiter line at its limit", part("a", "1", "--XYZW") + "--XYZW--", none, "", {"1"}},
-      {"delimiter line past its limit", part("a", "1", "--XYZWV") + "--XYZWV--", none,
-       "The body's first line, its delimiter, is longer than 6 bytes.", {}},
+      {"delimiter line past its limit",
+       part("a", "1", "--XYZWV") + "--XYZWV--",
+       none,
+       "The body's first line, its delimiter, is longer than 6 bytes.",
+       {}},
       {"no CR within the delimiter line's limit", "--XYZW", none, "", {}},
       // 'Content-Disposition: form-data; name=""' is 39 bytes.
       {"header line at its limit", part("abcde", "1") + "--XY--", none, "", {"1"}},
-      {"header line past its limit", part("abcdef", "1") + "--XY--", none,
-       "A header line of a part is longer than 44 bytes.", {""}},
+      {"header line past its limit",
+       part("abcdef", "1") + "--XY--",
+       none,
+       "A header line of a part is longer than 44 bytes.",
+       {""}},
       {"CRs in a header line do not count",
-       "--XY\r\nContent-Disposition: form-data;\r\r name=\"abcde\"\r\n\r\n1\r\n--XY--", none, "", {"1"}},
+       "--XY\r\nContent-Disposition: form-data;\r\r name=\"abcde\"\r\n\r\n1\r\n--XY--",
+       none,
+       "",
+       {"1"}},
       {"header lines at their limit",
-       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nContent-Type: text/plain\r\n\r\n1\r\n--XY--", none,
-       "", {"1"}},
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nContent-Type: "
+       "text/plain\r\n\r\n1\r\n--XY--",
+       none,
+       "",
+       {"1"}},
       {"header lines past their limit",
-       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nX: 1\r\nY: 2\r\n\r\n1\r\n--XY--", none,
-       "A part has more than 2 header lines.", {""}},
-      {"parts at their limit", part("a", "1") + part("b", "2") + part("c", "3") + "--XY--", none, "",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nX: 1\r\nY: 2\r\n\r\n1\r\n--XY--",
+       none,
+       "A part has more than 2 header lines.",
+       {""}},
+      {"parts at their limit",
+       part("a", "1") + part("b", "2") + part("c", "3") + "--XY--",
+       none,
+       "",
        {"1", "2", "3"}},
-      {"parts past their limit", part("a", "1") + part("b", "2") + part("c", "3") + part("d", "4") + "--XY--",
-       none, "The body has more than 3 parts.", {"1", "2", "3"}},
+      {"parts past their limit",
+       part("a", "1") + part("b", "2") + part("c", "3") + part("d", "4") + "--XY--",
+       none,
+       "The body has more than 3 parts.",
+       {"1", "2", "3"}},
       // The closing delimiter ends the parts: lines after it, however many
       // or long, are no part and pass no limit.
-      {"an epilogue passes no limit", part("a", "1") + "--XY--\r\n" + std::string(100, 'e') + "\r\n" +
-           [] { std::string lines; for (int i = 0; i < 9; ++i) lines += "X: " + std::to_string(i) + "\r\n"; return lines; }() +
-           "\r\n--XY\r\n" + "Content-Disposition: form-data; name=\"x\"\r\n\r\nsmuggled\r\n--XY--\r\n",
-       none, "", {"1"}},
-      {"form text at its limit", part("a", "12345") + part("b", "12345") + "--XY--", none, "",
+      {"an epilogue passes no limit",
+       part("a", "1") + "--XY--\r\n" + std::string(100, 'e') + "\r\n" +
+           [] {
+             std::string lines;
+             for (int i = 0; i < 9; ++i) lines += "X: " + std::to_string(i) + "\r\n";
+             return lines;
+           }() +
+           "\r\n--XY\r\n" +
+           "Content-Disposition: form-data; name=\"x\"\r\n\r\nsmuggled\r\n--XY--\r\n",
+       none,
+       "",
+       {"1"}},
+      {"form text at its limit",
+       part("a", "12345") + part("b", "12345") + "--XY--",
+       none,
+       "",
        {"12345", "12345"}},
-      {"form text past its limit by a value's last byte", part("a", "12345") + part("b", "123456") + "--XY--",
-       none, "The form's text (names, values, file names, content types) is longer than 12 characters.",
+      {"form text past its limit by a value's last byte",
+       part("a", "12345") + part("b", "123456") + "--XY--",
+       none,
+       "The form's text (names, values, file names, content types) is longer than 12 characters.",
        {"12345", ""}},
-      {"form text past its limit in a value cut short", part("a", "12345") + "--XY\r\nX: 1\r\n\r\n1234567", none,
-       "The form's text (names, values, file names, content types) is longer than 12 characters.", {"12345", ""}},
+      {"form text past its limit in a value cut short",
+       part("a", "12345") + "--XY\r\nX: 1\r\n\r\n1234567",
+       none,
+       "The form's text (names, values, file names, content types) is longer than 12 characters.",
+       {"12345", ""}},
       // Name 1 + file name 3 + content type 3, then 1 + 4: file data is not
       // text of the form.
       {"file name and content type count, file data does not",
-       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: a/b\r\n\r\n" +
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: "
+       "a/b\r\n\r\n" +
            std::string(100, 'd') + "\r\n" + part("t", "1234") + "--XY--",
-       [](TParserLimits& l) { l.headerLine = 60; }, "", {"", "1234"}},
+       [](TParserLimits& l) { l.headerLine = 60; },
+       "",
+       {"", "1234"}},
       {"file name and content type past the limit",
-       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: a/b\r\n\r\n" +
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: "
+       "a/b\r\n\r\n" +
            std::string(100, 'd') + "\r\n" + part("t", "1234") + "--XY--",
        [](TParserLimits& l) {
          l.headerLine = 60;
          l.formText = 11;
        },
-       "The form's text (names, values, file names, content types) is longer than 11 characters.", {"", ""}},
+       "The form's text (names, values, file names, content types) is longer than 11 characters.",
+       {"", ""}},
       // "1\r\n--X" is a value whose end looks like the start of a delimiter:
       // those bytes are held back at a block's end, and count once they are
       // known to be data.
-      {"held-back bytes of a value count", part("v", "1\r\n--X") + "--XY--",
-       [](TParserLimits& l) { l.formText = 7; }, "", {"1\r\n--X"}},
-      {"held-back bytes of a value pass the limit", part("v", "1\r\n--X") + "--XY--",
+      {"held-back bytes of a value count",
+       part("v", "1\r\n--X") + "--XY--",
+       [](TParserLimits& l) { l.formText = 7; },
+       "",
+       {"1\r\n--X"}},
+      {"held-back bytes of a value pass the limit",
+       part("v", "1\r\n--X") + "--XY--",
        [](TParserLimits& l) { l.formText = 6; },
-       "The form's text (names, values, file names, content types) is longer than 6 characters.", {""}},
+       "The form's text (names, values, file names, content types) is longer than 6 characters.",
+       {""}},
   };
   return cases;
 }
@@ -702,7 +758,8 @@ class FakeDestinations : public IFileDestinations {
   void OpenFile(TFileRecord& record) override {
     log.push_back("open " + toUtf8(record.Name));
     if (record.Name == u"fail.bin") throw EUploadError(u"Error creating file: fail.bin");
-    if (record.Name != u"skip.bin") record.Storage.stage(std::make_unique<Staged>(log, toUtf8(record.Name)));
+    if (record.Name != u"skip.bin")
+      record.Storage.stage(std::make_unique<Staged>(log, toUtf8(record.Name)));
   }
 
  private:
@@ -720,7 +777,9 @@ class FakeDestinations : public IFileDestinations {
     }
 
    private:
-    std::string contents() const { return std::string(reinterpret_cast<const char*>(bytes_.data()), bytes_.size()); }
+    std::string contents() const {
+      return std::string(reinterpret_cast<const char*>(bytes_.data()), bytes_.size());
+    }
     std::vector<std::string>& log_;
     const std::string name_;
     TMemoryStream bytes_;
@@ -738,8 +797,8 @@ const std::string kDirectBody =
 // A staged file takes its name when the next file part begins, the last one
 // when the read has taken the whole body; never while its part arrives.
 TEST(MultipartParser, DirectModeSettlesEachFileWhenTheNextBegins) {
-  const std::vector<std::string> expected = {
-      "open a.txt", "commit a.txt alpha\r\n--X", "open skip.bin", "open b.txt", "commit b.txt beta"};
+  const std::vector<std::string> expected = {"open a.txt", "commit a.txt alpha\r\n--X",
+                                             "open skip.bin", "open b.txt", "commit b.txt beta"};
   for (size_t block : {1, 3, 102400}) {
     SCOPED_TRACE("blocks of " + std::to_string(block));
     FakeDestinations fake, fakeForReference;
@@ -774,9 +833,10 @@ TEST(MultipartParser, DirectModeLastFileOfAnUnfinishedReadIsDeleted) {
     std::string body;
     std::string last;
   } cases[] = {
-      {"cut inside the file", kDirectBody.substr(0, kDirectBody.find("beta") + 3), "delete b.txt bet"},
-      {"complete, the rest of the body missing", kDirectBody.substr(0, kDirectBody.find("--XY--") + 4),
-       "delete b.txt beta"},
+      {"cut inside the file", kDirectBody.substr(0, kDirectBody.find("beta") + 3),
+       "delete b.txt bet"},
+      {"complete, the rest of the body missing",
+       kDirectBody.substr(0, kDirectBody.find("--XY--") + 4), "delete b.txt beta"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);

@@ -400,19 +400,11 @@ void TMultipartParser::ParseBlock(const uint8_t* data, size_t size) {
 
 bool TMultipartParser::Finish() {
   State& s = *s_;
-  switch (s.ReadingState) {
-    case rsReadingInformation:
-      s.ReadingState = rsInBetween;  // reported once
-      s.receiver.partHeadersCut(std::move(s.head));
-      return true;
-    case rsReadingData:
-    case rsReadingFile:
-    case rsEmptyFile:
-      s.ReadingState = rsInBetween;
-      return true;
-    default:
-      return false;
-  }
+  const TReadingState last = s.ReadingState;
+  s.ReadingState = rsInBetween;  // the body's end is reported once
+  if (last == rsReadingInformation) s.receiver.partHeadersCut(std::move(s.head));
+  return last == rsReadingInformation || last == rsReadingData || last == rsReadingFile ||
+         last == rsEmptyFile;
 }
 
 ustring limitMessage(TParserLimit limit, const TParserLimits& limits) {

@@ -67,7 +67,8 @@ TEST(OverwritePolicy, SameNamesAsAPlainSearchWhileNothingIsDeleted) {
     Names disk;
     for (int i = 0; i < 20; ++i) {
       const auto& [base, extension] = names[rng() % names.size()];
-      disk.insert(rng() % 3 ? base + u"~" + toDecimal(rng() % 12 + 1) + extension : base + extension);
+      disk.insert(rng() % 3 ? base + u"~" + toDecimal(rng() % 12 + 1) + extension
+                            : base + extension);
     }
     Names plain = disk;
     TRenameCounters renames;

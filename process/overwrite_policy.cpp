@@ -31,12 +31,9 @@ TUniqueTarget UniqueTarget(const ustring& base, const ustring& extension, TowMod
                            const std::function<bool(const ustring&)>& take) {
   ustring target = base + extension;
   switch (mode) {
-    case owAlways:
-      return {target};
-    case owNever:
-      return {take(target) ? target : ustring()};
-    case owRename:
-      break;
+    case owAlways: return {target};
+    case owNever: return {take(target) ? target : ustring()};
+    case owRename: break;
   }
   if (take(target)) return {target};
   for (int64_t n = firstCounter;; ++n) {

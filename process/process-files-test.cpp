@@ -350,16 +350,24 @@ TEST_F(ProcessFiles, AReadThatStopsEarlyLeavesTheTargetAsItWas) {
     std::function<void(FakeHost::Script&)> stop;
     std::string failure;  // empty: Read returns quietly
   } stops[] = {
-      {"client gone", MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"), Field("pad", pad)}),
+      {"client gone",
+       MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"), Field("pad", pad)}),
        [](FakeHost::Script& h) { h.connectedReads = 1; }, ""},
-      {"empty delivery", MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"), Field("pad", pad)}),
-       [](FakeHost::Script& h) { h.deliveries = {102400, 0}; }, ""},
-      {"read failure", MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"), Field("pad", pad)}),
+      {"empty delivery",
+       MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"), Field("pad", pad)}),
+       [](FakeHost::Script& h) {
+         h.deliveries = {102400, 0};
+       },
+       ""},
+      {"read failure",
+       MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"), Field("pad", pad)}),
        [](FakeHost::Script& h) { h.fail("BinaryRead", 2); },
        "Velmora Error: Error reading from ASP Request object."},
-      {"a limit", MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"),
-                                 Field(std::string(20000, 'n'), "x")}),
-       [](FakeHost::Script&) {}, "Velmora Error: A header line of a part is longer than 16384 bytes. (#3)"},
+      {"a limit",
+       MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"),
+                      Field(std::string(20000, 'n'), "x")}),
+       [](FakeHost::Script&) {},
+       "Velmora Error: A header line of a part is longer than 16384 bytes. (#3)"},
   };
   for (TowModeType mode : {owAlways, owRename, owNever}) {
     for (const auto& stop : stops) {
@@ -382,7 +390,9 @@ TEST_F(ProcessFiles, AReadThatStopsEarlyLeavesTheTargetAsItWas) {
         }
       }
       ASSERT_EQ(process_->FileQty(), 2);
-      EXPECT_EQ(process_->NewName(1), mode == owAlways ? u"b.txt" : mode == owRename ? u"b~1.txt" : u"");
+      EXPECT_EQ(process_->NewName(1), mode == owAlways   ? u"b.txt"
+                                      : mode == owRename ? u"b~1.txt"
+                                                         : u"");
       EXPECT_EQ(Contents(dir_ + u"b.txt"), "old");
       EXPECT_EQ(Contents(dir_ + u"first.txt"), "1");
       EXPECT_EQ(List(dir_).size(), mode == owNever ? 2u : 3u);  // the waiting file beside them
@@ -421,10 +431,11 @@ TEST_F(ProcessFiles, AnUnfinishedReadNeverDeletesAnotherRequestsFile) {
 TEST_F(ProcessFiles, ABodyCutInsideAFileNeverReplacesItsTarget) {
   Put(dir_ + u"cut.txt", "old");
   DirectMode(true);
-  const std::string whole =
-      MultipartBody({File("f", "done.txt", "done"), File("g", "cut.txt", std::string(300000, 'c'))});
-  EXPECT_TRUE(Throws<EUploadError>([&] { Read(whole.substr(0, whole.size() - 1000)); },
-                                   "Velmora Error: The body ended before its closing delimiter. (#3)"));
+  const std::string whole = MultipartBody(
+      {File("f", "done.txt", "done"), File("g", "cut.txt", std::string(300000, 'c'))});
+  EXPECT_TRUE(
+      Throws<EUploadError>([&] { Read(whole.substr(0, whole.size() - 1000)); },
+                           "Velmora Error: The body ended before its closing delimiter. (#3)"));
   EXPECT_EQ(process_->FileQty(), 1);
   EXPECT_EQ(List(dir_), (Names{"cut.txt", "done.txt"}));
   EXPECT_EQ(Contents(dir_ + u"cut.txt"), "old");

@@ -316,10 +316,11 @@ TEST_F(Process, ABodyPastALimitFailsNamingIt) {
     std::string message;
     int variables;
   } cases[] = {
-      {"delimiter line", std::string(1025, '-') + "\r\n", "The body's first line, its delimiter, is longer than 1024 bytes.",
-       0},
+      {"delimiter line", std::string(1025, '-') + "\r\n",
+       "The body's first line, its delimiter, is longer than 1024 bytes.", 0},
       {"header line",
-       MultipartBody({Field("a", "1"), Field(std::string(16384 - 39 + 1, 'n'), "2"), Field("c", "3")}),
+       MultipartBody(
+           {Field("a", "1"), Field(std::string(16384 - 39 + 1, 'n'), "2"), Field("c", "3")}),
        "A header line of a part is longer than 16384 bytes.", 1},
       {"header lines",
        [] {
@@ -331,14 +332,18 @@ TEST_F(Process, ABodyPastALimitFailsNamingIt) {
        "A part has more than 100 header lines.", 1},
       // An empty delimiter line: "x", the empty line and an empty value make
       // a part of seven bytes.
-      {"parts", "\r\n" + [] {
-         std::string parts;
-         for (int i = 0; i <= 200000; ++i) parts += "x\r\n\r\n\r\n";
-         return parts;
-       }(),
+      {"parts",
+       "\r\n" +
+           [] {
+             std::string parts;
+             for (int i = 0; i <= 200000; ++i) parts += "x\r\n\r\n\r\n";
+             return parts;
+           }(),
        "The body has more than 200000 parts.", 0},
       {"form text", MultipartBody({Field("a", "1"), Field("t", std::string(16u << 20, 'v'))}),
-       "The form's text (names, values, file names, content types) is longer than 16777216 characters.", 2},
+       "The form's text (names, values, file names, content types) is longer than 16777216 "
+       "characters.",
+       2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limit);
@@ -365,12 +370,13 @@ TEST_F(Process, NothingAfterTheClosingDelimiterIsAPart) {
   } cases[] = {
       {"more than 100 lines", manyLines},
       {"a line over 16384 bytes", std::string(20000, 'e') + "\r\n"},
-      {"a part written after the close",
-       delimiter + "\r\nContent-Disposition: form-data; name=\"x\"; filename=\"evil.asp\"\r\n\r\n<% %>\r\n" +
-           delimiter + "--\r\n"},
+      {"a part written after the close", delimiter +
+                                             "\r\nContent-Disposition: form-data; name=\"x\"; "
+                                             "filename=\"evil.asp\"\r\n\r\n<% %>\r\n" +
+                                             delimiter + "--\r\n"},
       {"header lines straight after the close",
-       "Content-Disposition: form-data; name=\"x\"; filename=\"evil.asp\"\r\n\r\n<% %>\r\n" + delimiter +
-           "\r\n"},
+       "Content-Disposition: form-data; name=\"x\"; filename=\"evil.asp\"\r\n\r\n<% %>\r\n" +
+           delimiter + "\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);
@@ -408,8 +414,8 @@ TEST_F(Process, APartLimitCountsOnlyParts) {
 // stays; the cut file is not listed; the read fails. A body in which no part
 // began, and a client that left, end quietly as before.
 TEST_F(Process, ABodyThatEndsInsideAPartFails) {
-  const std::string whole =
-      MultipartBody({Field("a", "1"), File("f", "done.txt", "done"), File("g", "cut.txt", "0123456789")});
+  const std::string whole = MultipartBody(
+      {Field("a", "1"), File("f", "done.txt", "done"), File("g", "cut.txt", "0123456789")});
   const std::string cut = whole.substr(0, whole.find("0123456789") + 5);
   const std::string message = "Velmora Error: The body ended before its closing delimiter. (#3)";
   const struct {
@@ -422,11 +428,12 @@ TEST_F(Process, ABodyThatEndsInsideAPartFails) {
   } cases[] = {
       {"cut inside a file", cut, -1, true, 1, u"1"},
       {"cut inside a value", whole.substr(0, whole.find("\r\n1\r\n") + 3), -1, true, 0, u""},
-      {"cut inside a part's headers", whole.substr(0, whole.find("filename=\"cut")), -1, true, 1, u"1"},
+      {"cut inside a part's headers", whole.substr(0, whole.find("filename=\"cut")), -1, true, 1,
+       u"1"},
       {"cut inside a file, the client gone", cut + std::string(200000, 'z'), 1, false, 2, u"1"},
       {"no part at all", "just some text without a line break", -1, false, 0, u""},
-      {"every part closed, the closing \"--\" missing", whole.substr(0, whole.size() - 4), -1, false, 2,
-       u"1"},
+      {"every part closed, the closing \"--\" missing", whole.substr(0, whole.size() - 4), -1,
+       false, 2, u"1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.title);

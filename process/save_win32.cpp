@@ -16,7 +16,8 @@
 namespace velmora {
 
 ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustring& extension,
-                           TowModeType mode, const ustring& overwriteChr, TRenameCounters& renames) {
+                           TowModeType mode, const ustring& overwriteChr,
+                           TRenameCounters& renames) {
   if (mode == owAlways) {
     staged.commitReplacing(base + extension);
     return base + extension;

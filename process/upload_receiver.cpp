@@ -70,7 +70,8 @@ void TUploadReceiver::makeFileRecord(const TFormEntity& e) {
     file.Storage.keepInMemory();
   } else {
     direct_->OpenFile(file);
-    if (file.Storage.kind() == TFileStorage::TKind::Staging) waitingFile_ = results_.Files.size() - 1;
+    if (file.Storage.kind() == TFileStorage::TKind::Staging)
+      waitingFile_ = results_.Files.size() - 1;
   }
   destination_ = file.Storage.writer();
 }

@@ -45,6 +45,7 @@ int main() {
     const double perSmall = small / (rounds * kLarge), perLarge = large / (rounds * kLarge);
     std::printf("%s, %d files of one name: %.3f us/file\n", rule, kSmall, 1e6 * perSmall);
     std::printf("%s, %d files of one name: %.3f us/file\n", rule, kLarge, 1e6 * perLarge);
-    std::printf("%s: per-file cost %d/%d files = %.2f\n", rule, kLarge, kSmall, perLarge / perSmall);
+    std::printf("%s: per-file cost %d/%d files = %.2f\n", rule, kLarge, kSmall,
+                perLarge / perSmall);
   }
 }

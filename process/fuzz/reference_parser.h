@@ -69,9 +69,7 @@ class TReferenceParser {
           }
           break;
         }
-        case kEpilogue:
-          ++pos;
-          break;
+        case kEpilogue: ++pos; break;
         case kInBetween: {
           const uint8_t b = block[pos++];
           if (b != 13 && b != 10) {
