@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "base/errors.h"
 #include "io/stream.h"
@@ -139,4 +143,76 @@ TEST(ChunkedMemoryStream, BehavesLikeAByteString) {
   s.seek(static_cast<int64_t>(model.size()) - 1);
   char two[2];
   EXPECT_THROW(s.readBuffer(two, 2), EReadError);
+}
+
+// A file of a few bytes takes a few bytes, not a page: a body of many tiny
+// files must cost memory in proportion to its bytes.
+TEST(ChunkedMemoryStream, ASmallFileTakesItsOwnSize) {
+  for (size_t size : {1, 2, 7, 100, 4095}) {
+    SCOPED_TRACE(std::to_string(size) + " bytes in one write");
+    TChunkedMemoryStream s;
+    const std::string bytes(size, 'x');
+    s.write(bytes.data(), size);
+    EXPECT_EQ(s.capacity(), size);
+    EXPECT_TRUE(bytesOf(s) == bytes);
+  }
+  // Byte by byte, the chunks still double: a handful, not one per byte.
+  TChunkedMemoryStream s;
+  int chunks = 0;
+  for (int i = 0; i < 5000; ++i) s.write("y", 1);
+  s.forEachRun([&](const uint8_t*, size_t) { ++chunks; });
+  EXPECT_LE(chunks, 14);
+  EXPECT_LT(s.capacity(), 2 * 5000u);
+  EXPECT_TRUE(bytesOf(s) == std::string(5000, 'y'));
+}
+
+// Writes a stream of full-size chunks only, each filled with its own byte.
+std::unique_ptr<TChunkedMemoryStream> fullChunks(size_t count, char fill) {
+  auto s = std::make_unique<TChunkedMemoryStream>();
+  const std::string chunk(TChunkPool::kChunk, fill);
+  for (size_t i = 0; i < count; ++i) s->write(chunk.data(), chunk.size());
+  return s;
+}
+
+std::set<const uint8_t*> runsOf(const TChunkedMemoryStream& s) {
+  std::set<const uint8_t*> runs;
+  s.forEachRun([&](const uint8_t* data, size_t) { runs.insert(data); });
+  return runs;
+}
+
+// The memory of a released stream serves the next one (pages already
+// touched), up to the pool's bound; beyond it, chunks are freed.
+TEST(ChunkPool, KeepsChunksForTheNextStreamUpToItsBound) {
+  const size_t boundChunks = TChunkPool::kKeptBytes / TChunkPool::kChunk;
+  auto large = fullChunks(boundChunks + 8, 'a');
+  const std::set<const uint8_t*> released = runsOf(*large);  // all kept ones among them
+  large.reset();
+  EXPECT_EQ(TChunkPool::keptBytes(), TChunkPool::kKeptBytes);
+
+  // The next stream's chunks are kept ones, written over with its own bytes.
+  auto next = fullChunks(3, 'b');
+  for (const uint8_t* run : runsOf(*next)) EXPECT_EQ(released.count(run), 1u);
+  EXPECT_EQ(TChunkPool::keptBytes(), TChunkPool::kKeptBytes - 3 * TChunkPool::kChunk);
+  EXPECT_TRUE(bytesOf(*next) == std::string(3 * TChunkPool::kChunk, 'b'));
+  next.reset();
+  EXPECT_EQ(TChunkPool::keptBytes(), TChunkPool::kKeptBytes);
+}
+
+// Pages of several requests read at once: streams of several threads take
+// and give chunks together, and each keeps its own bytes.
+TEST(ChunkPool, StreamsOfSeveralThreadsAtOnce) {
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &wrong] {
+      for (int round = 0; round < 6; ++round) {
+        const char fill = static_cast<char>('a' + t * 6 + round);
+        auto s = fullChunks(12, fill);
+        if (bytesOf(*s) != std::string(12 * TChunkPool::kChunk, fill)) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+  EXPECT_LE(TChunkPool::keptBytes(), TChunkPool::kKeptBytes);
 }
