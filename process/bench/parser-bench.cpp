@@ -288,8 +288,9 @@ int measureDirectMode(size_t fileMB) {
       parser.ParseBlock(block.get(), n);
       done += n;
     }
-    written = std::filesystem::file_size(path);
   }
+  // Measured once the file is closed, with all its writes flushed.
+  written = std::filesystem::file_size(path);
   std::filesystem::remove(path);
   if (written != fileBytes) {
     std::fprintf(stderr, "direct mode wrote %llu bytes, not %llu\n", static_cast<unsigned long long>(written),
