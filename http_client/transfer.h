@@ -7,7 +7,7 @@
 
 #include "base/ustring.h"
 #include "io/stream.h"
-#include "text/stringlist.h"
+#include "http_client/form_variables.h"
 
 namespace velmora {
 
@@ -20,7 +20,7 @@ enum TRequestMethod { rmGet, rmPost, rmPut, rmDelete };
 // most 51200 bytes, 2000 when the answer declares no length), set only once
 // the answer is read. A 401 is retried up to three attempts in all. True when
 // the whole body went out and the final status is 200.
-bool PostMultipart(const ustring& URL, const TStringList& FormVariables, ByteSpan Data,
+bool PostMultipart(const ustring& URL, const TFormVariables& FormVariables, ByteSpan Data,
                    const ustring& FileName, const ustring& TagName, const ustring& UserName,
                    const ustring& Password, const ustring& UserAgent, uint32_t& ReturnCode,
                    ustring& ReturnFile);
@@ -31,7 +31,8 @@ bool PostMultipart(const ustring& URL, const TStringList& FormVariables, ByteSpa
 // wait for data. StatusCode is 0 when no answer came; it is left alone only
 // when no request could be made. True exactly for status 200.
 bool RequestURL(const ustring& URL, const ustring& UserName, const ustring& Password,
-                const ustring& UserAgent, TRequestMethod Method, const TStringList& FormVariables,
-                int32_t TimeOut, TMemoryStream& Body, uint32_t& StatusCode);
+                const ustring& UserAgent, TRequestMethod Method,
+                const TFormVariables& FormVariables, int32_t TimeOut, TMemoryStream& Body,
+                uint32_t& StatusCode);
 
 }  // namespace velmora
