@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <wininet.h>
+#include <wincrypt.h>
 
 #include <cctype>
 #include <chrono>
@@ -110,6 +111,18 @@ std::string recorded(const std::string& key, const std::string& what) {
 }
 
 std::string uploadsUnder(const std::string& key) { return recorded(key, "uploads"); }
+
+// "Basic " and the Base64 of text.
+std::string basicOf(const std::string& text) {
+  DWORD length = 0;
+  const auto* bytes = reinterpret_cast<const BYTE*>(text.data());
+  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  CryptBinaryToStringA(bytes, static_cast<DWORD>(text.size()), flags, nullptr, &length);
+  std::string base64(length, '\0');
+  CryptBinaryToStringA(bytes, static_cast<DWORD>(text.size()), flags, base64.data(), &length);
+  base64.resize(length);
+  return "Basic " + base64;
+}
 
 // text with every byte but letters and digits as %XX: a URL that travels in
 // the query of another.
@@ -856,6 +869,42 @@ TEST(Isolation, OneObjectsLogOnNeverReachesAnothersRequests) {
   EXPECT_EQ(bob.ReturnCode(), 401);
   bob.DownloadData(url("/echo?key=iso-bob"));
   EXPECT_EQ(recorded("iso-bob", "authorization"), R"(["","","","",""])");
+}
+
+// The same, with pages at work at the same moment on threads of one process.
+TEST(Isolation, ConcurrentObjectsKeepTheirOwnLogOns) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([i] {
+      THTTP http;
+      const bool loggedOn = i % 2 == 0;
+      if (loggedOn) {
+        http.SetUsername(u"user" + toDecimal(i));
+        http.SetPassword(u"pw");
+      }
+      const std::string key = std::string(loggedOn ? "iso-on-" : "iso-off-") + std::to_string(i);
+      for (int round = 0; round < 10; ++round) {
+        try {
+          http.DownloadData(url("/auth?user=user" + std::to_string(i) + "&pass=pw&key=" + key));
+        } catch (const EHTTPError&) {  // the 401 of those not logged on
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int i = 0; i < 8; ++i) {
+    SCOPED_TRACE(i);
+    std::string expected = "[";
+    for (int round = 0; round < 10; ++round) {
+      if (round > 0) expected += ",";
+      // Logged on: the challenge, then its answer; else the challenge alone.
+      expected +=
+          i % 2 == 0 ? "\"\",\"" + basicOf("user" + std::to_string(i) + ":pw") + "\"" : "\"\"";
+    }
+    expected += "]";
+    const std::string key = std::string(i % 2 == 0 ? "iso-on-" : "iso-off-") + std::to_string(i);
+    EXPECT_EQ(recorded(key, "authorization"), expected);
+  }
 }
 
 TEST(Isolation, CookiesAreNeitherKeptNorSent) {

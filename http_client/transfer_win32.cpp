@@ -411,6 +411,7 @@ bool RequestURL(const ustring& URL, const ustring& UserName, const ustring& Pass
   DWORD status = 0;
   bool answered = false;  // the log-on went with the last request
   for (int hop = 0;;) {
+    status = 0;
     if (!openRequest(internet.get(), target, post ? L"POST" : L"GET", timeouts, UserAgent,
                      request)) {
       if (hop == 0) return false;
@@ -423,8 +424,10 @@ bool RequestURL(const ustring& URL, const ustring& UserName, const ustring& Pass
     HttpSendRequestW(request.get(), nullptr, 0,
                      form.empty() ? nullptr : const_cast<char*>(form.data()),
                      static_cast<DWORD>(form.size()));
-    status = 0;
-    if (!queryStatus(request.get(), status) || deadline.passed()) break;
+    if (!queryStatus(request.get(), status) || deadline.passed()) {
+      status = 0;
+      break;
+    }
 
     if (status == HTTP_STATUS_DENIED && !answered && logOn.sentTo(target) &&
         asksForBasic(request.get())) {
