@@ -1,7 +1,8 @@
 // THTTP end to end under Wine, against the servers of http_client/testing on
 // 127.0.0.1: multipart uploads parsed by busboy, status and body handling,
 // Basic authentication, time-outs, https with a test certificate authority,
-// and URL edge cases.
+// URL edge cases, requests refused before they are sent, answers that are no
+// answer, redirects, and objects of one process that share nothing.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <wininet.h>
