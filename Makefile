@@ -8,7 +8,7 @@ JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?= -DVELMORA_WERROR=ON
 DEMO_ARCH ?= win32
 
-.PHONY: all check demo bench bench-parser bench-host setup prefix prefix64 native win32 win64 \
+.PHONY: all check demo dist bench bench-parser bench-host setup prefix prefix64 native win32 win64 \
         test-native test-win32 test-win64
 
 all: native win32 win64
@@ -49,6 +49,12 @@ test-win64: win32 win64 prefix64
 	VELMORA_WINE_ARCH=win64 tools/with-wineserver ctest --test-dir $(BUILD)/win64 --output-on-failure
 
 check: test-native test-win32 test-win64
+
+# The release for administrators (docs/iis.md): both configurations built, then
+# velmora32-<version>.zip and the x64 and x86 MSI packages into dist/.
+dist: win32 win64
+	rm -rf dist
+	cmake --build $(BUILD)/win64 --target dist
 
 demo: $(DEMO_ARCH) $(if $(filter win64,$(DEMO_ARCH)),prefix64,prefix)
 	VELMORA_WINE_ARCH=$(DEMO_ARCH) tools/demo.sh

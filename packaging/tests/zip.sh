@@ -1,0 +1,87 @@
+#!/bin/bash
+# The zip's install.cmd in the project's 64-bit Wine prefix, under the 64-bit
+# and the 32-bit cmd, from a folder whose path has a space: it registers both
+# DLLs, each bitness's cscript gets its own, "install.cmd /u" leaves no key
+# of the component in either registry view; a missing DLL or an unknown
+# option gives exit code 1.
+#   zip.sh RELEASE.zip WORK-FOLDER
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+zip=$1 work=$2
+failures=0
+
+in_wine() {  # arch (win64: 64-bit programs, wow64: 32-bit ones), program, arguments...
+    VELMORA_WINE_ARCH=$1 "$repo/tools/wine-run" "${@:2}" </dev/null
+}
+windows_path() { printf 'Z:%s' "$(realpath "$1")" | tr / '\\'; }
+ok() { printf 'ok: %s\n' "$1"; }
+fail() { printf 'FAILED: %s\n' "$1"; failures=$((failures + 1)); }
+expect() {  # name, actual, expected
+    if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: got [$2], expected [$3]"; fi
+}
+objects() {  # name, arch, expected Version ending or "none"
+    if VELMORA_WINE_ARCH=$2 "$repo/tools/run-script.sh" "$repo/dll/scripts/bitness.vbs" "$3" \
+           >"$work/script.log" 2>&1; then
+        ok "$1"
+    else
+        fail "$1"
+        cat "$work/script.log"
+    fi
+}
+# The component's keys that a program of a bitness sees, one per line.
+keys_left() {  # arch
+    local key
+    for key in 'CLSID\{86E920FB-A305-400B-AFBF-E935A661603E}' 'CLSID\{7575A79E-03FB-4D31-A468-52FF8811FECC}' \
+               'Interface\{2B7D9636-BE33-4327-807E-E095EB859B7A}' 'Interface\{B9A4A703-A22D-47BB-89FD-3B1D78677827}' \
+               'TypeLib\{7A515CF5-2A75-43C2-88EB-0E5AB9DBA668}' Velmora32.Process Velmora32.HTTP; do
+        in_wine "$1" reg query "HKCR\\$key" >/dev/null 2>&1 && echo "$key"
+    done
+}
+install_cmd() {  # arch, arguments...: install.cmd's exit status
+    in_wine "$1" cmd /c "$(windows_path "$folder/install.cmd")" "${@:2}" >"$work/install.log" 2>&1
+    local status=$?
+    tr -d '\r' <"$work/install.log"
+    return $status
+}
+# InprocServer32 of the Process class as a bitness sees it.
+server() {  # arch
+    in_wine "$1" reg query 'HKCR\CLSID\{86E920FB-A305-400B-AFBF-E935A661603E}\InprocServer32' /ve |
+        tr -d '\r' | sed -n 's/^ *(Default) *REG_SZ *//p'
+}
+
+rm -rf "$work"
+folder="$work/Velmora 32"
+mkdir -p "$folder"
+(cd "$folder" && cmake -E tar xf "$(realpath "$zip")") || fail "unpacking the zip"
+for file in x86/velmora32.dll x64/velmora32.dll install.cmd README.txt docs/iis.md \
+            docs/reference.md samples/upload.asp samples/client.asp; do
+    [ -f "$folder/$file" ] && ok "the zip holds $file" || fail "the zip holds $file"
+done
+
+for cmd in win64 wow64; do
+    install_cmd $cmd
+    expect "$cmd cmd: install.cmd exit code" "$?" 0
+    expect "$cmd cmd: the 64-bit view names x64\\velmora32.dll" \
+           "$(in_wine win64 winepath -u "$(server win64)" 2>/dev/null | xargs -r -d '\n' realpath)" \
+           "$(realpath "$folder/x64/velmora32.dll")"
+    expect "$cmd cmd: the 32-bit view names x86\\velmora32.dll" \
+           "$(in_wine win64 winepath -u "$(server wow64)" 2>/dev/null | xargs -r -d '\n' realpath)" \
+           "$(realpath "$folder/x86/velmora32.dll")"
+    objects "$cmd cmd: the 64-bit cscript gets the 64-bit DLL" win64 "(64 bit)"
+    objects "$cmd cmd: the 32-bit cscript gets the 32-bit DLL" wow64 "(32 bit)"
+    install_cmd $cmd /u
+    expect "$cmd cmd: install.cmd /u exit code" "$?" 0
+    expect "$cmd cmd: no key left in the 64-bit view" "$(keys_left win64)" ""
+    expect "$cmd cmd: no key left in the 32-bit view" "$(keys_left wow64)" ""
+done
+
+install_cmd win64 /x
+expect "an unknown option: exit code" "$?" 1
+rm "$folder/x64/velmora32.dll"
+install_cmd win64
+expect "a missing DLL: exit code" "$?" 1
+install_cmd win64 /u >/dev/null
+
+echo "zip: $failures failed"
+[ "$failures" -eq 0 ]
