@@ -8,8 +8,10 @@ rem 1 otherwise.
 setlocal
 set "here=%~dp0"
 set "action="
+set "done=registered"
 if /i "%~1"=="/u" (
   set "action=/u"
+  set "done=unregistered"
 ) else if not "%~1"=="" (
   echo usage: install.cmd [/u]
   exit /b 1
@@ -32,16 +34,18 @@ if defined failed exit /b 1
 exit /b 0
 
 :register
-if not exist "%~2" (
-  echo install.cmd: %~2 is missing
-  set "failed=1"
-  goto :eof
-)
+rem No ( ) blocks below: a folder such as "Program Files (x86)" in %~2
+rem would end them.
+if exist "%~2" goto run
+echo install.cmd: %~2 is missing
+set "failed=1"
+goto :eof
+:run
 "%~1" /s %action% "%~2"
-if errorlevel 1 (
-  echo install.cmd: regsvr32 %action% failed for %~2
-  set "failed=1"
-  goto :eof
-)
-echo install.cmd: regsvr32 %action% %~2: done
+if not errorlevel 1 goto succeeded
+echo install.cmd: %~2 could not be %done% (regsvr32 %action% failed)
+set "failed=1"
+goto :eof
+:succeeded
+echo install.cmd: %~2 %done%
 goto :eof
