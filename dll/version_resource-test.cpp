@@ -87,11 +87,11 @@ TEST(VersionText, NamesTheResourceVersion) {
       reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
   ASSERT_NE(nullptr, getClassObject);
   IClassFactory* factory = nullptr;
-  ASSERT_EQ(S_OK, getClassObject(CLSID_Process, IID_IClassFactory,
-                                 reinterpret_cast<void**>(&factory)));
+  ASSERT_EQ(S_OK,
+            getClassObject(CLSID_Process, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
   IProcess* process = nullptr;
-  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IProcess,
-                                          reinterpret_cast<void**>(&process)));
+  ASSERT_EQ(S_OK,
+            factory->CreateInstance(nullptr, IID_IProcess, reinterpret_cast<void**>(&process)));
   BSTR text = nullptr;
   ASSERT_EQ(S_OK, process->get_Version(&text));
   EXPECT_EQ(std::string("Velmora Upload Component ") + VELMORA_VERSION +

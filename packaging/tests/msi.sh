@@ -1,6 +1,7 @@
 #!/bin/bash
 # The x64 Windows Installer package in a fresh 64-bit Wine prefix of its own,
 # as an administrator meets it on 64-bit Windows:
+#   - the x86 package, for 32-bit Windows, refuses to install;
 #   - msiexec /i /qn installs both DLLs under Program Files; the 64-bit and
 #     the 32-bit cscript each create both objects and get their own bitness;
 #   - a sample page runs in our ASP host from the installed files;
@@ -10,11 +11,11 @@
 #     registry before the installation against the registry after removal);
 #   - the package's registry rows are what regsvr32 writes for the same
 #     files, apart from the long or the short form of a DLL's path.
-#   msi.sh PACKAGE.msi NEXT-VERSION.msi ASPHOST.EXE WORK-FOLDER
+#   msi.sh PACKAGE-x64.msi PACKAGE-x86.msi NEXT-VERSION-x64.msi ASPHOST.EXE WORK-FOLDER
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-package=$1 next=$2 host_exe=$3 work=$4
+package=$1 package_x86=$2 next=$3 host_exe=$4 work=$5
 failures=0
 
 export VELMORA_WINEPREFIX64="$work/wineprefix64"
@@ -67,6 +68,13 @@ classes='HKLM\Software\Classes'
 
 snapshot 'HKLM\Software' "$work/before.rows"
 snapshot "$classes" "$work/classes-before.rows"
+
+# --- The x86 package is for 32-bit Windows only
+msiexec /i "$(windows_path "$package_x86")" /qn
+status=$?
+[ "$status" -ne 0 ] && ok "the x86 package refuses 64-bit Windows (exit status $status)" ||
+    fail "the x86 package refuses 64-bit Windows"
+expect "no product after the x86 package" "$(products)" ""
 
 # --- Installed
 msiexec /i "$(windows_path "$package")" /qn
