@@ -9,6 +9,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 platform=$1 version=$2 stage=$3
+mkdir -p "$(dirname "$4")"
 output=$(realpath "$4")
 work=$output.d
 rm -rf "$work"
