@@ -10,7 +10,7 @@ set "here=%~dp0"
 set "action="
 set "done=registered"
 if /i "%~1"=="/u" (
-  set "action=/u"
+  set "action= /u"
   set "done=unregistered"
 ) else if not "%~1"=="" (
   echo usage: install.cmd [/u]
@@ -41,9 +41,9 @@ echo install.cmd: %~2 is missing
 set "failed=1"
 goto :eof
 :run
-"%~1" /s %action% "%~2"
+"%~1" /s%action% "%~2"
 if not errorlevel 1 goto succeeded
-echo install.cmd: %~2 could not be %done% (regsvr32 %action% failed)
+echo install.cmd: %~2 could not be %done% (regsvr32%action% failed)
 set "failed=1"
 goto :eof
 :succeeded

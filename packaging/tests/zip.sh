@@ -79,8 +79,10 @@ done
 install_cmd win64 /x
 expect "an unknown option: exit code" "$?" 1
 rm "$folder/x64/velmora32.dll"
-install_cmd win64
+install_cmd win64 >"$work/missing.log"
 expect "a missing DLL: exit code" "$?" 1
+grep -qF 'x64\velmora32.dll is missing' "$work/missing.log" && ok "a missing DLL: named" ||
+    fail "a missing DLL: named ($(cat "$work/missing.log"))"
 install_cmd win64 /u >/dev/null
 
 echo "zip: $failures failed"
