@@ -19,19 +19,10 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 package=$1 package_x86=$2 next=$3 host_exe=$4 work=$5
-failures=0 skipped=0
 
 export VELMORA_WINEPREFIX64="$work/wineprefix64"
 prefix=$VELMORA_WINEPREFIX64
-in_wine() {  # arch (win64: 64-bit programs, wow64: 32-bit ones), program, arguments...
-    VELMORA_WINE_ARCH=$1 "$repo/tools/wine-run" "${@:2}" </dev/null
-}
-windows_path() { printf 'Z:%s' "$(realpath "$1")" | tr / '\\'; }
-ok() { printf 'ok: %s\n' "$1"; }
-fail() { printf 'FAILED: %s\n' "$1"; failures=$((failures + 1)); }
-expect() {  # name, actual, expected
-    if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: got [$2], expected [$3]"; fi
-}
+. "$here/checks.sh"
 registry="$here/registry.py"
 # Wine's programs register their own type libraries on first use (cscript's,
 # the FileSystemObject's): rows under the class registrations count when they
@@ -55,21 +46,6 @@ products() {
         grep -F "$key"$'\tDisplayVersion\t' "$work/uninstall.rows" | cut -f3 | tr -d '"'
     done
 }
-runs_32bit() { "$repo/tools/runs-32bit.sh"; }
-skip() { printf 'SKIPPED: %s: this machine runs no 32-bit programs\n' "$1"; skipped=$((skipped + 1)); }
-# bitness.vbs in one bitness: both objects, and the Version ending it names.
-objects() {  # name, arch, expected ending or "none"
-    if [ "$2" = wow64 ] && ! runs_32bit; then
-        skip "$1"
-    elif VELMORA_WINE_ARCH=$2 "$repo/tools/run-script.sh" "$repo/dll/scripts/bitness.vbs" "$3" \
-           >"$work/script.log" 2>&1; then
-        ok "$1"
-    else
-        fail "$1"
-        cat "$work/script.log"
-    fi
-}
-
 rm -rf "$work"
 mkdir -p "$work"
 VELMORA_WINE_ARCH=win64 "$repo/tools/wineprefix.sh" >/dev/null
@@ -215,7 +191,6 @@ else
     fail "the package's rows are regsvr32's"
 fi
 
-echo "msi: $failures failed, $skipped skipped"
-[ "$failures" -eq 0 ] || exit 1
-rm -rf "$prefix"
-[ "$skipped" -eq 0 ] || exit 77
+# The prefix is kept for a look when a check failed.
+[ "$failures" -eq 0 ] && rm -rf "$prefix"
+finish msi

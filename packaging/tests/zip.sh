@@ -14,29 +14,9 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 zip=$1 work=$2
-failures=0 skipped=0
 
-in_wine() {  # arch (win64: 64-bit programs, wow64: 32-bit ones), program, arguments...
-    VELMORA_WINE_ARCH=$1 "$repo/tools/wine-run" "${@:2}" </dev/null
-}
-windows_path() { printf 'Z:%s' "$(realpath "$1")" | tr / '\\'; }
-ok() { printf 'ok: %s\n' "$1"; }
-fail() { printf 'FAILED: %s\n' "$1"; failures=$((failures + 1)); }
-expect() {  # name, actual, expected
-    if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: got [$2], expected [$3]"; fi
-}
-skip() { printf 'SKIPPED: %s: this machine runs no 32-bit programs\n' "$1"; skipped=$((skipped + 1)); }
-objects() {  # name, arch, expected Version ending or "none"
-    if [ "$2" = wow64 ] && [ -z "$runs_32bit" ]; then
-        skip "$1"
-    elif VELMORA_WINE_ARCH=$2 "$repo/tools/run-script.sh" "$repo/dll/scripts/bitness.vbs" "$3" \
-           >"$work/script.log" 2>&1; then
-        ok "$1"
-    else
-        fail "$1"
-        cat "$work/script.log"
-    fi
-}
+. "$here/checks.sh"
+
 # The component's keys in a view of the registry (32 or 64), one per line.
 keys_left() {  # view
     local key
@@ -70,9 +50,9 @@ for file in x86/velmora32.dll x64/velmora32.dll install.cmd README.txt docs/iis.
     [ -f "$folder/$file" ] && ok "the zip holds $file" || fail "the zip holds $file"
 done
 
-runs_32bit=yes cmds="win64 wow64" expected_status=0
-if ! "$repo/tools/runs-32bit.sh"; then
-    runs_32bit="" cmds=win64 expected_status=1
+cmds="win64 wow64" expected_status=0
+if ! runs_32bit; then
+    cmds=win64 expected_status=1
     skip "install.cmd under the 32-bit cmd"
 fi
 for cmd in $cmds; do
@@ -80,7 +60,7 @@ for cmd in $cmds; do
     expect "$cmd cmd: install.cmd exit code" "$?" $expected_status
     expect "$cmd cmd: the 64-bit view names x64\\velmora32.dll" "$(server 64)" \
            "$(realpath "$folder/x64/velmora32.dll")"
-    if [ -n "$runs_32bit" ]; then
+    if runs_32bit; then
         expect "$cmd cmd: the 32-bit view names x86\\velmora32.dll" "$(server 32)" \
                "$(realpath "$folder/x86/velmora32.dll")"
     else
@@ -105,6 +85,4 @@ grep -qF 'x64\velmora32.dll is missing' "$work/missing.log" && ok "a missing DLL
     fail "a missing DLL: named ($(cat "$work/missing.log"))"
 install_cmd win64 /u >/dev/null
 
-echo "zip: $failures failed, $skipped skipped"
-[ "$failures" -eq 0 ] || exit 1
-[ "$skipped" -eq 0 ] || exit 77
+finish zip
