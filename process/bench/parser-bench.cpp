@@ -301,7 +301,6 @@ int measureDirectMode(size_t fileMB) {
   return 0;
 }
 
-
 double threadCpuSeconds() {
   timespec t;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -390,10 +389,12 @@ int main(int argc, char** argv) {
 
   size_t smallBody = 0;
   long smallPeakKB = -1;
-  if (std::sscanf(inFreshProcess("--small-files").c_str(), "%zu %ld", &smallBody, &smallPeakKB) == 2) {
+  if (std::sscanf(inFreshProcess("--small-files").c_str(), "%zu %ld", &smallBody, &smallPeakKB) ==
+      2) {
     const double bodyMB = static_cast<double>(smallBody) / kMB, peakMB = smallPeakKB / 1024.0;
-    std::printf("small files in memory: peak resident %.1f MB for a %.1f MB body of %d one-byte files\n",
-                peakMB, bodyMB, kSmallFiles);
+    std::printf(
+        "small files in memory: peak resident %.1f MB for a %.1f MB body of %d one-byte files\n",
+        peakMB, bodyMB, kSmallFiles);
     std::printf("small files peak/(6 x body + 30 MB) = %.2f\n", peakMB / (6 * bodyMB + 30));
   } else {
     std::printf("small files in memory: the measurement failed\n");
