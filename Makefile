@@ -65,3 +65,4 @@ bench-parser: setup
 bench-host: win32 prefix
 	BUILD=$(BUILD) tools/host-bench.sh
 	BUILD=$(BUILD) tools/host-soak.sh
+	BUILD=$(BUILD) tools/host-load.sh
