@@ -126,7 +126,9 @@ SiteServer::SiteServer(HostOptions options)
 
 // Each page thread's pages run in its own apartment, as ASP's worker
 // threads do; components register as "Both" and live there.
-void SiteServer::ThreadStarted() { threadApartment = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+void SiteServer::ThreadStarted() {
+  threadApartment = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+}
 void SiteServer::ThreadEnding() {
   if (SUCCEEDED(threadApartment)) CoUninitialize();
 }
@@ -146,8 +148,7 @@ bool SiteServer::Serve(Connection& connection, HeadStatus status, const RequestH
       return SendError(connection, nullptr, 431, L"The request's header is too large.");
     case HeadStatus::kUnsupportedBody:
       return SendError(connection, nullptr, 411, L"Send the request body with a Content-Length.");
-    default:
-      break;
+    default: break;
   }
   connection.BeginBody(head.contentLength, head.ExpectsContinue());
   InjectFault(head, "request");

@@ -83,7 +83,8 @@ HeadStatus ReadHead(Connection& connection, RequestHead* head) {
     const HeadStatus status = connection.TakeHead(head, kMaxHeadBytes);
     if (status != HeadStatus::kIncomplete) return status;
     WSAPOLLFD polled{connection.socket(), POLLRDNORM, 0};
-    if (WSAPoll(&polled, 1, 5000) != 1 || !connection.ReceiveHeadBytes(kMaxHeadBytes)) return status;
+    if (WSAPoll(&polled, 1, 5000) != 1 || !connection.ReceiveHeadBytes(kMaxHeadBytes))
+      return status;
   }
 }
 
@@ -195,7 +196,8 @@ TEST(Connection, HeadsInPiecesAndPastTheLimit) {
     ASSERT_EQ(pair.server->TakeHead(&got, kMaxHeadBytes), HeadStatus::kIncomplete) << i;
   }
   const size_t lastBytes = stream.size() - first.size() + 1;
-  EXPECT_EQ(send(pair.client, stream.data() + first.size() - 1, static_cast<int>(lastBytes), 0), static_cast<int>(lastBytes));
+  EXPECT_EQ(send(pair.client, stream.data() + first.size() - 1, static_cast<int>(lastBytes), 0),
+            static_cast<int>(lastBytes));
   ASSERT_EQ(ReadHead(*pair.server, &got), HeadStatus::kComplete);
   EXPECT_EQ(got.target, "/a");
   ASSERT_EQ(ReadHead(*pair.server, &got), HeadStatus::kComplete);
@@ -204,7 +206,8 @@ TEST(Connection, HeadsInPiecesAndPastTheLimit) {
   const size_t limit = 100;
   Pair flooded(kClientCheckInterval);
   const std::string lineBreaks(4 * limit, '\n');
-  EXPECT_EQ(send(flooded.client, lineBreaks.data(), static_cast<int>(lineBreaks.size()), 0), 4 * static_cast<int>(limit));
+  EXPECT_EQ(send(flooded.client, lineBreaks.data(), static_cast<int>(lineBreaks.size()), 0),
+            4 * static_cast<int>(limit));
   HeadStatus status = HeadStatus::kIncomplete;
   int receives = 0;
   while (status == HeadStatus::kIncomplete && receives++ < 10) {

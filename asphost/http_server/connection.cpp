@@ -70,7 +70,8 @@ HeadStatus Connection::TakeHead(RequestHead* head, size_t limit) {
   // look, or in the three before them.
   const size_t from = headScanned_ < 3 ? 0 : headScanned_ - 3;
   headScanned_ = pending_.size();
-  if (pending_.size() < limit && pending_.find("\r\n\r\n", from) == std::string::npos) return HeadStatus::kIncomplete;
+  if (pending_.size() < limit && pending_.find("\r\n\r\n", from) == std::string::npos)
+    return HeadStatus::kIncomplete;
   size_t used = 0;
   HeadStatus status = ParseRequestHead(pending_, limit, head, &used);
   if (status == HeadStatus::kIncomplete) return status;

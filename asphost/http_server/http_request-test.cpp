@@ -104,19 +104,25 @@ TEST(RequestHead, EveryByteBeforeTheEndCountsTowardTheLimit) {
       {"a head of exactly the limit", exact, HeadStatus::kComplete},
       {"the same with its body after it", exact + "body", HeadStatus::kComplete},
       {"one byte more", "\r\n" + exact, HeadStatus::kTooLarge},
-      {"empty lines up to the limit", [] {
+      {"empty lines up to the limit",
+       [] {
          std::string s;
          for (size_t i = 0; i < limit / 2; ++i) s += "\r\n";
          return s;
-       }(), HeadStatus::kTooLarge},
-      {"empty lines, then a head that ends past the limit", [&] {
+       }(),
+       HeadStatus::kTooLarge},
+      {"empty lines, then a head that ends past the limit",
+       [&] {
          std::string s;
          for (size_t i = 0; i < 20; ++i) s += "\r\n";
          return s + request;
-       }(), HeadStatus::kTooLarge},
+       }(),
+       HeadStatus::kTooLarge},
       {"empty lines, then a head within the limit", "\r\n\r\n" + request, HeadStatus::kComplete},
-      {"a line without end, one byte short of the limit", "GET /" + std::string(limit - 6, 'a'), HeadStatus::kIncomplete},
-      {"a line without end, at the limit", "GET /" + std::string(limit - 5, 'a'), HeadStatus::kTooLarge},
+      {"a line without end, one byte short of the limit", "GET /" + std::string(limit - 6, 'a'),
+       HeadStatus::kIncomplete},
+      {"a line without end, at the limit", "GET /" + std::string(limit - 5, 'a'),
+       HeadStatus::kTooLarge},
   };
   for (const Case& c : cases) {
     RequestHead head;

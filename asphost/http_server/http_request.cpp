@@ -72,9 +72,11 @@ HeadStatus ParseRequestHead(std::string_view data, size_t limit, RequestHead* he
   // as one sending a long line.
   const std::string_view window = data.substr(0, limit);
   size_t start = 0;
-  while (start + 1 < window.size() && window[start] == '\r' && window[start + 1] == '\n') start += 2;
+  while (start + 1 < window.size() && window[start] == '\r' && window[start + 1] == '\n')
+    start += 2;
   size_t end = window.find("\r\n\r\n", start);
-  if (end == std::string_view::npos) return data.size() >= limit ? HeadStatus::kTooLarge : HeadStatus::kIncomplete;
+  if (end == std::string_view::npos)
+    return data.size() >= limit ? HeadStatus::kTooLarge : HeadStatus::kIncomplete;
   *headLength = end + 4;
   *head = RequestHead();
 

@@ -38,13 +38,14 @@ class EchoHandler : public RequestHandler {
   bool Serve(Connection& connection, HeadStatus status, const RequestHead& head) override {
     if (status != HeadStatus::kComplete) {
       const char* answer = status == HeadStatus::kTooLarge ? "431" : "400";
-      connection.Send(std::string("HTTP/1.1 ") + answer + " No\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      connection.Send(std::string("HTTP/1.1 ") + answer +
+                      " No\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
       return false;
     }
     if (head.target == "/throw") throw std::runtime_error("the page failed");
     if (head.target == "/slow") std::this_thread::sleep_for(200ms);
-    connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(head.target.size()) + "\r\n\r\n" +
-                    head.target);
+    connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(head.target.size()) +
+                    "\r\n\r\n" + head.target);
     return head.KeepAlive();
   }
 };
@@ -86,12 +87,14 @@ struct Client {
     address.sin_port = htons(static_cast<u_short>(port));
     EXPECT_EQ(connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     DWORD timeout = 10000;  // a test that goes wrong ends rather than hangs
-    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof timeout);
   }
   ~Client() { closesocket(socket); }
 
   bool Send(const std::string& bytes) {
-    return send(socket, bytes.data(), static_cast<int>(bytes.size()), 0) == static_cast<int>(bytes.size());
+    return send(socket, bytes.data(), static_cast<int>(bytes.size()), 0) ==
+           static_cast<int>(bytes.size());
   }
   // Everything until the server closes the connection.
   std::string UntilClosed() {
@@ -239,7 +242,8 @@ TEST(HttpServer, RequestsBeyondThePageThreadsWaitTheirTurn) {
   Winsock winsock;
   TestServer test;
   std::vector<std::thread> clients;
-  for (int i = 0; i < 8; ++i) clients.emplace_back([&] { ExpectServed(test.server.port(), "/slow"); });
+  for (int i = 0; i < 8; ++i)
+    clients.emplace_back([&] { ExpectServed(test.server.port(), "/slow"); });
   for (std::thread& client : clients) client.join();
 }
 

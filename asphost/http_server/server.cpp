@@ -14,9 +14,12 @@ using Clock = std::chrono::steady_clock;
 
 // Answers sent where nothing may be allocated or waited for; the status
 // line says it all.
-constexpr char kUnavailable[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-constexpr char kTimedOut[] = "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-constexpr char kFailed[] = "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+constexpr char kUnavailable[] =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+constexpr char kTimedOut[] =
+    "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+constexpr char kFailed[] =
+    "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 // Accepted in one turn of the loop at most, so that a burst of connections
 // does not keep the loop from the others.
@@ -39,7 +42,8 @@ void Log(const char* what, const char* detail, const char* target = "") {
 
 }  // namespace
 
-HttpServer::HttpServer(RequestHandler& handler, ServerLimits limits) : handler_(handler), limits_(limits) {}
+HttpServer::HttpServer(RequestHandler& handler, ServerLimits limits)
+    : handler_(handler), limits_(limits) {}
 
 HttpServer::~HttpServer() {
   for (SOCKET socket : {listener_, wake_, wakeSender_})
@@ -56,9 +60,12 @@ bool HttpServer::Listen(const std::string& address, int port) {
   }
   listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   BOOL exclusive = TRUE;
-  setsockopt(listener_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(listener_, SOMAXCONN) != 0) {
-    fprintf(stderr, "asphost: cannot listen on %s:%d (error %d)\n", address.c_str(), port, WSAGetLastError());
+  setsockopt(listener_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+             sizeof exclusive);
+  if (bind(listener_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      listen(listener_, SOMAXCONN) != 0) {
+    fprintf(stderr, "asphost: cannot listen on %s:%d (error %d)\n", address.c_str(), port,
+            WSAGetLastError());
     return false;
   }
   int size = sizeof local;
@@ -76,7 +83,8 @@ bool HttpServer::Listen(const std::string& address, int port) {
   if (bind(wake_, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) != 0 ||
       getsockname(wake_, reinterpret_cast<sockaddr*>(&loopback), &size) != 0 ||
       connect(wakeSender_, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) != 0) {
-    fprintf(stderr, "asphost: cannot make the loop's wake-up socket (error %d)\n", WSAGetLastError());
+    fprintf(stderr, "asphost: cannot make the loop's wake-up socket (error %d)\n",
+            WSAGetLastError());
     return false;
   }
   SetNonBlocking(wake_);
@@ -119,10 +127,14 @@ void HttpServer::Run() {
     const size_t polledConnections = polled.size();
     polled.push_back({wake_, POLLRDNORM, 0});
     const bool accepting = now >= acceptPausedUntil_;
-    if (accepting) polled.push_back({listener_, POLLRDNORM, 0});
-    else wakeAt = std::min(wakeAt, acceptPausedUntil_);
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now).count() + 1;
-    if (WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), static_cast<int>(std::max<int64_t>(wait, 0))) < 0) {
+    if (accepting)
+      polled.push_back({listener_, POLLRDNORM, 0});
+    else
+      wakeAt = std::min(wakeAt, acceptPausedUntil_);
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now).count() + 1;
+    if (WSAPoll(polled.data(), static_cast<ULONG>(polled.size()),
+                static_cast<int>(std::max<int64_t>(wait, 0))) < 0) {
       Sleep(10);  // not expected; never spin on it
       continue;
     }
@@ -197,8 +209,9 @@ void HttpServer::OnDeadline(Waiting& waiting) {
 
 bool HttpServer::EvictOne() {
   if (waiting_.empty()) return false;
-  auto soonest = std::min_element(waiting_.begin(), waiting_.end(),
-                                  [](const Waiting& a, const Waiting& b) { return a.deadline < b.deadline; });
+  auto soonest =
+      std::min_element(waiting_.begin(), waiting_.end(),
+                       [](const Waiting& a, const Waiting& b) { return a.deadline < b.deadline; });
   OnDeadline(*soonest);
   waiting_.erase(soonest);
   return true;
