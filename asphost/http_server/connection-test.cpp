@@ -11,21 +11,14 @@
 #include <string>
 #include <thread>
 
+#include "asphost/http_server/winsock_for_tests.h"
+
 namespace asphost {
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr std::chrono::milliseconds kNever = std::chrono::hours(1);
-
-class Winsock {
- public:
-  Winsock() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-  }
-  ~Winsock() { WSACleanup(); }
-};
 
 // A connected pair: the client's socket, and the server's end in a Connection.
 struct Pair {
@@ -102,7 +95,7 @@ bool SettlesOn(Connection& connection) {
 }
 
 TEST(Connection, ClientGoneOrStillThere) {
-  Winsock winsock;
+  WinsockForTests winsock;
   enum class Ending { kStays, kReset, kClose };
   struct Case {
     const char* name;
@@ -132,7 +125,7 @@ TEST(Connection, ClientGoneOrStillThere) {
 // While the body arrives every receive says the client is there: asking
 // before every block costs no look at the socket.
 TEST(Connection, ReceivesAnswerForTheClient) {
-  Winsock winsock;
+  WinsockForTests winsock;
   Pair pair(kNever);
   pair.server->BeginBody(10 * 4096, false);
   for (int block = 0; block < 10; ++block) {
@@ -152,7 +145,7 @@ TEST(Connection, ReceivesAnswerForTheClient) {
 // The page reads the body in blocks of any size and gets exactly its bytes;
 // what follows it on a kept-alive connection is the next request.
 TEST(Connection, BodyEndsWhereTheNextRequestBegins) {
-  Winsock winsock;
+  WinsockForTests winsock;
   std::string body(2500000, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + i / 4096);
   const std::string stream = "POST /up.asp HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
@@ -183,7 +176,7 @@ TEST(Connection, BodyEndsWhereTheNextRequestBegins) {
 // A head arriving a byte at a time is found once its last byte is in, and
 // bytes past the limit are never taken in.
 TEST(Connection, HeadsInPiecesAndPastTheLimit) {
-  Winsock winsock;
+  WinsockForTests winsock;
   const std::string first = "GET /a HTTP/1.1\r\nHost: x\r\n\r\n";
   const std::string stream = first + "GET /b HTTP/1.1\r\nHost: x\r\n\r\n";
   Pair pair(kClientCheckInterval);
@@ -223,7 +216,7 @@ TEST(Connection, HeadsInPiecesAndPastTheLimit) {
 // A client that goes while the page waits for its bytes is gone at once,
 // whatever the interval.
 TEST(Connection, AFailedReceiveEndsTheClient) {
-  Winsock winsock;
+  WinsockForTests winsock;
   Pair pair(kNever);
   pair.server->BeginBody(1000, false);
   pair.Send(100);

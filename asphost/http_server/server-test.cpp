@@ -13,20 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "asphost/http_server/winsock_for_tests.h"
+
 namespace asphost {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-class Winsock {
- public:
-  Winsock() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-  }
-  ~Winsock() { WSACleanup(); }
-};
 
 // Answers with the target; "/slow" takes a while, "/throw" fails in the
 // page thread, "/fail-head" on the event loop.
@@ -128,7 +121,7 @@ void ExpectServed(int port, const std::string& target = "/ordinary") {
 }
 
 TEST(HttpServer, KeptAliveAndPipelinedRequests) {
-  Winsock winsock;
+  WinsockForTests winsock;
   TestServer test;
   Client client(test.server.port());
   ASSERT_TRUE(client.Send(Get("/one") + Get("/two")));
@@ -142,7 +135,7 @@ TEST(HttpServer, KeptAliveAndPipelinedRequests) {
 // nothing is closed at the idle time without a word; neither holds up an
 // ordinary client meanwhile.
 TEST(HttpServer, SlowAndSilentClientsMeetTheirDeadlines) {
-  Winsock winsock;
+  WinsockForTests winsock;
   const ServerLimits limits = SmallLimits();
   TestServer test(limits);
   const Clock::time_point start = Clock::now();
@@ -169,7 +162,7 @@ TEST(HttpServer, SlowAndSilentClientsMeetTheirDeadlines) {
 // Whatever comes before the end of a head counts toward its limit, and the
 // client hears 431 at once, however much more it sends.
 TEST(HttpServer, FloodsEndAtTheHeadLimit) {
-  Winsock winsock;
+  WinsockForTests winsock;
   TestServer test;
   struct Case {
     const char* name;
@@ -199,7 +192,7 @@ TEST(HttpServer, FloodsEndAtTheHeadLimit) {
 // makes room: clients that open connections and sit on them cannot lock
 // out the next one.
 TEST(HttpServer, ANewConnectionTakesTheRoomOfTheOldestWaiting) {
-  Winsock winsock;
+  WinsockForTests winsock;
   ServerLimits limits = SmallLimits();
   limits.idleTimeout = 60s;
   TestServer test(limits);
@@ -218,7 +211,7 @@ TEST(HttpServer, ANewConnectionTakesTheRoomOfTheOldestWaiting) {
 // A failure while one connection's head is read or its request is served
 // ends that connection, with an answer, and nothing else.
 TEST(HttpServer, AFailureEndsOnlyItsConnection) {
-  Winsock winsock;
+  WinsockForTests winsock;
   TestServer test;
   struct Case {
     const char* target;
@@ -239,7 +232,7 @@ TEST(HttpServer, AFailureEndsOnlyItsConnection) {
 
 // More requests at once than page threads: the rest wait their turn.
 TEST(HttpServer, RequestsBeyondThePageThreadsWaitTheirTurn) {
-  Winsock winsock;
+  WinsockForTests winsock;
   TestServer test;
   std::vector<std::thread> clients;
   for (int i = 0; i < 8; ++i)
