@@ -140,16 +140,7 @@ void SiteServer::InjectFault(const RequestHead& head, const char* where) const {
 
 void SiteServer::HeadArrived(const RequestHead& head) { InjectFault(head, "head"); }
 
-bool SiteServer::Serve(Connection& connection, HeadStatus status, const RequestHead& head) {
-  switch (status) {
-    case HeadStatus::kMalformed:
-      return SendError(connection, nullptr, 400, L"The request could not be understood.");
-    case HeadStatus::kTooLarge:
-      return SendError(connection, nullptr, 431, L"The request's header is too large.");
-    case HeadStatus::kUnsupportedBody:
-      return SendError(connection, nullptr, 411, L"Send the request body with a Content-Length.");
-    default: break;
-  }
+bool SiteServer::Serve(Connection& connection, const RequestHead& head) {
   connection.BeginBody(head.contentLength, head.ExpectsContinue());
   InjectFault(head, "request");
   return ServeRequest(connection, head);

@@ -41,7 +41,7 @@ class SiteServer : private RequestHandler {
   void ThreadStarted() override;
   void ThreadEnding() override;
   void HeadArrived(const RequestHead& head) override;
-  bool Serve(Connection& connection, HeadStatus status, const RequestHead& head) override;
+  bool Serve(Connection& connection, const RequestHead& head) override;
 
   // Serves one request; false when the connection must close after it.
   bool ServeRequest(Connection& connection, const RequestHead& head);

@@ -173,11 +173,11 @@ bool Connection::Send(const void* data, size_t size) {
   return !broken_;
 }
 
-void Connection::SendWithoutWaiting(const char* text) {
+void Connection::SendWithoutWaiting(std::string_view text) {
   responseStarted_ = true;
   u_long nonBlocking = 1;
   ioctlsocket(socket_, FIONBIO, &nonBlocking);
-  send(socket_, text, static_cast<int>(strlen(text)), 0);
+  send(socket_, text.data(), static_cast<int>(text.size()), 0);
 }
 
 void Connection::EndSending() { shutdown(socket_, SD_SEND); }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "asphost/http_server/http_request.h"
 
@@ -80,7 +81,7 @@ class Connection {
 
   // A last, short answer from a thread that must not wait (the event loop):
   // sent only if the socket takes it at once.
-  void SendWithoutWaiting(const char* text);
+  void SendWithoutWaiting(std::string_view text);
   // After the last answer: the client sees the end of the stream.
   void EndSending();
   // Reads and drops what the client still sends after the last answer, at

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -20,6 +21,23 @@ constexpr char kTimedOut[] =
     "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 constexpr char kFailed[] =
     "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+// The answer to a head that cannot be served, from the loop: refusing it
+// costs no page thread.
+std::string Refusal(HeadStatus status) {
+  int code = 400;
+  const char* text = "The request could not be understood.";
+  if (status == HeadStatus::kTooLarge) {
+    code = 431;
+    text = "The request's header is too large.";
+  } else if (status == HeadStatus::kUnsupportedBody) {
+    code = 411;
+    text = "Send the request body with a Content-Length.";
+  }
+  return "HTTP/1.1 " + std::to_string(code) + " " + ReasonPhrase(code) +
+         "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(strlen(text)) +
+         "\r\nConnection: close\r\n\r\n" + text;
+}
 
 // Accepted in one turn of the loop at most, so that a burst of connections
 // does not keep the loop from the others.
@@ -182,7 +200,7 @@ bool HttpServer::OnReadable(Waiting& waiting, Clock::time_point now) {
       waiting.phase = Phase::kHead;
       waiting.deadline = now + limits_.headTimeout;
     }
-    return !TakeRequest(waiting);
+    return !TakeRequest(waiting, now);
   } catch (const std::exception& e) {
     // This connection's failure (out of memory, most likely) is its own.
     Log("cannot read a request", e.what());
@@ -192,13 +210,24 @@ bool HttpServer::OnReadable(Waiting& waiting, Clock::time_point now) {
 }
 
 // True when the connection has gone to a page thread with its request.
-bool HttpServer::TakeRequest(Waiting& waiting) {
+bool HttpServer::TakeRequest(Waiting& waiting, Clock::time_point now) {
   RequestHead head;
   const HeadStatus status = waiting.connection->TakeHead(&head, limits_.maxHeadBytes);
   if (status == HeadStatus::kIncomplete) return false;
-  if (status == HeadStatus::kComplete) handler_.HeadArrived(head);
-  Queue({std::move(waiting.connection), status, std::move(head)});
+  if (status != HeadStatus::kComplete) {
+    waiting.connection->SendWithoutWaiting(Refusal(status));
+    waiting.connection->EndSending();
+    Linger(waiting, now);
+    return false;
+  }
+  handler_.HeadArrived(head);
+  Queue({std::move(waiting.connection), std::move(head)});
   return true;
+}
+
+void HttpServer::Linger(Waiting& waiting, Clock::time_point now) {
+  waiting.phase = Phase::kLingering;
+  waiting.deadline = now + limits_.lingerTimeout;
 }
 
 void HttpServer::OnDeadline(Waiting& waiting) {
@@ -259,14 +288,13 @@ void HttpServer::AdoptReturned(Clock::time_point now) {
     --away_;
     Waiting waiting{std::move(back.connection), Phase::kIdle, now + limits_.idleTimeout};
     if (!back.keepAlive) {
-      waiting.phase = Phase::kLingering;
-      waiting.deadline = now + limits_.lingerTimeout;
+      Linger(waiting, now);
     } else if (waiting.connection->HasPendingBytes()) {
       // The client sent its next request with the last one.
       waiting.phase = Phase::kHead;
       waiting.deadline = now + limits_.headTimeout;
       try {
-        if (TakeRequest(waiting)) continue;
+        if (TakeRequest(waiting, now)) continue;
       } catch (const std::exception& e) {
         Log("cannot read a request", e.what());
         if (waiting.connection) waiting.connection->SendWithoutWaiting(kUnavailable);
@@ -327,7 +355,7 @@ bool HttpServer::ServeOne(Request& request) {
   Connection& connection = *request.connection;
   try {
     connection.SetUpForServing();
-    return handler_.Serve(connection, request.status, request.head);
+    return handler_.Serve(connection, request.head);
   } catch (const std::exception& e) {
     Log("cannot serve", e.what(), request.head.target.c_str());
   } catch (...) {

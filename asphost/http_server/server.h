@@ -1,8 +1,9 @@
 // The HTTP server over Winsock: one event loop accepts every connection and
 // reads every request head, with one WSAPoll over all of them; a request
-// takes a page thread only once its head is complete. A client that is slow,
-// silent or hostile while its head arrives holds a socket and at most
-// kMaxHeadBytes, never a thread, and never keeps other clients waiting.
+// takes a page thread only once its head is complete, and a head that cannot
+// be served is refused by the loop itself. A client that is slow, silent or
+// hostile while its head arrives holds a socket and at most kMaxHeadBytes,
+// never a thread, and never keeps other clients waiting.
 #pragma once
 
 #include <winsock2.h>
@@ -60,11 +61,10 @@ class RequestHandler {
   // On the event loop, for each complete head before it is queued: must
   // not wait. An exception ends that connection with 503 (tests throw here).
   virtual void HeadArrived(const RequestHead&) {}
-  // Answers the request whose head is complete, or a head that cannot be
-  // served (status kMalformed, kTooLarge, kUnsupportedBody). False when the
-  // connection must close after the answer. An exception ends the
-  // connection, with 500 when no answer has begun.
-  virtual bool Serve(Connection& connection, HeadStatus status, const RequestHead& head) = 0;
+  // Answers the request. False when the connection must close after the
+  // answer. An exception ends the connection, with 500 when no answer has
+  // begun.
+  virtual bool Serve(Connection& connection, const RequestHead& head) = 0;
 };
 
 class HttpServer {
@@ -95,7 +95,6 @@ class HttpServer {
   // A request for a page thread.
   struct Request {
     std::unique_ptr<Connection> connection;
-    HeadStatus status;
     RequestHead head;
   };
   // A connection back from a page thread.
@@ -106,7 +105,8 @@ class HttpServer {
 
   // The event loop's steps; each false when the connection is done with.
   bool OnReadable(Waiting& waiting, std::chrono::steady_clock::time_point now);
-  bool TakeRequest(Waiting& waiting);
+  bool TakeRequest(Waiting& waiting, std::chrono::steady_clock::time_point now);
+  void Linger(Waiting& waiting, std::chrono::steady_clock::time_point now);
   void OnDeadline(Waiting& waiting);
   void AcceptAll(std::chrono::steady_clock::time_point now);
   void AdoptReturned(std::chrono::steady_clock::time_point now);
