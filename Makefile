@@ -10,7 +10,7 @@ CMAKE_FLAGS ?= -DVELMORA_WERROR=ON
 # run (tools/runs-32bit.sh), else win64.
 DEMO_ARCH ?=
 
-.PHONY: all check demo bench bench-parser bench-host setup prefix prefix64 native win32 win64 \
+.PHONY: all check demo dist bench bench-parser bench-host setup prefix prefix64 native win32 win64 \
         test-native test-win32 test-win64
 
 all: native win32 win64
@@ -59,6 +59,12 @@ test-win64: win32 win64 prefix64
 	VELMORA_WINE_ARCH=win64 tools/with-wineserver ctest --test-dir $(BUILD)/win64 --output-on-failure
 
 check: test-native test-win32 test-win64
+
+# The release for administrators (docs/iis.md): both configurations built, then
+# velmora32-<version>.zip and the x64 and x86 MSI packages into dist/.
+dist: win32 win64
+	rm -rf dist
+	cmake --build $(BUILD)/win64 --target dist
 
 demo: setup
 	@arch="$(DEMO_ARCH)"; \

@@ -18,6 +18,7 @@
 #include "process/testing/multipart_body.h"
 #include "process/testing/throws.h"
 #include "text/stringlist.h"
+#include "velmora_version.h"
 
 using namespace velmora;
 using velmora::testing::FakeHost;
@@ -889,7 +890,7 @@ TEST_F(Process, CurrentDirAndVersion) {
 
   std::string version = Utf8(process->Version());
   EXPECT_NE(version.find("Velmora"), std::string::npos);
-  EXPECT_NE(version.find("3.1.4.0"), std::string::npos);
+  EXPECT_NE(version.find(VELMORA_VERSION), std::string::npos);
   // The pointer size of the build: 32 bit for the shipped velmora32.dll, 64
   // bit for the x64 one.
   const std::string bits = sizeof(void*) == 8 ? "(64 bit)" : "(32 bit)";

@@ -11,6 +11,7 @@
 #include "process/multipart_parser.h"
 #include "process/process_state.h"
 #include "process/upload_receiver.h"
+#include "velmora_version.h"
 
 namespace velmora {
 
@@ -244,8 +245,8 @@ ustring TProcess::CurrentDir() {
 
 // The same source ships as a 32-bit and a 64-bit DLL; the version tells which.
 ustring TProcess::Version() const {
-  return sizeof(void*) == 8 ? u"Velmora Upload Component 3.1.4.0 (64 bit)"
-                            : u"Velmora Upload Component 3.1.4.0 (32 bit)";
+  return sizeof(void*) == 8 ? u"Velmora Upload Component " VELMORA_VERSION u" (64 bit)"
+                            : u"Velmora Upload Component " VELMORA_VERSION u" (32 bit)";
 }
 
 }  // namespace velmora
