@@ -363,10 +363,10 @@ TEST_F(ModuleTest, OneObjectCalledFromManyThreadsAtOnce) {
       SysFreeString(name);
       SysFreeString(value);
       if (i % 50 == 0 && http->ClearFormVars() != S_OK) ++wrong;
-      const std::string agent = PutAndGet(
-          [](void* o, BSTR v) { return static_cast<IHTTP*>(o)->put_UserAgent(v); },
-          [](void* o, BSTR* v) { return static_cast<IHTTP*>(o)->get_UserAgent(v); }, http,
-          L"agent-" + number);
+      const std::string agent =
+          PutAndGet([](void* o, BSTR v) { return static_cast<IHTTP*>(o)->put_UserAgent(v); },
+                    [](void* o, BSTR* v) { return static_cast<IHTTP*>(o)->get_UserAgent(v); }, http,
+                    L"agent-" + number);
       if (!FromSomeThread(agent, "agent-")) ++wrong;
       const std::string path = PutAndGet(
           [](void* o, BSTR v) { return static_cast<IProcess*>(o)->put_SaveDirectPath(v); },
@@ -392,7 +392,8 @@ CLSID UnmarshalClass(IUnknown* object) {
   CLSID clsid = {};
   IMarshal* marshal = nullptr;
   if (SUCCEEDED(object->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&marshal)))) {
-    marshal->GetUnmarshalClass(IID_IUnknown, object, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL, &clsid);
+    marshal->GetUnmarshalClass(IID_IUnknown, object, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL,
+                               &clsid);
     marshal->Release();
   }
   return clsid;

@@ -42,7 +42,8 @@ const CLSID& FreeThreadedUnmarshaler() {
     if (FAILED(CoCreateFreeThreadedMarshaler(nullptr, &marshaler))) return clsid;
     IMarshal* marshal = nullptr;
     if (SUCCEEDED(marshaler->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&marshal)))) {
-      marshal->GetUnmarshalClass(IID_IUnknown, marshaler, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL, &clsid);
+      marshal->GetUnmarshalClass(IID_IUnknown, marshaler, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL,
+                                 &clsid);
       marshal->Release();
     }
     marshaler->Release();
@@ -57,17 +58,18 @@ bool IsObject(VARTYPE type) { return type == VT_DISPATCH || type == VT_UNKNOWN; 
 // free-threaded marshaler, which unmarshals in-process to the object itself.
 bool IsAgile(IUnknown* object) {
   IMarshal* marshal = nullptr;
-  if (FAILED(object->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&marshal)))) return false;
+  if (FAILED(object->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&marshal))))
+    return false;
   CLSID unmarshaler = {};
-  const HRESULT hr =
-      marshal->GetUnmarshalClass(IID_IUnknown, object, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL, &unmarshaler);
+  const HRESULT hr = marshal->GetUnmarshalClass(IID_IUnknown, object, MSHCTX_INPROC, nullptr,
+                                                MSHLFLAGS_NORMAL, &unmarshaler);
   marshal->Release();
   return SUCCEEDED(hr) && IsEqualCLSID(unmarshaler, FreeThreadedUnmarshaler());
 }
 
 HRESULT GlobalInterfaceTable(IGlobalInterfaceTable** out) {
-  return CoCreateInstance(kStdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
-                          reinterpret_cast<void**>(out));
+  return CoCreateInstance(kStdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                          IID_IGlobalInterfaceTable, reinterpret_cast<void**>(out));
 }
 
 std::wstring TextForLog(const VARIANT& value) {
@@ -141,7 +143,9 @@ class ApplicationStore::Value {
   std::wstring LogText() const { return cookie_ ? L"[object]" : TextForLog(value_); }
 
  private:
-  static REFIID ObjectIid(VARTYPE type) { return type == VT_DISPATCH ? IID_IDispatch : IID_IUnknown; }
+  static REFIID ObjectIid(VARTYPE type) {
+    return type == VT_DISPATCH ? IID_IDispatch : IID_IUnknown;
+  }
 
   VARIANT value_;
   DWORD cookie_ = 0;               // the object's entry in the global interface table, or 0

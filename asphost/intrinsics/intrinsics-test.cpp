@@ -406,7 +406,8 @@ TEST_F(IntrinsicsTest, ApplicationLockSerializesPagesOnThreads) {
 // free-threaded marshaler) or not.
 class StoredObject final : public IUnknown {
  public:
-  explicit StoredObject(bool agile, std::function<void()> onRelease = {}) : onRelease_(std::move(onRelease)) {
+  explicit StoredObject(bool agile, std::function<void()> onRelease = {})
+      : onRelease_(std::move(onRelease)) {
     if (agile) {
       EXPECT_EQ(CoCreateFreeThreadedMarshaler(this, &marshaler_), S_OK);
     }
@@ -523,7 +524,8 @@ TEST_F(IntrinsicsTest, AValueReleasedByTheStoreMayChangeTheStore) {
       Variant p;
       ASSERT_EQ(store->Get(L"p", p.get()), S_OK);
       ASSERT_EQ(V_VT(p.get()), VT_BSTR);
-      EXPECT_STREQ(V_BSTR(p.get()), L"set by the release") << "the release follows the page's assignment";
+      EXPECT_STREQ(V_BSTR(p.get()), L"set by the release")
+          << "the release follows the page's assignment";
     }
   }
 }
@@ -539,7 +541,8 @@ TEST_F(IntrinsicsTest, TheStoreHandsObjectsToOtherApartmentsAsComRequires) {
     Variant here;
     ASSERT_EQ(store->Get(L"shared", here.get()), S_OK);
     ASSERT_EQ(V_VT(here.get()), VT_UNKNOWN);
-    EXPECT_EQ(V_UNKNOWN(here.get()), static_cast<IUnknown*>(object)) << "the same apartment gets the object";
+    EXPECT_EQ(V_UNKNOWN(here.get()), static_cast<IUnknown*>(object))
+        << "the same apartment gets the object";
 
     HRESULT got = E_FAIL;
     VARTYPE type = VT_EMPTY;
@@ -565,7 +568,8 @@ TEST_F(IntrinsicsTest, TheStoreHandsObjectsToOtherApartmentsAsComRequires) {
     if (agile) {
       EXPECT_EQ(there, static_cast<IUnknown*>(object));
     } else {
-      EXPECT_NE(there, static_cast<IUnknown*>(object)) << "an apartment-bound object must not leave its apartment";
+      EXPECT_NE(there, static_cast<IUnknown*>(object))
+          << "an apartment-bound object must not leave its apartment";
     }
     VariantClear(here.get());
     object->Release();
