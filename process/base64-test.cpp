@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -83,4 +85,18 @@ TEST(Base64, LinesAndRoundTrip) {
     EXPECT_EQ(decoded, input) << n;
     input += static_cast<char>(n * 37 + 11);
   }
+}
+
+// Text no string can hold is out of memory, as any allocation that fails,
+// never a library's internal message; a 32-bit process meets it at about
+// 400 MB of file.
+TEST(Base64, TextTooLongForAStringIsOutOfMemory) {
+  const size_t most = ustring().max_size();
+  EXPECT_THROW(Base64TextFor(most), std::bad_alloc);
+  EXPECT_THROW(Base64TextFor(SIZE_MAX), std::bad_alloc);
+  EXPECT_THROW(Base64TextFor(most / 4 * 3 + 3), std::bad_alloc);
+  if (sizeof(void*) == 4) {
+    EXPECT_THROW(Base64TextFor(size_t{400} << 20), std::bad_alloc);
+  }
+  EXPECT_GE(Base64TextFor(57).capacity(), 78u);
 }

@@ -1,5 +1,7 @@
 #include "process/base64.h"
 
+#include <new>
+
 namespace velmora {
 
 namespace {
@@ -9,10 +11,21 @@ constexpr size_t kLineLength = 76;
 
 }  // namespace
 
+ustring Base64TextFor(size_t count) {
+  ustring text;
+  // Four characters per group of three bytes, and two after every line;
+  // computed in groups so that nothing wraps.
+  const size_t groups = count / 3 + (count % 3 != 0);
+  constexpr size_t kGroupsPerLine = kLineLength / 4;
+  if (groups > (text.max_size() - 2) / 4) throw std::bad_alloc();
+  const size_t characters = groups * 4;
+  if (groups / kGroupsPerLine * 2 > text.max_size() - characters) throw std::bad_alloc();
+  text.reserve(characters + groups / kGroupsPerLine * 2);
+  return text;
+}
+
 ustring EncodeBase64Lines(const uint8_t* bytes, size_t count) {
-  size_t characters = (count + 2) / 3 * 4;
-  ustring out;
-  out.reserve(characters + characters / kLineLength * 2);
+  ustring out = Base64TextFor(count);
 
   // The line count advances with whole groups only: a padded last group
   // never earns a CR LF, even when it fills its line.

@@ -13,4 +13,9 @@ namespace velmora {
 // non-zero multiple of 57 ends in CR LF, any other ends without one.
 ustring EncodeBase64Lines(const uint8_t* bytes, size_t count);
 
+// An empty text with room for the Base64 lines of count bytes. Raises
+// std::bad_alloc, as any allocation that cannot be met does, when no text
+// can be that long.
+ustring Base64TextFor(size_t count);
+
 }  // namespace velmora

@@ -10,6 +10,8 @@
 
 namespace velmora {
 
+class TRenameCounters;
+
 // The upload object's settings for one direct-mode read.
 struct TDirectSaveOptions {
   ustring Path;                  // put before each name as it is: a folder ending in "\"
@@ -17,6 +19,7 @@ struct TDirectSaveOptions {
   bool UseExistingName = false;  // the client's (reduced) name instead
   TowModeType Mode = owAlways;
   ustring OverwriteChr;
+  TRenameCounters* Renames = nullptr;  // the object's, which outlives the files it saves
 };
 
 // At the platform's edge (direct_save_win32.cpp); without a file layer a

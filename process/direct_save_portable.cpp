@@ -12,7 +12,6 @@ class TNoDirectSave final : public IFileDestinations {
   void OpenFile(TFileRecord&) override {
     throw EUploadError(u"Direct saving needs the Windows file system.");
   }
-  void CloseFile(TFileRecord& record) override { record.Storage.discard(); }
 };
 
 }  // namespace
@@ -20,8 +19,5 @@ class TNoDirectSave final : public IFileDestinations {
 std::unique_ptr<IFileDestinations> MakeDirectSave(TDirectSaveOptions) {
   return std::make_unique<TNoDirectSave>();
 }
-
-// Never reached: no direct-save file is ever created here.
-void DeleteUnfinishedFile(const ustring&) noexcept {}
 
 }  // namespace velmora

@@ -1,6 +1,7 @@
-// Direct saving on Windows. A part is written beside its target and takes
-// the target's name when its delimiter arrives, so a part cut off or failing
-// (disk full) never replaces or truncates a file there.
+// Direct saving on Windows. A part is written beside its target under a
+// staging name and takes the target's name only when its record is settled,
+// so a part cut off or failing (disk full), or a read that stops before its
+// body ends, never replaces or truncates a file there.
 #include <windows.h>
 
 #include "process/direct_save.h"
@@ -14,6 +15,36 @@ namespace velmora {
 
 namespace {
 
+// One part's file: staged beside its target, committed under the policy.
+class TDirectFile final : public IStagedFile {
+ public:
+  TDirectFile(const ustring& target, ustring base, ustring extension, const TDirectSaveOptions& o)
+      : staged_(target),
+        target_(target),
+        base_(std::move(base)),
+        extension_(std::move(extension)),
+        mode_(o.Mode),
+        overwriteChr_(o.OverwriteChr),
+        renames_(*o.Renames) {}
+
+  TStream& bytes() override { return staged_; }
+
+  ustring commit() override {
+    try {
+      return CommitUniqueTarget(staged_, base_, extension_, mode_, overwriteChr_, renames_);
+    } catch (const EStreamError&) {
+      throw EUploadError(u"Error creating file: " + target_);
+    }
+  }
+
+ private:
+  TStagedFile staged_;
+  const ustring target_, base_, extension_;
+  const TowModeType mode_;
+  const ustring overwriteChr_;
+  TRenameCounters& renames_;
+};
+
 class TDirectSave final : public IFileDestinations {
  public:
   explicit TDirectSave(TDirectSaveOptions options) : o_(std::move(options)) {}
@@ -22,53 +53,30 @@ class TDirectSave final : public IFileDestinations {
     // The client's name is the reduced one (record.Name), so a hostile name
     // can neither leave the folder nor reach a device.
     const ustring name = o_.UseExistingName ? record.Name : o_.Name;
-    target_ = o_.Path + name;
+    const ustring target = o_.Path + name;
     // owNever and the target exists: the part's data is discarded.
-    if (o_.Mode == owNever && IsExistingFile(target_)) return;
+    if (o_.Mode == owNever && IsExistingFile(target)) return;
 
-    std::unique_ptr<TStagedFile> staged;
-    try {
-      staged = std::make_unique<TStagedFile>(target_);
-    } catch (const EStreamError&) {
-      throw EUploadError(u"Error creating file: " + target_);
-    }
-    staged_ = staged.get();
-    const ustring stagingPath = staged->stagingPath();
-    record.Storage.beginWriting(std::move(staged), stagingPath);
     // owRename numbers the name before its extension; a dot before any of
     // "\", "/" or ":" is not one.
-    const size_t extension = ExtensionStart(name, kClientSeparators);
-    base_ = o_.Path + name.substr(0, extension);
-    extension_ = name.substr(extension);
+    const size_t dot = ExtensionStart(name, kClientSeparators);
+    const ustring base = o_.Path + name.substr(0, dot), extension = name.substr(dot);
+    std::unique_ptr<TDirectFile> file;
+    try {
+      file = std::make_unique<TDirectFile>(target, base, extension, o_);
+    } catch (const EStreamError&) {
+      throw EUploadError(u"Error creating file: " + target);
+    }
     // The name the part will most likely get; the commit has the last word.
     record.NewName = AfterLastSeparator(
-        UniqueTarget(base_, extension_, o_.Mode, o_.OverwriteChr,
-                     [](const ustring& candidate) { return !IsExistingFile(candidate); }),
+        GuessTarget(base, extension, o_.Mode, o_.OverwriteChr, *o_.Renames,
+                    [](const ustring& candidate) { return !IsExistingFile(candidate); }),
         kScriptSeparators);
-  }
-
-  void CloseFile(TFileRecord& record) override {
-    if (!staged_) return;  // a discarded part
-    ustring target;
-    try {
-      target = CommitUniqueTarget(*staged_, base_, extension_, o_.Mode, o_.OverwriteChr);
-    } catch (const EStreamError&) {
-      throw EUploadError(u"Error creating file: " + target_);
-    }
-    staged_ = nullptr;
-    // owNever: another request took the name meanwhile; nothing is stored
-    // (closing the staging file deletes it).
-    record.NewName = AfterLastSeparator(target, kScriptSeparators);
-    if (target.empty())
-      record.Storage.discard();
-    else
-      record.Storage.stored(target);
+    record.Storage.stage(std::move(file));
   }
 
  private:
   const TDirectSaveOptions o_;
-  TStagedFile* staged_ = nullptr;  // the open part's file, owned by its record's storage
-  ustring target_, base_, extension_;
 };
 
 }  // namespace
@@ -76,7 +84,5 @@ class TDirectSave final : public IFileDestinations {
 std::unique_ptr<IFileDestinations> MakeDirectSave(TDirectSaveOptions options) {
   return std::make_unique<TDirectSave>(std::move(options));
 }
-
-void DeleteUnfinishedFile(const ustring& path) noexcept { DeleteFileW(wstr(path)); }
 
 }  // namespace velmora

@@ -5,60 +5,59 @@
 
 namespace velmora {
 
-TFileStorage::~TFileStorage() { release(); }
-
 TFileStorage::TFileStorage(TFileStorage&& other) noexcept
     : kind_(std::exchange(other.kind_, TKind::None)),
-      writer_(std::move(other.writer_)),
-      path_(std::move(other.path_)) {}
+      memory_(std::move(other.memory_)),
+      staged_(std::move(other.staged_)) {}
 
 TFileStorage& TFileStorage::operator=(TFileStorage&& other) noexcept {
   if (this != &other) {
-    release();
     kind_ = std::exchange(other.kind_, TKind::None);
-    writer_ = std::move(other.writer_);
-    path_ = std::move(other.path_);
+    memory_ = std::move(other.memory_);
+    staged_ = std::move(other.staged_);
   }
   return *this;
 }
 
-const TChunkedMemoryStream* TFileStorage::memory() const {
-  return kind_ == TKind::Memory ? static_cast<const TChunkedMemoryStream*>(writer_.get()) : nullptr;
+const TChunkedMemoryStream* TFileStorage::memory() const { return memory_.get(); }
+
+TStream* TFileStorage::writer() const {
+  switch (kind_) {
+    case TKind::Memory: return memory_.get();
+    case TKind::Staging: return &staged_->bytes();
+    default: return nullptr;
+  }
 }
 
 void TFileStorage::keepInMemory() {
-  release();
-  writer_ = std::make_unique<TChunkedMemoryStream>();
+  discard();
+  memory_ = std::make_unique<TChunkedMemoryStream>();
   kind_ = TKind::Memory;
 }
 
-void TFileStorage::beginWriting(std::unique_ptr<TStream> file, const ustring& path) {
+void TFileStorage::stage(std::unique_ptr<IStagedFile> file) {
   assert(file);
-  release();
-  writer_ = std::move(file);
-  path_ = path;
-  kind_ = TKind::Unfinished;
+  discard();
+  staged_ = std::move(file);
+  kind_ = TKind::Staging;
 }
 
-void TFileStorage::discard() { release(); }
-
-void TFileStorage::stored(const ustring& path) {
-  assert(kind_ == TKind::Unfinished && writer_);
-  writer_.reset();
-  path_ = path;
-}
-
-void TFileStorage::settle() {
-  if (kind_ == TKind::Unfinished && !writer_) kind_ = TKind::OnDisk;
-}
-
-// The file is closed before it is deleted; a staged file being written
-// deletes its staging file itself as it closes.
-void TFileStorage::release() noexcept {
-  writer_.reset();
-  if (kind_ == TKind::Unfinished && !path_.empty()) DeleteUnfinishedFile(path_);
+void TFileStorage::discard() {
+  memory_.reset();
+  staged_.reset();
   kind_ = TKind::None;
-  path_.clear();
+}
+
+void TFileStorage::complete() {
+  if (kind_ == TKind::Staging) kind_ = TKind::Staged;
+}
+
+ustring TFileStorage::settle() {
+  assert(kind_ == TKind::Staged);
+  const ustring target = staged_->commit();
+  staged_.reset();  // committed, or deleted when the policy stored nothing
+  kind_ = target.empty() ? TKind::None : TKind::OnDisk;
+  return target;
 }
 
 }  // namespace velmora

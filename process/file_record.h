@@ -1,6 +1,8 @@
 // An uploaded file: the names the client's name gives it, and where its
-// bytes are. The storage owns the rule that a file left unfinished on disk
-// does not outlive the upload object.
+// bytes are. The storage is the one owner of a file's life on disk: it holds
+// a directly saved file under a staging name of its own from the first byte
+// until the file is settled under its target's name, and deletes it if the
+// object goes first. Nothing is ever deleted by a target's name.
 #pragma once
 
 #include <cstdint>
@@ -11,53 +13,57 @@
 
 namespace velmora {
 
+// A file written under a name of its own beside its target. Destroying one
+// that was not committed deletes its bytes: they are nobody else's.
+class IStagedFile {
+ public:
+  virtual ~IStagedFile() = default;
+  // Where the part's data goes.
+  virtual TStream& bytes() = 0;
+  // Gives the complete bytes their target's name under the overwrite policy
+  // and returns that path; empty text when the policy stored nothing (the
+  // name was taken under owNever). May raise: the file then stays staged.
+  virtual ustring commit() = 0;
+};
+
 class TFileStorage {
  public:
   enum class TKind : uint8_t {
-    None,        // no bytes kept: a discarded part
-    Memory,      // a chunked in-memory stream
-    Unfinished,  // on disk at path: being written, or stored by a read that
-                 // has not consumed its body yet; released with the object
-    OnDisk,      // saved at path for good
+    None,     // no bytes kept: a discarded part
+    Memory,   // a chunked in-memory stream
+    Staging,  // on disk under its staging name, its part still arriving
+    Staged,   // on disk under its staging name, complete, waiting to be settled
+    OnDisk,   // settled under its target's name: no longer the object's to delete
   };
 
   TFileStorage() = default;
-  // Releases: closes a file being written and deletes an unfinished one.
-  ~TFileStorage();
+  // Releases: a file still staged is closed and deleted.
+  ~TFileStorage() = default;
   TFileStorage(TFileStorage&& other) noexcept;
   TFileStorage& operator=(TFileStorage&& other) noexcept;
 
   TKind kind() const { return kind_; }
-  const ustring& path() const { return path_; }
   // The bytes of a file in memory; null for any other kind.
   const TChunkedMemoryStream* memory() const;
-  // Where a part's data goes: the memory stream, or the disk file being
-  // written; null otherwise.
-  TStream* writer() const { return writer_.get(); }
+  // Where a part's data goes: the memory stream, or the staged file while
+  // its part arrives; null otherwise.
+  TStream* writer() const;
 
   // Each releases what was there before.
   void keepInMemory();
-  void beginWriting(std::unique_ptr<TStream> file, const ustring& path);
+  void stage(std::unique_ptr<IStagedFile> file);
   void discard();
-  // The file being written took its name: closes it, unfinished at path
-  // until settled.
-  void stored(const ustring& path);
-  // The read that stored it has consumed its body (or another file's
-  // writing began): a stored file stays. A file still being written stays
-  // unfinished.
-  void settle();
+  // The part's delimiter arrived: a staging file is complete.
+  void complete();
+  // A complete staged file takes its target's name; returns the path it
+  // took (empty when the policy stored nothing). Raises as commit does.
+  ustring settle();
 
  private:
-  void release() noexcept;
-
   TKind kind_ = TKind::None;
-  std::unique_ptr<TStream> writer_;
-  ustring path_;
+  std::unique_ptr<TChunkedMemoryStream> memory_;
+  std::unique_ptr<IStagedFile> staged_;
 };
-
-// Deletes an unfinished file; never throws. At the platform's edge
-// (direct_save_win32.cpp); without a file layer none is ever made.
-void DeleteUnfinishedFile(const ustring& path) noexcept;
 
 // One uploaded file.
 struct TFileRecord {
@@ -66,7 +72,8 @@ struct TFileRecord {
   ustring Extension;    // of Name, without the dot
   ustring ContentType;  // as sent
   ustring NameOnly;     // Name without dot and extension
-  ustring NewName;      // name last stored under (direct save, FileSave owRename)
+  ustring NewName;      // name stored under (direct save, FileSave owRename); while a
+                        // direct-save file waits to be settled, the name it is going to get
   TFileStorage Storage;
 };
 

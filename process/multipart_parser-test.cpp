@@ -135,27 +135,29 @@ struct Vector {
 };
 
 const std::string kWebKit = "------WebKitFormBoundary7MA4YWxkTrZu0gW";
-const ExpectedEntity kEpilogue{"", "", "", "", false};  // the "--" after the closing delimiter
 
 const std::vector<Vector>& corpus() {
   static const std::vector<Vector> vectors = {
       {"two text parts and a file",
-       kWebKit + "\r\n"
-       "Content-Disposition: form-data; name=\"title\"\r\n\r\n"
-       "Holiday\r\n" +
-           kWebKit + "\r\n"
+       kWebKit +
+           "\r\n"
+           "Content-Disposition: form-data; name=\"title\"\r\n\r\n"
+           "Holiday\r\n" +
+           kWebKit +
+           "\r\n"
            "Content-Disposition: form-data; name=\"note\"\r\n\r\n"
            "line one\r\nline two\r\n" +
-           kWebKit + "\r\n"
-           "Content-Disposition: form-data; name=\"photo\"; filename=\"C:\\docs\\report.final.pdf\"\r\n"
+           kWebKit +
+           "\r\n"
+           "Content-Disposition: form-data; name=\"photo\"; "
+           "filename=\"C:\\docs\\report.final.pdf\"\r\n"
            "Content-Type: application/pdf\r\n\r\n"
            "%PDF\0\x01\r\n\r\n--\r\n-\xFF end\r\n"s +
            kWebKit + "--\r\n",
        Charset::Utf8,
        {{"title", "Holiday", "", "", false},
         {"note", "line one\r\nline two", "", "", false},
-        {"photo", "", "C:\\docs\\report.final.pdf", "application/pdf", true},
-        kEpilogue},
+        {"photo", "", "C:\\docs\\report.final.pdf", "application/pdf", true}},
        {{"report.final.pdf", "C:\\docs\\report.final.pdf", "pdf", "report.final", "application/pdf",
          "%PDF\0\x01\r\n\r\n--\r\n-\xFF end"s}},
        {"photo"}},
@@ -165,7 +167,7 @@ const std::vector<Vector>& corpus() {
        "--XY\r\nContent-Disposition: form-data; name=\"A\"\r\n\r\n2\r\n"
        "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n3\r\n--XY--\r\n",
        Charset::Utf8,
-       {{"a", "1", "", "", false}, {"A", "2", "", "", false}, {"a", "3", "", "", false}, kEpilogue},
+       {{"a", "1", "", "", false}, {"A", "2", "", "", false}, {"a", "3", "", "", false}},
        {},
        {}},
 
@@ -175,7 +177,7 @@ const std::vector<Vector>& corpus() {
        "discarded\r\n--X\r\n--XY\r\n"
        "Content-Disposition: form-data; name=\"after\"\r\n\r\nkept\r\n--XY--\r\n",
        Charset::Utf8,
-       {{"up", "", "", "application/octet-stream", true}, {"after", "kept", "", "", false}, kEpilogue},
+       {{"up", "", "", "application/octet-stream", true}, {"after", "kept", "", "", false}},
        {},
        {}},
 
@@ -189,8 +191,7 @@ const std::vector<Vector>& corpus() {
        Charset::Utf8,
        {{"f", "", "a.txt", "text/plain", true},
         {"g", "", "b.txt", "", true},
-        {"v", "\r\n", "", "", false},
-        kEpilogue},
+        {"v", "\r\n", "", "", false}},
        {{"a.txt", "a.txt", "txt", "a", "text/plain", "ab\r\n--Xcd\r\n-\r\n--X"},
         {"b.txt", "b.txt", "txt", "b", "", "abc\r"}},
        {"f", "g"}},
@@ -213,7 +214,8 @@ const std::vector<Vector>& corpus() {
        {}},
 
       {"header names and parameters as written",
-       "--XY\r\ncontent-disposition: form-data; name=\"low\"\r\ncontent-type: text/plain\r\n\r\nv\r\n"
+       "--XY\r\ncontent-disposition: form-data; name=\"low\"\r\ncontent-type: "
+       "text/plain\r\n\r\nv\r\n"
        "--XY\r\nContent-Disposition: form-data; name=unquoted; x=\"next\"\r\n"
        "X-Content-Type: a\r\n\r\nw\r\n"
        "--XY\r\nContent-Type: image/png\r\nContent-Type: image/gif\r\n\r\nno disposition\r\n"
@@ -222,21 +224,21 @@ const std::vector<Vector>& corpus() {
        {{"", "v", "", "", false},
         {"next", "w", "", ": a", false},
         {"", "no disposition", "", "image/gif", false},
-        {"", "u", "", "", false},
-        kEpilogue},
+        {"", "u", "", "", false}},
        {},
        {}},
 
       {"client file names",
-       "--XY\r\nContent-Disposition: form-data; name=\"a\"; filename=\"C:\\dir\\x.tar.gz\"\r\n\r\n1\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"; "
+       "filename=\"C:\\dir\\x.tar.gz\"\r\n\r\n1\r\n"
        "--XY\r\nContent-Disposition: form-data; name=\"b\"; filename=\"../../x.asp\"\r\n\r\n2\r\n"
-       "--XY\r\nContent-Disposition: form-data; name=\"c\"; filename=\"evil.asp\0.jpg\"\r\n\r\n3\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"c\"; "
+       "filename=\"evil.asp\0.jpg\"\r\n\r\n3\r\n"
        "--XY--\r\n"s,
        Charset::Utf8,
        {{"a", "", "C:\\dir\\x.tar.gz", "", true},
         {"b", "", "../../x.asp", "", true},
-        {"c", "", "evil.asp\0.jpg"s, "", true},
-        kEpilogue},
+        {"c", "", "evil.asp\0.jpg"s, "", true}},
        {{"x.tar.gz", "C:\\dir\\x.tar.gz", "gz", "x.tar", "", "1"},
         {"x.asp", "../../x.asp", "asp", "x", "", "2"},
         {"evil.asp", "evil.asp\0.jpg"s, "asp", "evil", "", "3"}},
@@ -245,28 +247,56 @@ const std::vector<Vector>& corpus() {
       {"UTF-8 text, with the ANSI fallback",
        "--XY\r\nContent-Disposition: form-data; name=\"caf\xC3\xA9\"\r\n\r\n\xC3\xA9t\xC3\xA9\r\n"
        "--XY\r\nContent-Disposition: form-data; name=\"old\"\r\n\r\n\xE9t\xE9\r\n"
-       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"r\xC3\xA9sum\xC3\xA9.txt\"\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; "
+       "filename=\"r\xC3\xA9sum\xC3\xA9.txt\"\r\n"
        "\r\nx\r\n--XY--\r\n",
        Charset::Utf8,
        {{"café", "été", "", "", false},
         {"old", "été", "", "", false},
-        {"f", "", "résumé.txt", "", true},
-        kEpilogue},
+        {"f", "", "résumé.txt", "", true}},
        {{"résumé.txt", "résumé.txt", "txt", "résumé", "", "x"}},
        {"f"}},
 
       {"ANSI text",
        "--XY\r\nContent-Disposition: form-data; name=\"caf\xC3\xA9\"\r\n\r\n\xC3\xA9t\xC3\xA9\r\n"
        "--XY\r\nContent-Disposition: form-data; name=\"old\"\r\n\r\n\xE9t\x80\r\n"
-       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"r\xC3\xA9sum\xC3\xA9.txt\"\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; "
+       "filename=\"r\xC3\xA9sum\xC3\xA9.txt\"\r\n"
        "\r\nx\r\n--XY--\r\n",
        Charset::Ansi,
        {{"cafÃ©", "Ã©tÃ©", "", "", false},
         {"old", "ét€", "", "", false},
-        {"f", "", "rÃ©sumÃ©.txt", "", true},
-        kEpilogue},
+        {"f", "", "rÃ©sumÃ©.txt", "", true}},
        {{"rÃ©sumÃ©.txt", "rÃ©sumÃ©.txt", "txt", "rÃ©sumÃ©", "", "x"}},
        {"f"}},
+
+      // What follows the closing delimiter is no part, whatever it looks
+      // like: a reader that follows RFC 2046 sees none there either.
+      {"a part smuggled after the closing delimiter",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XY--\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"x\"; filename=\"evil.asp\"\r\n\r\n<% "
+       "%>\r\n--XY--\r\n",
+       Charset::Utf8,
+       {{"a", "1", "", "", false}},
+       {},
+       {}},
+
+      {"header lines straight after the closing delimiter",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XY--"
+       "Content-Disposition: form-data; name=\"x\"; filename=\"evil.asp\"\r\n\r\n<% %>\r\n--XY\r\n",
+       Charset::Utf8,
+       {{"a", "1", "", "", false}},
+       {},
+       {}},
+
+      // One "-" after a delimiter is the first byte of a header line.
+      {"a single dash after a delimiter opens a part",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XY-\r\n"
+       "Content-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n--XY--\r\n",
+       Charset::Utf8,
+       {{"a", "1", "", "", false}, {"b", "2", "", "", false}},
+       {},
+       {}},
   };
   return vectors;
 }
@@ -482,55 +512,107 @@ struct LimitCase {
 const std::vector<LimitCase>& limitCases() {
   const auto none = [](TParserLimits&) {};
   static const std::vector<LimitCase> cases = {
-      {"delimiter line at its limit", part("a", "1", "--XYZW") + "--XYZW--", none, "", {"1", ""}},
-      {"delimiter line past its limit", part("a", "1", "--XYZWV") + "--XYZWV--", none,
-       "The body's first line, its delimiter, is longer than 6 bytes.", {}},
+      {"delimiter line at its limit", part("a", "1", "--XYZW") + "--XYZW--", none, "", {"1"}},
+      {"delimiter line past its limit",
+       part("a", "1", "--XYZWV") + "--XYZWV--",
+       none,
+       "The body's first line, its delimiter, is longer than 6 bytes.",
+       {}},
       {"no CR within the delimiter line's limit", "--XYZW", none, "", {}},
       // 'Content-Disposition: form-data; name=""' is 39 bytes.
-      {"header line at its limit", part("abcde", "1") + "--XY--", none, "", {"1", ""}},
-      {"header line past its limit", part("abcdef", "1") + "--XY--", none,
-       "A header line of a part is longer than 44 bytes.", {""}},
+      {"header line at its limit", part("abcde", "1") + "--XY--", none, "", {"1"}},
+      {"header line past its limit",
+       part("abcdef", "1") + "--XY--",
+       none,
+       "A header line of a part is longer than 44 bytes.",
+       {""}},
       {"CRs in a header line do not count",
-       "--XY\r\nContent-Disposition: form-data;\r\r name=\"abcde\"\r\n\r\n1\r\n--XY--", none, "", {"1", ""}},
+       "--XY\r\nContent-Disposition: form-data;\r\r name=\"abcde\"\r\n\r\n1\r\n--XY--",
+       none,
+       "",
+       {"1"}},
       {"header lines at their limit",
-       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nContent-Type: text/plain\r\n\r\n1\r\n--XY--", none,
-       "", {"1", ""}},
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nContent-Type: "
+       "text/plain\r\n\r\n1\r\n--XY--",
+       none,
+       "",
+       {"1"}},
       {"header lines past their limit",
-       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nX: 1\r\nY: 2\r\n\r\n1\r\n--XY--", none,
-       "A part has more than 2 header lines.", {""}},
-      {"parts at their limit (the closing \"--\" opens one)", part("a", "1") + part("b", "2") + "--XY--", none, "",
-       {"1", "2", ""}},
-      {"parts past their limit", part("a", "1") + part("b", "2") + part("c", "3") + "--XY--", none,
-       "The body has more than 3 parts.", {"1", "2", "3"}},
-      {"form text at its limit", part("a", "12345") + part("b", "12345") + "--XY--", none, "",
-       {"12345", "12345", ""}},
-      {"form text past its limit by a value's last byte", part("a", "12345") + part("b", "123456") + "--XY--",
-       none, "The form's text (names, values, file names, content types) is longer than 12 characters.",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nX: 1\r\nY: 2\r\n\r\n1\r\n--XY--",
+       none,
+       "A part has more than 2 header lines.",
+       {""}},
+      {"parts at their limit",
+       part("a", "1") + part("b", "2") + part("c", "3") + "--XY--",
+       none,
+       "",
+       {"1", "2", "3"}},
+      {"parts past their limit",
+       part("a", "1") + part("b", "2") + part("c", "3") + part("d", "4") + "--XY--",
+       none,
+       "The body has more than 3 parts.",
+       {"1", "2", "3"}},
+      // The closing delimiter ends the parts: lines after it, however many
+      // or long, are no part and pass no limit.
+      {"an epilogue passes no limit",
+       part("a", "1") + "--XY--\r\n" + std::string(100, 'e') + "\r\n" +
+           [] {
+             std::string lines;
+             for (int i = 0; i < 9; ++i) lines += "X: " + std::to_string(i) + "\r\n";
+             return lines;
+           }() +
+           "\r\n--XY\r\n" +
+           "Content-Disposition: form-data; name=\"x\"\r\n\r\nsmuggled\r\n--XY--\r\n",
+       none,
+       "",
+       {"1"}},
+      {"form text at its limit",
+       part("a", "12345") + part("b", "12345") + "--XY--",
+       none,
+       "",
+       {"12345", "12345"}},
+      {"form text past its limit by a value's last byte",
+       part("a", "12345") + part("b", "123456") + "--XY--",
+       none,
+       "The form's text (names, values, file names, content types) is longer than 12 characters.",
        {"12345", ""}},
-      {"form text past its limit in a value cut short", part("a", "12345") + "--XY\r\nX: 1\r\n\r\n1234567", none,
-       "The form's text (names, values, file names, content types) is longer than 12 characters.", {"12345", ""}},
+      {"form text past its limit in a value cut short",
+       part("a", "12345") + "--XY\r\nX: 1\r\n\r\n1234567",
+       none,
+       "The form's text (names, values, file names, content types) is longer than 12 characters.",
+       {"12345", ""}},
       // Name 1 + file name 3 + content type 3, then 1 + 4: file data is not
       // text of the form.
       {"file name and content type count, file data does not",
-       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: a/b\r\n\r\n" +
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: "
+       "a/b\r\n\r\n" +
            std::string(100, 'd') + "\r\n" + part("t", "1234") + "--XY--",
-       [](TParserLimits& l) { l.headerLine = 60; }, "", {"", "1234", ""}},
+       [](TParserLimits& l) { l.headerLine = 60; },
+       "",
+       {"", "1234"}},
       {"file name and content type past the limit",
-       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: a/b\r\n\r\n" +
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: "
+       "a/b\r\n\r\n" +
            std::string(100, 'd') + "\r\n" + part("t", "1234") + "--XY--",
        [](TParserLimits& l) {
          l.headerLine = 60;
          l.formText = 11;
        },
-       "The form's text (names, values, file names, content types) is longer than 11 characters.", {"", ""}},
+       "The form's text (names, values, file names, content types) is longer than 11 characters.",
+       {"", ""}},
       // "1\r\n--X" is a value whose end looks like the start of a delimiter:
       // those bytes are held back at a block's end, and count once they are
       // known to be data.
-      {"held-back bytes of a value count", part("v", "1\r\n--X") + "--XY--",
-       [](TParserLimits& l) { l.formText = 7; }, "", {"1\r\n--X", ""}},
-      {"held-back bytes of a value pass the limit", part("v", "1\r\n--X") + "--XY--",
+      {"held-back bytes of a value count",
+       part("v", "1\r\n--X") + "--XY--",
+       [](TParserLimits& l) { l.formText = 7; },
+       "",
+       {"1\r\n--X"}},
+      {"held-back bytes of a value pass the limit",
+       part("v", "1\r\n--X") + "--XY--",
        [](TParserLimits& l) { l.formText = 6; },
-       "The form's text (names, values, file names, content types) is longer than 6 characters.", {""}},
+       "The form's text (names, values, file names, content types) is longer than 6 characters.",
+       {""}},
   };
   return cases;
 }
@@ -666,8 +748,9 @@ TEST(MultipartParser, DataArrivesAsRangesOfTheBlock) {
 
 // --- Direct mode ----------------------------------------------------------
 
-// Records the calls; a file named "skip.bin" gets no stream (its data is
-// discarded), the others an in-memory one whose bytes are logged on close.
+// Records the calls; a file named "skip.bin" gets no storage (its data is
+// discarded), the others a staged file in memory that logs its commit and,
+// when it goes uncommitted, its deletion, each with its bytes.
 class FakeDestinations : public IFileDestinations {
  public:
   std::vector<std::string> log;
@@ -675,13 +758,33 @@ class FakeDestinations : public IFileDestinations {
   void OpenFile(TFileRecord& record) override {
     log.push_back("open " + toUtf8(record.Name));
     if (record.Name == u"fail.bin") throw EUploadError(u"Error creating file: fail.bin");
-    if (record.Name != u"skip.bin") record.Storage.keepInMemory();
+    if (record.Name != u"skip.bin")
+      record.Storage.stage(std::make_unique<Staged>(log, toUtf8(record.Name)));
   }
-  void CloseFile(TFileRecord& record) override {
-    log.push_back("close " + toUtf8(record.Name) + " " +
-                  (record.Storage.writer() ? bytesOf(record.Storage) : "(no stream)"));
-    record.Storage.discard();
-  }
+
+ private:
+  class Staged final : public IStagedFile {
+   public:
+    Staged(std::vector<std::string>& log, std::string name) : log_(log), name_(std::move(name)) {}
+    ~Staged() override {
+      if (!committed_) log_.push_back("delete " + name_ + " " + contents());
+    }
+    TStream& bytes() override { return bytes_; }
+    ustring commit() override {
+      committed_ = true;
+      log_.push_back("commit " + name_ + " " + contents());
+      return fromUtf8("C:\\up\\" + name_);
+    }
+
+   private:
+    std::string contents() const {
+      return std::string(reinterpret_cast<const char*>(bytes_.data()), bytes_.size());
+    }
+    std::vector<std::string>& log_;
+    const std::string name_;
+    TMemoryStream bytes_;
+    bool committed_ = false;
+  };
 };
 
 const std::string kDirectBody =
@@ -691,10 +794,11 @@ const std::string kDirectBody =
     "--XY\r\nContent-Disposition: form-data; name=\"n\"; filename=\"\"\r\n\r\nnone\r\n"
     "--XY\r\nContent-Disposition: form-data; name=\"b\"; filename=\"b.txt\"\r\n\r\nbeta\r\n--XY--\r\n";
 
-TEST(MultipartParser, DirectModeOpensAndClosesEachFileInOrder) {
-  const std::vector<std::string> expected = {
-      "open a.txt", "close a.txt alpha\r\n--X", "open skip.bin", "close skip.bin (no stream)",
-      "open b.txt", "close b.txt beta"};
+// A staged file takes its name when the next file part begins, the last one
+// when the read has taken the whole body; never while its part arrives.
+TEST(MultipartParser, DirectModeSettlesEachFileWhenTheNextBegins) {
+  const std::vector<std::string> expected = {"open a.txt", "commit a.txt alpha\r\n--X",
+                                             "open skip.bin", "open b.txt", "commit b.txt beta"};
   for (size_t block : {1, 3, 102400}) {
     SCOPED_TRACE("blocks of " + std::to_string(block));
     FakeDestinations fake, fakeForReference;
@@ -703,25 +807,63 @@ TEST(MultipartParser, DirectModeOpensAndClosesEachFileInOrder) {
     TReferenceParse oracle(referenceResults, Charset::Utf8, &fakeForReference);
     feed(parser, kDirectBody, blocksOf(kDirectBody.size(), block));
     feed(oracle, kDirectBody, blocksOf(kDirectBody.size(), block));
+    EXPECT_EQ(results.Files.back().Storage.kind(), TFileStorage::TKind::Staged);
+    parser.receiver.settleLastFile();
+    oracle.receiver.settleLastFile();
 
     EXPECT_EQ(fake.log, expected);
     EXPECT_EQ(fakeForReference.log, expected);
     ASSERT_EQ(results.FileQty, 3);
-    for (const TFileRecord& file : results.Files) EXPECT_EQ(file.Storage.kind(), TFileStorage::TKind::None);
+    using TKind = TFileStorage::TKind;
+    EXPECT_EQ(results.Files[0].Storage.kind(), TKind::OnDisk);
+    EXPECT_EQ(results.Files[1].Storage.kind(), TKind::None);
+    EXPECT_EQ(results.Files[2].Storage.kind(), TKind::OnDisk);
+    EXPECT_EQ(results.Files[0].NewName, u"a.txt");
     EXPECT_EQ(results.FormEntities[1].Value, u"text");
     EXPECT_EQ(results.TagNameList.count(), 3);
     EXPECT_EQ(Describe(results), Describe(referenceResults));
   }
 }
 
-TEST(MultipartParser, DirectModeFileLeftOpenWhenTheBodyEndsEarly) {
+// A read that stops early leaves its last file unsettled: complete or cut,
+// it is deleted with the records, and never takes its name.
+TEST(MultipartParser, DirectModeLastFileOfAnUnfinishedReadIsDeleted) {
+  const struct {
+    const char* title;
+    std::string body;
+    std::string last;
+  } cases[] = {
+      {"cut inside the file", kDirectBody.substr(0, kDirectBody.find("beta") + 3),
+       "delete b.txt bet"},
+      {"complete, the rest of the body missing",
+       kDirectBody.substr(0, kDirectBody.find("--XY--") + 4), "delete b.txt beta"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    FakeDestinations fake;
+    {
+      TUploadResults results;
+      TFastParse parser(results, Charset::Utf8, &fake);
+      feed(parser, c.body, blocksOf(c.body.size(), 4));
+      EXPECT_EQ(fake.log.back(), "open b.txt");
+    }
+    EXPECT_EQ(fake.log.back(), c.last);
+  }
+}
+
+// The body ended inside a file part: its record goes, its staged file with it.
+TEST(MultipartParser, DirectModeCutFileIsDropped) {
   const std::string body = kDirectBody.substr(0, kDirectBody.find("beta") + 3);
   FakeDestinations fake;
   TUploadResults results;
   TFastParse parser(results, Charset::Utf8, &fake);
-  feed(parser, body, blocksOf(body.size(), 4));
-  EXPECT_EQ(fake.log.back(), "open b.txt");
-  EXPECT_EQ(bytesOf(results.Files.back().Storage), "bet");
+  feed(parser, body, {body.size()});
+  parser.receiver.settleLastFile();
+  parser.receiver.dropCutFile();
+  EXPECT_EQ(fake.log.back(), "delete b.txt bet");
+  EXPECT_EQ(results.FileQty, 2);
+  EXPECT_EQ(results.Files.size(), 2u);
+  EXPECT_EQ(results.Files[0].NewName, u"a.txt");
 }
 
 TEST(MultipartParser, DirectModeOpenFailurePropagatesWithTheRecordMade) {
@@ -828,7 +970,7 @@ TEST(MultipartParser, HugeFirstLineAndHeaderLine) {
   TUploadResults r;
   TFastParse parser(r, Charset::Utf8, nullptr, huge);
   feed(parser, body, blocksOf(body.size(), 102400));
-  ASSERT_EQ(r.FormEntities.size(), 2u);
+  ASSERT_EQ(r.FormEntities.size(), 1u);
   EXPECT_EQ(r.FormEntities[0].Name, u"n");
   EXPECT_EQ(r.FormEntities[0].Value, u"value\r\n" + ustring(1 << 20, u'-'));
 }
@@ -842,7 +984,7 @@ TEST(MultipartParser, ManyParts) {
   TUploadResults r;
   TFastParse parser(r, Charset::Utf8, nullptr);
   feed(parser, body, blocksOf(body.size(), 102400));
-  ASSERT_EQ(r.FormEntities.size(), 100001u);
+  ASSERT_EQ(r.FormEntities.size(), 100000u);
   EXPECT_EQ(r.FormEntities[99999].Name, u"f99999");
   EXPECT_EQ(r.FormEntities[99999].Value, u"99999");
 }

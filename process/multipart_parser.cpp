@@ -25,12 +25,17 @@ constexpr size_t npos = ustring::npos;
 
 enum TReadingState : uint8_t {
   rsFindingBoundary,     // collecting the delimiter line at the start of the body
+  rsAfterDelimiter,      // just after a delimiter: "--" there closes the body
+  rsClosingDash,         // one "-" of that "--" seen
   rsInBetween,           // after a delimiter, skipping line breaks
   rsReadingInformation,  // a part's header lines
   rsReadingData,         // data of a non-file part
   rsReadingFile,         // data of a file part with a file name
   rsEmptyFile,           // data of a file part without a file name: discarded
+  rsEpilogue,            // after the closing delimiter: taken, never parsed
 };
+
+constexpr uint8_t kDash = '-';
 
 // Finds the delimiter pattern: CR LF, then the delimiter line.
 //
@@ -198,7 +203,10 @@ struct TMultipartParser::State {
   }
 
   size_t findBoundary(const uint8_t* block, size_t size, size_t pos);
+  size_t afterDelimiter(const uint8_t* block, size_t pos);
+  size_t closingDash(const uint8_t* block, size_t pos);
   size_t skipLineBreaks(const uint8_t* block, size_t size, size_t pos);
+  void openPart();
   size_t readHeaders(const uint8_t* block, size_t size, size_t pos);
   bool headerLineDone();
   template <class Char>
@@ -222,19 +230,45 @@ size_t TMultipartParser::State::findBoundary(const uint8_t* block, size_t size, 
   return end + 1;
 }
 
-// Any byte but CR or LF opens a part (also the "--" after the closing
-// delimiter, which then collects the epilogue as header text).
+// "--" straight after a delimiter makes it the closing one: the parts end
+// there, and what follows (RFC 2046's epilogue) is no part of the form, so a
+// filter that reads the body by the RFC sees every part this parser keeps.
+// Anything else goes on as after any delimiter.
+size_t TMultipartParser::State::afterDelimiter(const uint8_t* block, size_t pos) {
+  if (block[pos] != kDash) {
+    ReadingState = rsInBetween;
+    return pos;
+  }
+  ReadingState = rsClosingDash;
+  return pos + 1;
+}
+
+// A single "-" opens a part after all: it is the first byte of its first
+// header line.
+size_t TMultipartParser::State::closingDash(const uint8_t* block, size_t pos) {
+  if (block[pos] == kDash) {
+    ReadingState = rsEpilogue;
+    return pos + 1;
+  }
+  openPart();
+  line.write(&kDash, 1);
+  return pos;
+}
+
+// Any byte but CR or LF opens a part.
 size_t TMultipartParser::State::skipLineBreaks(const uint8_t* block, size_t size, size_t pos) {
   while (pos < size && (block[pos] == CR || block[pos] == LF)) ++pos;
-  if (pos < size) {
-    if (partCount == limits.parts) refuse(TParserLimit::Parts);
-    ++partCount;
-    headerLineCount = 0;
-    head = TPartHead();
-    ReadingState = rsReadingInformation;
-    receiver.partBegin();
-  }
+  if (pos < size) openPart();
   return pos;
+}
+
+void TMultipartParser::State::openPart() {
+  if (partCount == limits.parts) refuse(TParserLimit::Parts);
+  ++partCount;
+  headerLineCount = 0;
+  head = TPartHead();
+  ReadingState = rsReadingInformation;
+  receiver.partBegin();
 }
 
 // Header lines end at LF; CR is ignored wherever it stands.
@@ -336,7 +370,7 @@ size_t TMultipartParser::State::readData(const uint8_t* block, size_t size, size
   // Held-back bytes that turned out to begin the delimiter are dropped.
   emitData(block + start, scanned - static_cast<int64_t>(length));
   MissedBytes = 0;
-  ReadingState = rsInBetween;
+  ReadingState = rsAfterDelimiter;
   receiver.partEnd();
   return pos;
 }
@@ -352,20 +386,25 @@ void TMultipartParser::ParseBlock(const uint8_t* data, size_t size) {
   while (pos < size) {
     switch (s.ReadingState) {
       case rsFindingBoundary: pos = s.findBoundary(data, size, pos); break;
+      case rsAfterDelimiter: pos = s.afterDelimiter(data, pos); break;
+      case rsClosingDash: pos = s.closingDash(data, pos); break;
       case rsInBetween: pos = s.skipLineBreaks(data, size, pos); break;
       case rsReadingInformation: pos = s.readHeaders(data, size, pos); break;
       case rsReadingData:
       case rsReadingFile:
       case rsEmptyFile: pos = s.readData(data, size, pos); break;
+      case rsEpilogue: pos = size; break;
     }
   }
 }
 
-void TMultipartParser::Finish() {
+bool TMultipartParser::Finish() {
   State& s = *s_;
-  if (s.ReadingState != rsReadingInformation) return;
-  s.ReadingState = rsInBetween;  // reported once
-  s.receiver.partHeadersCut(std::move(s.head));
+  const TReadingState last = s.ReadingState;
+  s.ReadingState = rsInBetween;  // the body's end is reported once
+  if (last == rsReadingInformation) s.receiver.partHeadersCut(std::move(s.head));
+  return last == rsReadingInformation || last == rsReadingData || last == rsReadingFile ||
+         last == rsEmptyFile;
 }
 
 ustring limitMessage(TParserLimit limit, const TParserLimits& limits) {

@@ -100,7 +100,10 @@ class TMultipartParser {
   void ParseBlock(const uint8_t* data, size_t size);
   // The body ended, whole or not (a client gone, a failure, a refusal):
   // reports the fields of a part whose headers were still being read.
-  void Finish();
+  // True when the body ended inside a part: one began and its delimiter
+  // never came. The closing delimiter ends the parts; whatever follows it
+  // is consumed and ignored.
+  bool Finish();
 
  private:
   struct State;

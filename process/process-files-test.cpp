@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -337,27 +338,110 @@ TEST_F(ProcessFiles, AnInterruptedReadLosesItsLastFileOnRelease) {
   EXPECT_EQ(List(dir_), Names{"done.txt"});
 }
 
-TEST_F(ProcessFiles, AFailedReadLosesItsLastFileEvenWhenComplete) {
-  DirectMode(true);
-  std::string body = MultipartBody(
-      {File("f", "a.txt", "aa"), File("g", "b.txt", "bb"), Field("pad", std::string(200000, 'p'))});
-  host_->fail("BinaryRead", 2);
-  EXPECT_THROW(Read(body), EUploadError);
-  EXPECT_EQ(List(dir_), (Names{"a.txt", "b.txt"}));
-  process_.reset();
-  EXPECT_EQ(List(dir_), Names{"a.txt"});
+// The last file of a read takes its name only once the read has taken the
+// whole body (or the next file began): a read that stops early, however it
+// stops, leaves the file under that name as it was, before and after the
+// object is released, and the waiting file is its own to delete.
+TEST_F(ProcessFiles, AReadThatStopsEarlyLeavesTheTargetAsItWas) {
+  const std::string pad(200000, 'p');  // a second block, which never comes
+  const struct {
+    const char* how;
+    std::string body;
+    std::function<void(FakeHost::Script&)> stop;
+    std::string failure;  // empty: Read returns quietly
+  } stops[] = {
+      {"client gone",
+       MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"), Field("pad", pad)}),
+       [](FakeHost::Script& h) { h.connectedReads = 1; }, ""},
+      {"empty delivery",
+       MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"), Field("pad", pad)}),
+       [](FakeHost::Script& h) {
+         h.deliveries = {102400, 0};
+       },
+       ""},
+      {"read failure",
+       MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"), Field("pad", pad)}),
+       [](FakeHost::Script& h) { h.fail("BinaryRead", 2); },
+       "Velmora Error: Error reading from ASP Request object."},
+      {"a limit",
+       MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"),
+                      Field(std::string(20000, 'n'), "x")}),
+       [](FakeHost::Script&) {},
+       "Velmora Error: A header line of a part is longer than 16384 bytes. (#3)"},
+  };
+  for (TowModeType mode : {owAlways, owRename, owNever}) {
+    for (const auto& stop : stops) {
+      SCOPED_TRACE(std::string(stop.how) + ", mode " + std::to_string(mode));
+      for (const std::string& name : List(dir_)) DeleteFileW(wstr(dir_ + fromUtf8(name)));
+      Put(dir_ + u"b.txt", "old");
+      host_ = std::make_shared<FakeHost::Script>();
+      process_ = std::make_unique<TProcess>(std::make_unique<FakeHost>(host_));
+      process_->SetOverwriteMode(mode);
+      DirectMode(true);
+      stop.stop(*host_);
+      if (stop.failure.empty()) {
+        Read(stop.body);
+      } else {
+        try {
+          Read(stop.body);
+          ADD_FAILURE() << "the read did not fail";
+        } catch (const EUploadError& e) {
+          EXPECT_EQ(toUtf8(e.message()).rfind(stop.failure, 0), 0u) << toUtf8(e.message());
+        }
+      }
+      ASSERT_EQ(process_->FileQty(), 2);
+      EXPECT_EQ(process_->NewName(1), mode == owAlways   ? u"b.txt"
+                                      : mode == owRename ? u"b~1.txt"
+                                                         : u"");
+      EXPECT_EQ(Contents(dir_ + u"b.txt"), "old");
+      EXPECT_EQ(Contents(dir_ + u"first.txt"), "1");
+      EXPECT_EQ(List(dir_).size(), mode == owNever ? 2u : 3u);  // the waiting file beside them
+      process_.reset();
+      EXPECT_EQ(List(dir_), (Names{"b.txt", "first.txt"}));
+      EXPECT_EQ(Contents(dir_ + u"b.txt"), "old");
+    }
+  }
 }
 
-// A body refused at a limit is a failed read like any other.
-TEST_F(ProcessFiles, AReadPastALimitLosesItsLastFileOnRelease) {
+// Request A's last file waits; request B stores the same name; A's client
+// leaves. Releasing A deletes its own waiting file, never B's.
+TEST_F(ProcessFiles, AnUnfinishedReadNeverDeletesAnotherRequestsFile) {
   DirectMode(true);
-  std::string body = MultipartBody({File("f", "a.txt", "aa"), File("g", "b.txt", "bb"),
-                                    Field(std::string(20000, 'n'), "long name")});
-  EXPECT_TRUE(Throws<EUploadError>(
-      [&] { Read(body); }, "Velmora Error: A header line of a part is longer than 16384 bytes. (#3)"));
-  EXPECT_EQ(List(dir_), (Names{"a.txt", "b.txt"}));
+  host_->connectedReads = 1;
+  Read(MultipartBody({File("f", "b.txt", "from A"), Field("pad", std::string(200000, 'p'))}));
+
+  auto hostB = std::make_shared<FakeHost::Script>();
+  hostB->body = MultipartBody({File("f", "b.txt", "from B")});
+  TProcess b(std::make_unique<FakeHost>(hostB));
+  b.SetSaveDirect(true);
+  b.SetSaveDirectPath(dir_);
+  b.SetSaveDirectUseExistingName(true);
+  b.Read();
+  EXPECT_EQ(b.NewName(0), u"b.txt");
+  EXPECT_EQ(Contents(dir_ + u"b.txt"), "from B");
+
   process_.reset();
-  EXPECT_EQ(List(dir_), Names{"a.txt"});
+  EXPECT_EQ(List(dir_), Names{"b.txt"});
+  EXPECT_EQ(Contents(dir_ + u"b.txt"), "from B");
+}
+
+// Every declared byte came but the body ended inside a file part: the read
+// fails, the complete file before it is stored, and the cut one never takes
+// its name: the older file there stays, and nothing waits beside it.
+TEST_F(ProcessFiles, ABodyCutInsideAFileNeverReplacesItsTarget) {
+  Put(dir_ + u"cut.txt", "old");
+  DirectMode(true);
+  const std::string whole = MultipartBody(
+      {File("f", "done.txt", "done"), File("g", "cut.txt", std::string(300000, 'c'))});
+  EXPECT_TRUE(
+      Throws<EUploadError>([&] { Read(whole.substr(0, whole.size() - 1000)); },
+                           "Velmora Error: The body ended before its closing delimiter. (#3)"));
+  EXPECT_EQ(process_->FileQty(), 1);
+  EXPECT_EQ(List(dir_), (Names{"cut.txt", "done.txt"}));
+  EXPECT_EQ(Contents(dir_ + u"cut.txt"), "old");
+  EXPECT_EQ(Contents(dir_ + u"done.txt"), "done");
+  process_.reset();
+  EXPECT_EQ(List(dir_), (Names{"cut.txt", "done.txt"}));
 }
 
 TEST_F(ProcessFiles, AnEmptyReadCountsAsAnInterruption) {
@@ -367,6 +451,27 @@ TEST_F(ProcessFiles, AnEmptyReadCountsAsAnInterruption) {
   Read(body);
   process_.reset();
   EXPECT_EQ(List(dir_), Names{});
+}
+
+// One name many times, by direct saving and by FileSave: owRename counts on
+// from the last counter it took, and the plain name still wins when free.
+TEST_F(ProcessFiles, RenameCountsOnForOneName) {
+  process_->SetOverwriteMode(owRename);
+  DirectMode(true);
+  std::vector<velmora::testing::FormPart> parts(30, File("f", "a.txt", "x"));
+  Read(MultipartBody(parts));
+  ASSERT_EQ(process_->FileQty(), 30);
+  EXPECT_EQ(process_->NewName(0), u"a.txt");
+  EXPECT_EQ(process_->NewName(29), u"a~29.txt");
+  EXPECT_EQ(List(dir_).size(), 30u);
+
+  DeleteFileW(wstr(dir_ + u"a~3.txt"));  // a counter once taken is not tried again
+  Read(MultipartBody({File("f", "a.txt", "y")}));
+  EXPECT_EQ(process_->NewName(30), u"a~30.txt");
+  DeleteFileW(wstr(dir_ + u"a.txt"));  // the plain name, once free, wins
+  Read(MultipartBody({File("f", "a.txt", "z")}));
+  EXPECT_EQ(process_->NewName(31), u"a.txt");
+  EXPECT_EQ(Contents(dir_ + u"a.txt"), "z");
 }
 
 // Hostile client names: what FileName reports is the name a save stores, and

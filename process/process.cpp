@@ -11,12 +11,27 @@
 #include "process/multipart_parser.h"
 #include "process/process_state.h"
 #include "process/upload_receiver.h"
+#include "velmora_version.h"
 
 namespace velmora {
 
 namespace {
 
 constexpr int64_t kBlockSize = 102400;
+
+// Runs a step of the parse (a block, or settling the last file) and reports
+// its failure as one while a block is parsed (#3).
+template <class Step>
+void ParseStep(Step&& step) {
+  try {
+    step();
+  } catch (const EUploadLimitError& refused) {
+    // One the client caused and can be told about: the message names the limit.
+    throw EUploadError(u"Velmora Error: " + refused.message() + u" (#3)");
+  } catch (...) {
+    throw EUploadError(u"Velmora Error: Error reading block. (#3)");
+  }
+}
 
 // round(100 * done / total) with halves going to the even neighbour, in exact
 // integer arithmetic (done <= total < 2^32, so nothing overflows).
@@ -87,7 +102,7 @@ void TProcess::Read() {
   std::unique_ptr<IFileDestinations> direct;
   if (s.SaveDirect)
     direct = MakeDirectSave({s.SaveDirectPath, s.SaveDirectName, s.SaveDirectUseExistingName,
-                             s.owMode, s.OverwriteChr});
+                             s.owMode, s.OverwriteChr, &s.Renames});
   auto charset =
       s.Charset == u"UTF-8" ? TMultipartParser::Charset::Utf8 : TMultipartParser::Charset::Ansi;
 
@@ -97,19 +112,28 @@ void TProcess::Read() {
   {
     TUploadReceiver receiver(s.results, charset, direct.get());
     TMultipartParser parser(receiver, charset);
+    bool whole = false;
     try {
-      s.ReadBody(parser);
+      whole = s.ReadBody(parser, receiver);
     } catch (...) {
       failure = std::current_exception();
     }
-    parser.Finish();
+    // A body that ends inside a part, though the client is there and every
+    // byte came, was cut or malformed: what was complete before it stays,
+    // the cut file is neither listed nor stored, and the read fails. (A
+    // client gone returns quietly: pages ask Response.IsClientConnected.)
+    if (parser.Finish() && whole) {
+      receiver.dropCutFile();
+      failure = std::make_exception_ptr(
+          EUploadError(u"Velmora Error: The body ended before its closing delimiter. (#3)"));
+    }
   }
   s.BuildVariableLists();
   s.results.FormEntities.clear();
   if (failure) std::rethrow_exception(failure);
 }
 
-void TProcess::State::ReadBody(TMultipartParser& parser) {
+bool TProcess::State::ReadBody(TMultipartParser& parser, TUploadReceiver& receiver) {
   int32_t declared;
   try {
     declared = host->TotalBytes();
@@ -122,7 +146,7 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
   std::unique_ptr<uint8_t[]> block;
   int64_t done = 0;
   while (done < TotalBytes) {
-    if (!host->IsClientConnected()) return;
+    if (!host->IsClientConnected()) return false;
     if (!block) block.reset(new uint8_t[TotalBytes < kBlockSize ? TotalBytes : kBlockSize]);
 
     int64_t remaining = TotalBytes - done;
@@ -141,23 +165,17 @@ void TProcess::State::ReadBody(TMultipartParser& parser) {
                          toDecimal(TotalBytes) + u", Bytes Read: " + toDecimal(done) + u". (#2)");
     // A host that delivers nothing while the body is incomplete will not
     // deliver the rest: stop as if the client had gone.
-    if (delivered == 0) return;
+    if (delivered == 0) return false;
     done += static_cast<int64_t>(delivered);
 
     if (ShowProgress && !ProgressID.empty())
       host->SetApplicationValue(ProgressID, ProgressPercent(done, TotalBytes));
 
-    try {
-      parser.ParseBlock(block.get(), delivered);
-    } catch (const EUploadLimitError& refused) {
-      // Still a failure while a block is parsed (#3), but one the client
-      // caused and can be told about: the message names the limit.
-      throw EUploadError(u"Velmora Error: " + refused.message() + u" (#3)");
-    } catch (...) {
-      throw EUploadError(u"Velmora Error: Error reading block. (#3)");
-    }
+    ParseStep([&] { parser.ParseBlock(block.get(), delivered); });
   }
-  if (TotalBytes > 0) results.settleDirectFile();
+  // Only now is the last file known to be the client's whole intent.
+  ParseStep([&] { receiver.settleLastFile(); });
+  return true;
 }
 
 // The first occurrence of every named variable, one line per file field, and
@@ -185,7 +203,6 @@ void TProcess::ReadChunks() {
   // direct-save file included.
   files.resize(1);
   files[0].Storage.keepInMemory();
-  s.results.settleDirectFile();  // none is unfinished any more
   TStream& bytes = *files[0].Storage.writer();
 
   // One byte per host call, until the host fails or delivers nothing: both
@@ -228,8 +245,8 @@ ustring TProcess::CurrentDir() {
 
 // The same source ships as a 32-bit and a 64-bit DLL; the version tells which.
 ustring TProcess::Version() const {
-  return sizeof(void*) == 8 ? u"Velmora Upload Component 3.1.4.0 (64 bit)"
-                            : u"Velmora Upload Component 3.1.4.0 (32 bit)";
+  return sizeof(void*) == 8 ? u"Velmora Upload Component " VELMORA_VERSION u" (64 bit)"
+                            : u"Velmora Upload Component " VELMORA_VERSION u" (32 bit)";
 }
 
 }  // namespace velmora

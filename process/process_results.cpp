@@ -1,6 +1,7 @@
 // TProcess: what scripts read after Read — form variables, character set and
 // the uploaded files.
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 
 #include "base/errors.h"
@@ -104,8 +105,15 @@ ustring TProcess::NameOnly(int32_t Index) const { return s_->CheckedFile(Index).
 ustring TProcess::ContentType(int32_t Index) const { return s_->CheckedFile(Index).ContentType; }
 ustring TProcess::NewName(int32_t Index) const { return s_->CheckedFile(Index).NewName; }
 
+int32_t SizeAsLong(int64_t size, const char16_t* member) {
+  if (size > INT32_MAX)
+    throw EUploadError(ustring(member) + u" cannot report a size of " + toDecimal(size) +
+                       u" bytes: a Long holds at most 2147483647.");
+  return static_cast<int32_t>(size);
+}
+
 int32_t TProcess::FileSize(int32_t Index) const {
-  return static_cast<int32_t>(s_->FileBytes(Index, u"FileSize").size());
+  return SizeAsLong(s_->FileBytes(Index, u"FileSize").size(), u"FileSize");
 }
 
 const TChunkedMemoryStream& TProcess::FileData(int32_t Index) const {
@@ -118,8 +126,7 @@ ustring TProcess::FileAsBase64(int32_t Index) const {
   constexpr size_t kPiece = 57 * 1024;
   const TChunkedMemoryStream& bytes = s_->FileBytes(Index, u"FileData");
   const size_t size = static_cast<size_t>(bytes.size());
-  ustring text;
-  text.reserve((size + 2) / 3 * 4 + size / 57 * 2);
+  ustring text = Base64TextFor(size);
   std::unique_ptr<uint8_t[]> piece(new uint8_t[std::min(size, kPiece)]);
   for (size_t done = 0; done < size;) {
     const size_t n = bytes.readAt(done, piece.get(), kPiece);

@@ -9,11 +9,16 @@
 #include "base/ustring.h"
 #include "process/host.h"
 #include "process/multipart_parser.h"
+#include "process/overwrite_policy.h"
 #include "process/process.h"
 #include "process/upload_receiver.h"
 #include "text/stringlist.h"
 
 namespace velmora {
+
+// A size as the Long a script receives: one that a Long cannot hold is
+// refused, never wrapped into a negative or a smaller number.
+int32_t SizeAsLong(int64_t size, const char16_t* member);
 
 struct TProcess::State {
   explicit State(std::unique_ptr<IUploadHost> h) : host(std::move(h)) {}
@@ -37,12 +42,15 @@ struct TProcess::State {
   ustring Charset = u"UTF-8";  // "UTF-8" or "WINDOWS-1252"
   ustring Debug;
 
+  // The counters owRename took, for every save of this object; declared
+  // before the files, which may still use them as they are released.
+  TRenameCounters Renames;
   // Files, FileQty and TagNameList persist across reads; FormEntities lives
   // only while Read runs.
   TUploadResults results;
 
-  // Reading.
-  void ReadBody(TMultipartParser& parser);
+  // Reading. True when the whole body was taken.
+  bool ReadBody(TMultipartParser& parser, TUploadReceiver& receiver);
   void BuildVariableLists();
 
   // Appends the later occurrences of a variable (MultiVar), each after the

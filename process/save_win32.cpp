@@ -15,29 +15,15 @@
 
 namespace velmora {
 
-ustring UniqueTarget(const ustring& base, const ustring& extension, TowModeType mode,
-                     const ustring& overwriteChr, const std::function<bool(const ustring&)>& take) {
-  ustring target = base + extension;
-  switch (mode) {
-    case owAlways:
-      return target;
-    case owNever:
-      return take(target) ? target : ustring();
-    case owRename:
-      break;
-  }
-  for (int64_t n = 1; !take(target); ++n) target = base + overwriteChr + toDecimal(n) + extension;
-  return target;
-}
-
 ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustring& extension,
-                           TowModeType mode, const ustring& overwriteChr) {
+                           TowModeType mode, const ustring& overwriteChr,
+                           TRenameCounters& renames) {
   if (mode == owAlways) {
     staged.commitReplacing(base + extension);
     return base + extension;
   }
-  return UniqueTarget(base, extension, mode, overwriteChr,
-                      [&](const ustring& name) { return staged.commitIfFree(name); });
+  return TakeTarget(base, extension, mode, overwriteChr, renames,
+                    [&](const ustring& name) { return staged.commitIfFree(name); });
 }
 
 void TProcess::FileSave(const ustring& FileName, int32_t Index) {
@@ -51,7 +37,7 @@ void TProcess::FileSave(const ustring& FileName, int32_t Index) {
   bytes.forEachRun([&](const uint8_t* data, size_t size) { staged.write(data, size); });
   const size_t dot = ExtensionStart(FileName, kScriptSeparators);
   ustring target = CommitUniqueTarget(staged, FileName.substr(0, dot), FileName.substr(dot),
-                                      s_->owMode, s_->OverwriteChr);
+                                      s_->owMode, s_->OverwriteChr, s_->Renames);
   if (s_->owMode == owRename) record.NewName = AfterLastSeparator(target, kScriptSeparators);
 }
 

@@ -28,17 +28,6 @@ void setHead(TFormEntity& e, TPartHead&& head) {
 
 }  // namespace
 
-void TUploadResults::directFileBegan(const TFileRecord& record) {
-  assert(&record >= Files.data() && &record < Files.data() + Files.size());
-  settleDirectFile();
-  unfinishedFile_ = static_cast<size_t>(&record - Files.data());
-}
-
-void TUploadResults::settleDirectFile() {
-  if (unfinishedFile_ < Files.size()) Files[unfinishedFile_].Storage.settle();
-  unfinishedFile_ = kNoFile;
-}
-
 void TUploadReceiver::partBegin() {
   results_.FormEntities.emplace_back();
   kind_ = TPartKind::Discarded;
@@ -65,8 +54,10 @@ void TUploadReceiver::partHeadersEnd(TPartHead&& head) {
 }
 
 // The record is counted before its storage opens: a direct-save target that
-// cannot be created leaves it counted, and the read fails.
+// cannot be created leaves it counted, and the read fails. The file before it
+// is settled first, so that this one's target is chosen knowing its name.
 void TUploadReceiver::makeFileRecord(const TFormEntity& e) {
+  settle(waitingFile_);
   TFileRecord record;
   record.LocalName = e.FileName;
   record.ContentType = e.ContentType;
@@ -79,9 +70,29 @@ void TUploadReceiver::makeFileRecord(const TFormEntity& e) {
     file.Storage.keepInMemory();
   } else {
     direct_->OpenFile(file);
-    if (file.Storage.writer()) results_.directFileBegan(file);
+    if (file.Storage.kind() == TFileStorage::TKind::Staging)
+      waitingFile_ = results_.Files.size() - 1;
   }
   destination_ = file.Storage.writer();
+}
+
+void TUploadReceiver::settle(size_t file) {
+  if (file >= results_.Files.size()) return;
+  waitingFile_ = kNoFile;
+  TFileRecord& record = results_.Files[file];
+  if (record.Storage.kind() != TFileStorage::TKind::Staged) return;
+  record.NewName = AfterLastSeparator(record.Storage.settle(), kScriptSeparators);
+}
+
+void TUploadReceiver::settleLastFile() { settle(waitingFile_); }
+
+void TUploadReceiver::dropCutFile() {
+  if (kind_ != TPartKind::File) return;
+  if (waitingFile_ == results_.Files.size() - 1) waitingFile_ = kNoFile;
+  results_.Files.pop_back();
+  --results_.FileQty;
+  kind_ = TPartKind::Discarded;
+  destination_ = nullptr;
 }
 
 // Memory streams grow without moving what they hold (files) or
@@ -96,7 +107,7 @@ void TUploadReceiver::partEnd() {
   switch (kind_) {
     case TPartKind::File:
       results_.TagNameList.add(e.Name);
-      if (direct_) direct_->CloseFile(results_.Files.back());
+      results_.Files.back().Storage.complete();
       break;
     case TPartKind::Value:
       e.Value = DecodeFormText(e.CurrentStream, charset_);

@@ -33,17 +33,6 @@ struct TUploadResults {
   std::vector<TFileRecord> Files;  // FileQty valid entries, in body order
   int32_t FileQty = 0;
   TStringList TagNameList;
-
-  // Direct saving: record, one of Files, began writing its file to disk. It
-  // is the one file left unfinished (release deletes it) until the read
-  // that writes it consumes its whole body, or the next file begins.
-  void directFileBegan(const TFileRecord& record);
-  // The read consumed its body: the direct-save file it stored stays.
-  void settleDirectFile();
-
- private:
-  static constexpr size_t kNoFile = static_cast<size_t>(-1);
-  size_t unfinishedFile_ = kNoFile;
 };
 
 // Direct saving: where a file part's data goes when it is not kept in memory.
@@ -51,11 +40,9 @@ class IFileDestinations {
  public:
   virtual ~IFileDestinations() = default;
   // The headers of a file part with a non-empty file name ended and record
-  // was made: begin writing its storage, or leave it none to discard the
-  // part's data. May raise (the read then fails).
+  // was made: stage its storage, or leave it none to discard the part's
+  // data. May raise (the read then fails).
   virtual void OpenFile(TFileRecord& record) = 0;
-  // That part's delimiter arrived: finish writing record's storage.
-  virtual void CloseFile(TFileRecord& record) = 0;
 };
 
 class TUploadReceiver final : public IMultipartReceiver {
@@ -70,11 +57,21 @@ class TUploadReceiver final : public IMultipartReceiver {
   void partData(const uint8_t* data, size_t size) override;
   void partEnd() override;
 
+  // The read took the whole body: its last direct-save file, if complete,
+  // takes its target's name. (Each earlier one did when the next began.)
+  void settleLastFile();
+  // The body ended inside a file part: its record goes, and a staged file
+  // with it, so that no cut file is listed or stored.
+  void dropCutFile();
+
  private:
   enum class TPartKind : uint8_t { Value, File, Discarded };
 
+  static constexpr size_t kNoFile = static_cast<size_t>(-1);
+
   TFormEntity& entity() { return results_.FormEntities.back(); }
   void makeFileRecord(const TFormEntity& e);
+  void settle(size_t file);
 
   TUploadResults& results_;
   const TFormCharset charset_;
@@ -84,6 +81,9 @@ class TUploadReceiver final : public IMultipartReceiver {
   // or nowhere.
   TStream* destination_ = nullptr;
   TMemoryStream spareStream_;
+  // The last file this parse staged on disk: it waits under its staging name
+  // until the next file part begins or the whole body is taken.
+  size_t waitingFile_ = kNoFile;
 };
 
 }  // namespace velmora

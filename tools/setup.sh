@@ -11,7 +11,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 
 for p in mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev cmake make g++ clang \
          libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev curl \
-         openssl python3 chromium; do
+         openssl python3 chromium wixl msitools; do
     have "$p" || need="$need $p"
 done
 

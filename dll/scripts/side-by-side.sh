@@ -8,6 +8,10 @@
 #   side-by-side.sh DLL64 DLL32
 set -u
 here=$(cd "$(dirname "$0")/../.." && pwd)
+if ! "$here/tools/runs-32bit.sh"; then
+    echo "side-by-side: skipped: this machine runs no 32-bit programs, so no 32-bit cscript"
+    exit 77
+fi
 windows_path() { printf 'Z:%s' "$(realpath "$1")" | tr / '\\'; }
 dll64=$(windows_path "$1")
 dll32=$(windows_path "$2")

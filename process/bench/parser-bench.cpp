@@ -209,14 +209,24 @@ class TStdioFile final : public TStream {
   FILE* file_;
 };
 
+// Staged and committed in place: the file simply stays where it was written.
+class TStdioStagedFile final : public IStagedFile {
+ public:
+  explicit TStdioStagedFile(const std::string& path) : file_(path), path_(path) {}
+  TStream& bytes() override { return file_; }
+  ustring commit() override { return fromUtf8(path_); }
+
+ private:
+  TStdioFile file_;
+  std::string path_;
+};
+
 class DiskDestinations : public IFileDestinations {
  public:
   explicit DiskDestinations(std::string path) : path_(std::move(path)) {}
-  // Closing the file leaves it; the record keeps no bytes.
   void OpenFile(TFileRecord& record) override {
-    record.Storage.beginWriting(std::make_unique<TStdioFile>(path_), ustring());
+    record.Storage.stage(std::make_unique<TStdioStagedFile>(path_));
   }
-  void CloseFile(TFileRecord& record) override { record.Storage.discard(); }
 
  private:
   std::string path_;

@@ -28,7 +28,6 @@ class FuzzDestinations : public IFileDestinations {
   void OpenFile(TFileRecord& record) override {
     if (opened_++ % 2 == 0) record.Storage.keepInMemory();
   }
-  void CloseFile(TFileRecord& record) override { record.Storage.discard(); }
 
  private:
   int opened_ = 0;

@@ -49,16 +49,32 @@ class TReferenceParser {
           }
           break;
         }
+        case kAfterDelimiter: {
+          if (block[pos] == '-') {
+            ++pos;
+            state_ = kClosingDash;
+          } else {
+            state_ = kInBetween;
+          }
+          break;
+        }
+        case kClosingDash: {
+          if (block[pos] == '-') {
+            ++pos;
+            state_ = kEpilogue;
+          } else {
+            openPart();
+            const uint8_t dash = '-';
+            line_.write(&dash, 1);
+          }
+          break;
+        }
+        case kEpilogue: ++pos; break;
         case kInBetween: {
           const uint8_t b = block[pos++];
           if (b != 13 && b != 10) {
             --pos;
-            if (parts_ == limits_.parts) refuse(TParserLimit::Parts);
-            ++parts_;
-            headerLines_ = 0;
-            state_ = kReadingInformation;
-            head_ = TPartHead();
-            receiver_.partBegin();
+            openPart();
           }
           break;
         }
@@ -78,14 +94,35 @@ class TReferenceParser {
     }
   }
 
-  void Finish() {
-    if (state_ != kReadingInformation) return;
+  bool Finish() {
+    const State last = state_;
     state_ = kInBetween;
-    receiver_.partHeadersCut(std::move(head_));
+    if (last == kReadingInformation) receiver_.partHeadersCut(std::move(head_));
+    return last == kReadingInformation || last == kReadingData || last == kReadingFile ||
+           last == kEmptyFile;
   }
 
  private:
-  enum State { kFindingBoundary, kInBetween, kReadingInformation, kReadingData, kReadingFile, kEmptyFile };
+  enum State {
+    kFindingBoundary,
+    kAfterDelimiter,
+    kClosingDash,
+    kInBetween,
+    kReadingInformation,
+    kReadingData,
+    kReadingFile,
+    kEmptyFile,
+    kEpilogue,
+  };
+
+  void openPart() {
+    if (parts_ == limits_.parts) refuse(TParserLimit::Parts);
+    ++parts_;
+    headerLines_ = 0;
+    state_ = kReadingInformation;
+    head_ = TPartHead();
+    receiver_.partBegin();
+  }
 
   [[noreturn]] void refuse(TParserLimit limit) { throw EUploadLimitError(limitMessage(limit, limits_)); }
   void keepText(size_t count) {
@@ -169,7 +206,7 @@ class TReferenceParser {
       missed_ = kind == kEmptyFile ? 0 : suspectedCount_;
     } else {
       emit(block + blockStart, scanned - length);
-      state_ = kInBetween;
+      state_ = kAfterDelimiter;
       missed_ = 0;
       missedStream_.clear();
       receiver_.partEnd();
