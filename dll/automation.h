@@ -75,7 +75,32 @@ class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public
   // fault guard, whose unwinding skips the destructors inside it.
   template <class Body>
   HRESULT Call(Body&& body) {
-    return lock_.Run([&] { return Guarded(body); });
+    struct Context {
+      std::remove_reference_t<Body>* body;
+      const TComClass* cls;
+      HRESULT hr;
+    } context{&body, &class_, E_UNEXPECTED};
+    auto guarded = [](void* p) {
+      auto* c = static_cast<Context*>(p);
+      try {
+        (*c->body)();
+        c->hr = S_OK;
+      } catch (const Exception& e) {
+        c->hr = SafeCallException(*c->cls, e);
+      } catch (const std::bad_alloc&) {
+        c->hr = SafeCallException(*c->cls, Exception(u"Out of memory"));
+      } catch (const std::exception& e) {
+        c->hr = SafeCallException(*c->cls, Exception(fromUtf8(e.what())));
+      } catch (...) {
+        c->hr = E_UNEXPECTED;
+      }
+    };
+    DWORD code = 0;
+    if (!lock_.Run([&] { return RunGuarded(guarded, &context, &code); })) {
+      SetErrorInfo(0, nullptr);  // nothing stale may stand for this failure
+      return E_UNEXPECTED;
+    }
+    return context.hr;
   }
 
   // Getters: the retval is cleared (BSTR null, VARIANT empty) before the body
@@ -104,36 +129,6 @@ class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public
   }
 
  private:
-  template <class Body>
-  HRESULT Guarded(Body& body) {
-    struct Context {
-      std::remove_reference_t<Body>* body;
-      const TComClass* cls;
-      HRESULT hr;
-    } context{&body, &class_, E_UNEXPECTED};
-    auto guarded = [](void* p) {
-      auto* c = static_cast<Context*>(p);
-      try {
-        (*c->body)();
-        c->hr = S_OK;
-      } catch (const Exception& e) {
-        c->hr = SafeCallException(*c->cls, e);
-      } catch (const std::bad_alloc&) {
-        c->hr = SafeCallException(*c->cls, Exception(u"Out of memory"));
-      } catch (const std::exception& e) {
-        c->hr = SafeCallException(*c->cls, Exception(fromUtf8(e.what())));
-      } catch (...) {
-        c->hr = E_UNEXPECTED;
-      }
-    };
-    DWORD code = 0;
-    if (!RunGuarded(guarded, &context, &code)) {
-      SetErrorInfo(0, nullptr);  // nothing stale may stand for this failure
-      return E_UNEXPECTED;
-    }
-    return context.hr;
-  }
-
   // The type information was loaded with the module's classes.
   const IID& DualIid() const override { return *class_.iid; }
   HRESULT DualTypeInfo(ITypeInfo** borrowed) override {
