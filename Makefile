@@ -87,6 +87,8 @@ bench-parser: setup
 	cmake --build $(BUILD)/bench -j$(JOBS)
 	tools/bench.sh $(BUILD)/bench
 
-bench-host: win32 prefix
-	BUILD=$(BUILD) tools/host-bench.sh
-	BUILD=$(BUILD) tools/host-soak.sh
+# The 32-bit host where the machine runs 32-bit programs, else the 64-bit one.
+bench-host: setup
+	@arch=$$(tools/runs-32bit.sh && echo win32 || echo win64); \
+	$(MAKE) --no-print-directory $$arch && export VELMORA_WINE_ARCH=$$arch BUILD=$(BUILD) && \
+	tools/host-bench.sh && tools/host-soak.sh && tools/host-load.sh

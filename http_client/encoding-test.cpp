@@ -7,10 +7,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "http_client/form_variables.h"
 #include "http_client/multipart_body.h"
 #include "http_client/url.h"
 #include "io/stream.h"
-#include "text/stringlist.h"
 
 using namespace velmora;
 
@@ -33,7 +33,7 @@ struct Built {
   int64_t position;
 };
 
-Built build(const TStringList& vars, const std::string& data, const ustring& fileName,
+Built build(const TFormVariables& vars, const std::string& data, const ustring& fileName,
             const ustring& tagName, const MimeTypeLookup& lookup = pngOnly) {
   TMemoryStream body;
   body.write("stale", 5);  // emptied first
@@ -43,16 +43,20 @@ Built build(const TStringList& vars, const std::string& data, const ustring& fil
   return {bytesOf(body), header, body.position()};
 }
 
-TStringList listOf(std::initializer_list<const char16_t*> lines) {
-  TStringList list;
-  for (const char16_t* line : lines) list.add(line);
+// Variables written as name=value lines, split at the first "=".
+TFormVariables listOf(std::initializer_list<ustring> lines) {
+  TFormVariables list;
+  for (const ustring& line : lines) {
+    const size_t equals = line.find(u'=');
+    list.add(line.substr(0, equals), line.substr(equals + 1));
+  }
   return list;
 }
 
 }  // namespace
 
 TEST(MultipartBody, VariablesThenFileThenClosingLine) {
-  TStringList vars = listOf({u"a=1", u"b=x y"});
+  TFormVariables vars = listOf({u"a=1", u"b=x y"});
   const std::string variables = kDelimiter + "\r\n" +
                                 "Content-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n" +
                                 kDelimiter + "\r\n" +
@@ -188,9 +192,61 @@ TEST(EncodeFormVariables, PairsInOrderInTheAnsiCodePage) {
   // Repeated names (ignoring case) both send the first value.
   EXPECT_EQ(EncodeFormVariables(listOf({u"A=1", u"a=2"})), u"A=1&a=1");
   // A zero character ends the value.
-  TStringList zero;
-  zero.add(ustring(u"v=ab\0cd", 7));
-  EXPECT_EQ(EncodeFormVariables(zero), u"v=ab");
+  EXPECT_EQ(EncodeFormVariables(listOf({ustring(u"v=ab\0cd", 7)})), u"v=ab");
+}
+
+// A name keeps its "=": the page's own variable of the name before it still
+// goes with its own value.
+TEST(FormVariables, NamesMayHoldEqualsSigns) {
+  TFormVariables vars;
+  vars.add(u"role=admin", u"");
+  vars.add(u"role", u"user");
+  vars.add(u"ROLE=ADMIN", u"x");
+  EXPECT_EQ(EncodeFormVariables(vars), u"role%3Dadmin=&role=user&ROLE%3DADMIN=");
+  Built b = build(vars, "", u"", u"");
+  EXPECT_NE(b.body.find("name=\"role=admin\"\r\n\r\n\r\n"), std::string::npos);
+  EXPECT_NE(b.body.find("name=\"role\"\r\n\r\nuser\r\n"), std::string::npos);
+}
+
+TEST(PrepareURL, WhatMayGoOnTheWire) {
+  struct Case {
+    ustring url;
+    bool ok;
+    const char16_t* prepared;
+  } cases[] = {
+      {u"http://h/p?q=1", true, u"http://h/p?q=1"},
+      {u"h:8080/p", true, u"http://h:8080/p"},
+      {u"http://h/a#frag?x", true, u"http://h/a"},
+      {u"http://h/caf\u00e9/\u4e2d?q=\U0001F600 x", true,
+       u"http://h/caf%C3%A9/%E4%B8%AD?q=%F0%9F%98%80%20x"},
+      {u"http://h/%41%zz", true, u"http://h/%41%zz"},  // escapes stay as written
+      {u"http://h:1/", true, u"http://h:1/"},
+      {u"http://h:65535/", true, u"http://h:65535/"},
+      {u"http://u:p@h:80/", true, u"http://u:p@h:80/"},
+      {u"http://[::1]:8080/", true, u"http://[::1]:8080/"},
+      {u"http://[::1]/", true, u"http://[::1]/"},
+      {u"http://h/a:99999", true, u"http://h/a:99999"},  // a colon in the path is no port
+      {u"http://h:65536/", false, u""},
+      {u"http://h:83617/", false, u""},
+      {u"http://h:0/", false, u""},
+      {u"http://h:/", false, u""},
+      {u"http://h:8o/", false, u""},
+      {u"http://h:99999999999999999999/", false, u""},
+      {u"http://h/a\r\nX: 1", false, u""},
+      {u"http://h/a\nb", false, u""},
+      {ustring(u"http://h/secret\0.txt", 21), false, u""},
+      {u"http://h/a\tb", false, u""},
+      {u"http://h/a\x7f", false, u""},
+      {u"http://h/a#\r\n", false, u""},  // refused wherever it stands
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(toUtf8(c.url));
+    ustring prepared = u"(untouched)";
+    EXPECT_EQ(PrepareURL(c.url, prepared), c.ok);
+    EXPECT_EQ(prepared, c.ok ? ustring(c.prepared) : u"(untouched)");
+  }
+  EXPECT_TRUE(HasControlCharacter(u"agent\r\nX: 1"));
+  EXPECT_FALSE(HasControlCharacter(u"Mozilla/5.0 (caf\u00e9)"));
 }
 
 TEST(WithDefaultScheme, OnlyASchemeAtTheStartCounts) {

@@ -2,11 +2,11 @@
 
 #include <cstdint>
 
+#include "http_client/form_variables.h"
 #include "http_client/transfer.h"
 #include "io/fileutils.h"
 #include "io/paths.h"
 #include "io/staged_file.h"
-#include "text/stringlist.h"
 #include "text/textconv.h"
 
 namespace velmora {
@@ -20,7 +20,7 @@ struct THTTP::State {
   uint32_t FReturnCode = 0;
   ustring FTagName;
   ustring FUserAgent;     // empty: no User-Agent header of ours
-  TStringList FFormVariables;
+  TFormVariables FFormVariables;
   ustring DebugHTTP;      // nothing writes it
 };
 
@@ -48,7 +48,7 @@ void THTTP::SetRequestMethod(const ustring& value) {
 }
 
 void THTTP::AddFormVar(const ustring& Name, const ustring& Value) {
-  if (!Name.empty()) s_->FFormVariables.addPair(Name, Value);
+  if (!Name.empty()) s_->FFormVariables.add(Name, Value);
 }
 
 void THTTP::ClearFormVars() { s_->FFormVariables.clear(); }
@@ -100,15 +100,20 @@ void THTTP::DownloadFile(const ustring& URL, const ustring& FileName) {
   } catch (...) {
     throw EHTTPError(u"Error downloading file at: " + URL);
   }
-  // Whatever the status: an error page is saved like any other body, and no
-  // answer at all leaves an empty file.
+  // Whatever the status: an error page is saved like any other body. No
+  // answer at all (status 0) keeps the file that was there, so that a server
+  // that is down costs no one yesterday's copy; where there was none, an
+  // empty one is made for the scripts that go on to open it.
   s_->FReturnCode = status;
   // Written beside the target first: a failure part-way (disk full) leaves
   // the file that was there as it was.
   try {
     TStagedFile file(FileName);
     file.write(body.data(), static_cast<size_t>(body.size()));
-    file.commitReplacing(FileName);
+    if (status == 0)
+      file.commitIfFree(FileName);
+    else
+      file.commitReplacing(FileName);
   } catch (...) {
     throw EHTTPError(u"Error saving file to: " + FileName);
   }

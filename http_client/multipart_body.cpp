@@ -57,15 +57,14 @@ ustring FileExtension(const ustring& FileName) {
 }
 
 void BuildMultipartBody(TMemoryStream& Body, ByteSpan Data, ustring& ContentTypeHeader,
-                        const TStringList& FormVariables, const ustring& FileName,
+                        const TFormVariables& FormVariables, const ustring& FileName,
                         const ustring& TagName, const ustring& Boundary,
                         const MimeTypeLookup& mimeTypeOf) {
   const std::string delimiter = "--" + systext::unicodeToUtf8(Boundary);
   std::string headBytes;
-  for (const ustring& line : FormVariables) {
-    ustring_view name = lineName(line);
-    headBytes += MultipartPartHead(delimiter, quotedUtf8(ustring(name)), nullptr, {});
-    headBytes += systext::unicodeToUtf8(FormVariables.valueOf(name));
+  for (int i = 0; i < FormVariables.count(); ++i) {
+    headBytes += MultipartPartHead(delimiter, quotedUtf8(FormVariables.name(i)), nullptr, {});
+    headBytes += systext::unicodeToUtf8(FormVariables.sentValue(i));
     headBytes += "\r\n";
   }
   if (Data.size > 0) {

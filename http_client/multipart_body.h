@@ -8,7 +8,7 @@
 
 #include "base/ustring.h"
 #include "io/stream.h"
-#include "text/stringlist.h"
+#include "http_client/form_variables.h"
 
 namespace velmora {
 
@@ -22,7 +22,7 @@ using MimeTypeLookup = std::function<ustring(const ustring& extension)>;
 // mimeTypeOf(the extension of FileName), "application/octet-stream" when the
 // lookup fails.
 void BuildMultipartBody(TMemoryStream& Body, ByteSpan Data, ustring& ContentTypeHeader,
-                        const TStringList& FormVariables, const ustring& FileName,
+                        const TFormVariables& FormVariables, const ustring& FileName,
                         const ustring& TagName, const ustring& Boundary,
                         const MimeTypeLookup& mimeTypeOf);
 

@@ -12,7 +12,7 @@
 #include "http_client/testing/test_servers.h"
 #include "http_client/transfer.h"
 #include "io/stream.h"
-#include "text/stringlist.h"
+#include "http_client/form_variables.h"
 
 using namespace velmora;
 using namespace velmora::testing;
@@ -35,8 +35,8 @@ TEST(Transfers, CloseEveryHandleOnEveryPath) {
       {"401", serverURL("http", "/auth?user=u&pass=p&key=handles"), 401, 401},
       {"500", serverURL("http", "/len?n=100&status=500"), 500, 500},
   };
-  TStringList vars;
-  vars.addPair(u"k", u"v");
+  TFormVariables vars;
+  vars.add(u"k", u"v");
   const uint8_t data[] = {1, 2, 3};
 
   double seconds[4] = {};
@@ -88,7 +88,7 @@ TEST(Transfers, UploadAttemptsAreJudgedByTheirOwnStatus) {
   // A 401 left in ReturnCode from before does not make a failed send repeat.
   uint32_t code = 401;
   ustring text = u"(untouched)";
-  TStringList vars;
+  TFormVariables vars;
   EXPECT_FALSE(PostMultipart(serverURL("closed", "/"), vars, {}, u"", u"", u"", u"", u"", code, text));
   EXPECT_EQ(code, 401u);
   EXPECT_EQ(text, u"");

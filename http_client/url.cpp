@@ -17,6 +17,33 @@ int hexValue(char16_t c) {
   return -1;
 }
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+void appendEscaped(std::string& out, unsigned char byte) {
+  out += '%';
+  out += kHexDigits[byte >> 4];
+  out += kHexDigits[byte & 0xF];
+}
+
+// The port of an absolute URL, when it names one, is a number from 1 to
+// 65535: the text after the last ":" of the authority (after any user
+// information, outside an IPv6 "[...]"), which ends at "/", "?", "#" or "\".
+bool portInRange(ustring_view url) {
+  const size_t start = url.find(u"://") + 3;
+  ustring_view authority = url.substr(start, url.find_first_of(u"/?#\\", start) - start);
+  const size_t at = authority.rfind(u'@');
+  if (at != ustring_view::npos) authority.remove_prefix(at + 1);
+  const size_t colon = authority.rfind(u':'), bracket = authority.rfind(u']');
+  if (colon == ustring_view::npos || (bracket != ustring_view::npos && colon < bracket))
+    return true;
+  const ustring_view digits = authority.substr(colon + 1);
+  uint32_t port = 0;
+  for (char16_t c : digits) {
+    if (!isAsciiDigit(c) || (port = port * 10 + (c - u'0')) > 65535) return false;
+  }
+  return port >= 1;
+}
+
 // The byte of a "%XX" at text[i], or -1.
 int escapedByte(ustring_view text, size_t i) {
   if (text.size() - i < 3 || text[i] != u'%') return -1;
@@ -62,7 +89,6 @@ ustring DecodeURLEscapes(ustring_view text) {
 }
 
 std::string URLEncodeAnsi(std::string_view Text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(Text.size() * 3);
   for (char ch : Text) {
@@ -79,22 +105,46 @@ std::string URLEncodeAnsi(std::string_view Text) {
     } else if (c == ' ') {
       out += '+';
     } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
+      appendEscaped(out, c);
     }
   }
   return out;
 }
 
-ustring EncodeFormVariables(const TStringList& FormVariables) {
+bool HasControlCharacter(ustring_view text) {
+  for (char16_t c : text)
+    if (c < u' ' || c == 0x7F) return true;
+  return false;
+}
+
+bool PrepareURL(const ustring& URL, ustring& Prepared) {
+  if (HasControlCharacter(URL)) return false;
+  const ustring url = WithDefaultScheme(URL.substr(0, URL.find(u'#')));
+  if (!portInRange(url)) return false;
+  std::string out;
+  for (size_t i = 0; i < url.size();) {
+    if (url[i] > u' ' && url[i] < 0x80) {
+      out += static_cast<char>(url[i++]);
+      continue;
+    }
+    // A run at a time, so that a surrogate pair makes one character's bytes.
+    size_t end = i;
+    while (end < url.size() && (url[end] == u' ' || url[end] >= 0x80)) ++end;
+    for (char byte : systext::unicodeToUtf8(ustring_view(url).substr(i, end - i)))
+      appendEscaped(out, static_cast<unsigned char>(byte));
+    i = end;
+  }
+  Prepared = fromLatin1(out);
+  return true;
+}
+
+ustring EncodeFormVariables(const TFormVariables& FormVariables) {
   std::string text;
   for (int i = 0; i < FormVariables.count(); ++i) {
-    ustring_view name = lineName(FormVariables[i]);
     if (i > 0) text += '&';
-    text += URLEncodeAnsi(systext::unicodeToAnsi(name));
+    text += URLEncodeAnsi(systext::unicodeToAnsi(FormVariables.name(i)));
     text += '=';
-    text += URLEncodeAnsi(systext::unicodeToAnsi(FormVariables.valueOf(name)));
+    text += URLEncodeAnsi(systext::unicodeToAnsi(FormVariables.sentValue(i)));
   }
   return fromLatin1(text);
 }

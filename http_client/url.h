@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/ustring.h"
-#include "text/stringlist.h"
+#include "http_client/form_variables.h"
 
 namespace velmora {
 
@@ -44,9 +44,21 @@ ustring DecodeURLEscapes(ustring_view text);
 // kept, the blank as "+" and every other byte as "%XX" (upper-case digits).
 std::string URLEncodeAnsi(std::string_view Text);
 
-// name=value&name=value... of the list's lines in order, each name and value
-// (the first value stored under the name, ignoring case) converted to the ANSI
-// code page and URLEncodeAnsi-encoded.
-ustring EncodeFormVariables(const TStringList& FormVariables);
+// name=value&name=value... of the variables in order, each name and value
+// (the value it is sent with) converted to the ANSI code page and
+// URLEncodeAnsi-encoded.
+ustring EncodeFormVariables(const TFormVariables& FormVariables);
+
+// True when text holds a character that would end or split a request line or
+// header line: one below U+0020 (CR, LF, NUL, tab, ...) or U+007F.
+bool HasControlCharacter(ustring_view text);
+
+// The URL as it may go on the wire, or false when it must not be requested:
+// a control character (HasControlCharacter), or a port that is not a number
+// from 1 to 65535 (the system's parser would wrap it). The fragment ("#" and
+// after) is dropped, as it is the client's own; blanks and characters beyond
+// ASCII become %XX escapes of their UTF-8 bytes; "http://" is put in front
+// when the URL names no scheme (WithDefaultScheme).
+bool PrepareURL(const ustring& URL, ustring& Prepared);
 
 }  // namespace velmora

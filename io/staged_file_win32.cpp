@@ -29,6 +29,9 @@ bool IsDirectory(const ustring& path) {
 TStagedFile::TStagedFile(const ustring& target) {
   // Any separator Windows accepts: the staging file must land in the target's folder.
   const ustring folder = FolderOf(target, kClientSeparators);
+  // Names collide only by chance (or by a hostile file laid in the way):
+  // after a few tries the folder is not fit for staging.
+  constexpr unsigned kAttempts = 16;
   for (unsigned attempt = 0;; ++attempt) {
     staging_ = StagingName(folder, attempt);
     try {
@@ -36,7 +39,7 @@ TStagedFile::TStagedFile(const ustring& target) {
       return;
     } catch (const EFCreateError& e) {
       const uint32_t error = e.systemCode();
-      if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && attempt < 16) continue;
+      if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && attempt < kAttempts) continue;
       throw EFCreateError(ExpandFileName(target), SysErrorMessage(error), error);
     }
   }

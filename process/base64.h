@@ -9,6 +9,9 @@
 
 namespace velmora {
 
+// The bytes of one 76-character line: 19 whole 3-byte groups.
+inline constexpr size_t kBase64LineBytes = 57;
+
 // CR LF follows every 19 whole 3-byte groups: an input whose length is a
 // non-zero multiple of 57 ends in CR LF, any other ends without one.
 ustring EncodeBase64Lines(const uint8_t* bytes, size_t count);

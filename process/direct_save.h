@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "base/ustring.h"
-#include "process/process.h"
+#include "process/overwrite_mode.h"
 #include "process/upload_receiver.h"
 
 namespace velmora {

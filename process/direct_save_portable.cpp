@@ -1,7 +1,9 @@
 // Without the Windows file layer there is nowhere to save directly: a
 // direct-mode Read fails at its first file part, as with an unusable target.
 #include "process/direct_save.h"
+
 #include "base/errors.h"
+#include "process/upload_error.h"
 
 namespace velmora {
 

@@ -5,11 +5,13 @@
 #include <windows.h>
 
 #include "process/direct_save.h"
+
 #include "base/errors.h"
 #include "io/fileutils.h"
 #include "io/paths.h"
 #include "io/staged_file.h"
 #include "process/overwrite_policy.h"
+#include "process/upload_error.h"
 
 namespace velmora {
 

@@ -43,8 +43,10 @@ class TTextAppender {
   void write(const std::string& bytes) {
     DWORD written = 0;
     bool ok = WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    // A short write without an error code is a full disk.
-    DWORD error = !ok ? GetLastError() : written != bytes.size() ? 101 : 0;
+    // A short write without an error code is a full disk: the runtime's I/O
+    // error 101, a disk write error.
+    constexpr DWORD kDiskWriteError = 101;
+    DWORD error = !ok ? GetLastError() : written != bytes.size() ? kDiskWriteError : 0;
     if (!error && !FlushFileBuffers(handle_)) error = GetLastError();
     if (error) {
       takeBack();
@@ -63,20 +65,22 @@ class TTextAppender {
     if (!ok) throw EInOutError(static_cast<int>(GetLastError()));
   }
 
-  // A Ctrl+Z among the last 128 bytes marks the old end of a text file: what
-  // follows it goes, and appending starts there.
+  // A Ctrl+Z among the last 128 bytes (a text file's last record) marks the
+  // old end of a text file: what follows it goes, and appending starts there.
   void cutAtEndOfFileMark() {
+    constexpr LONGLONG kTail = 128;
+    constexpr char kCtrlZ = 26;
     LARGE_INTEGER size;
     check(GetFileSizeEx(handle_, &size));
     LARGE_INTEGER start;
-    start.QuadPart = size.QuadPart > 128 ? size.QuadPart - 128 : 0;
+    start.QuadPart = size.QuadPart > kTail ? size.QuadPart - kTail : 0;
     check(SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN));
-    char tail[128];
+    char tail[kTail];
     DWORD got = 0;
     check(ReadFile(handle_, tail, sizeof tail, &got, nullptr));
     appendAt_ = size;
     for (DWORD i = 0; i < got; ++i) {
-      if (tail[i] != 26) continue;
+      if (tail[i] != kCtrlZ) continue;
       appendAt_.QuadPart = start.QuadPart + i;
       cutTail_.assign(tail + i, got - i);
       check(SetFilePointerEx(handle_, appendAt_, nullptr, FILE_BEGIN));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "process/fuzz/reference_parser.h"
+#include "process/upload_error.h"
 #include "process/testing/throws.h"
 
 namespace velmora {

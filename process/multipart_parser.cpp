@@ -13,8 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "base/system_text.h"
-#include "text/textconv.h"
 
 namespace velmora {
 namespace {
@@ -137,31 +135,12 @@ void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line) {
     }
   }
   // The text after "Content-Type: ", counted, not searched for.
-  if (line.find(Words::type) != npos) head.ContentType = text(line.substr(std::min<size_t>(14, line.size())));
-}
-
-std::string_view asChars(const TMemoryStream& bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), static_cast<size_t>(bytes.size())};
-}
-
-// Header lines and values are mostly ASCII, which as UTF-8 decodes to one
-// character per byte: the text is then the bytes themselves.
-bool isUtf8Ascii(const TMemoryStream& bytes, TFormCharset charset) {
-  if (charset != TFormCharset::Utf8) return false;
-  uint8_t high = 0;
-  for (size_t i = 0, n = static_cast<size_t>(bytes.size()); i < n; ++i) high |= bytes.data()[i];
-  return high < 0x80;
+  constexpr size_t kTypeStart = std::char_traits<char>::length("Content-Type: ");
+  if (line.find(Words::type) != npos)
+    head.ContentType = text(line.substr(std::min(kTypeStart, line.size())));
 }
 
 }  // namespace
-
-ustring DecodeFormText(TMemoryStream& bytes, TFormCharset charset) {
-  const size_t size = static_cast<size_t>(bytes.size());
-  if (isUtf8Ascii(bytes, charset)) return fromLatin1(asChars(bytes));
-  if (charset == TFormCharset::Utf8) return DecodeUtf8OrAnsi(bytes.data(), size);
-  const std::string ansi = StreamToAnsiString(bytes, 0);
-  return systext::ansiToUnicode(reinterpret_cast<const uint8_t*>(ansi.data()), ansi.size());
-}
 
 struct TMultipartParser::State {
   State(IMultipartReceiver& receiver, Charset charset, const TParserLimits& limits)
@@ -306,7 +285,7 @@ bool TMultipartParser::State::headerLineDone() {
   // The line is only searched and then dropped; an ASCII line needs no
   // decoding at all. Bytes that decode to no text end the headers like the
   // empty line.
-  const bool empty = isUtf8Ascii(line, charset)
+  const bool empty = IsUtf8Ascii(line, charset)
                          ? takeHeaderLine(asChars(line))
                          : takeHeaderLine(ustring_view(DecodeFormText(line, charset)));
   line.setSize(0);

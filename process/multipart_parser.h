@@ -13,15 +13,9 @@
 #include "base/errors.h"
 #include "base/ustring.h"
 #include "io/stream.h"
+#include "process/form_text.h"
 
 namespace velmora {
-
-// How header lines and values are decoded: UTF-8 (bytes that are not UTF-8
-// as ANSI), or the system's ANSI code page.
-enum class TFormCharset { Utf8, Ansi };
-
-// The text of bytes read from the body.
-ustring DecodeFormText(TMemoryStream& bytes, TFormCharset charset);
 
 // The fields a part's header lines set so far.
 struct TPartHead {

@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "base/ustring.h"
-#include "process/process.h"
+#include "process/overwrite_mode.h"
 
 namespace velmora {
 

@@ -12,16 +12,11 @@
 #include "io/stream.h"
 #include "process/file_record.h"
 #include "process/host.h"
+#include "process/overwrite_mode.h"
+#include "process/upload_error.h"
 #include "text/stringlist.h"
 
 namespace velmora {
-
-// Upload and reading failures.
-VELMORA_DECLARE_EXCEPTION(EUploadError, Exception);
-// A file index out of range.
-VELMORA_DECLARE_EXCEPTION(EIndexError, Exception);
-
-enum TowModeType : uint8_t { owAlways = 0, owNever = 1, owRename = 2 };
 
 class TMultipartParser;
 

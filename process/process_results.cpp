@@ -120,10 +120,10 @@ const TChunkedMemoryStream& TProcess::FileData(int32_t Index) const {
   return s_->FileBytes(Index, u"FileData");
 }
 
-// Encoded a whole number of lines at a time (57 bytes make one), so that the
-// pieces' texts join into the text of the whole file.
+// Encoded a whole number of lines at a time, so that the pieces' texts join
+// into the text of the whole file.
 ustring TProcess::FileAsBase64(int32_t Index) const {
-  constexpr size_t kPiece = 57 * 1024;
+  constexpr size_t kPiece = kBase64LineBytes * 1024;
   const TChunkedMemoryStream& bytes = s_->FileBytes(Index, u"FileData");
   const size_t size = static_cast<size_t>(bytes.size());
   ustring text = Base64TextFor(size);

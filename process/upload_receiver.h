@@ -9,7 +9,7 @@
 #include "base/ustring.h"
 #include "io/stream.h"
 #include "process/multipart_parser.h"
-#include "process/process.h"
+#include "process/file_record.h"
 #include "text/stringlist.h"
 
 namespace velmora {

@@ -10,17 +10,13 @@
 # so that other work on the machine slows each alike; each figure is the
 # median of its rounds. One host per mode, so that each peak is that mode's
 # own (the highest of its rounds).
-#   tools/host-bench.sh [size in MB] [rounds]    (needs build/win32; built if missing)
+#   tools/host-bench.sh [size in MB] [rounds]    (build/win32, built if missing; build/win64 with VELMORA_WINE_ARCH=win64)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-build="$here/${BUILD:-build}/win32"
 size_mb=${1:-200}
 rounds=${2:-5}
 work="$here/build/host-bench"
-host="$build/asphost/bin/asphost.exe"
-dll="$build/dll/velmora32.dll"
-
-"$here/tools/ensure-win32.sh" "$build"
+. "$here/tools/host-bench-env.sh"
 [ -d "$here/asphost/e2e/node_modules/busboy" ] ||
     npm ci --no-audit --no-fund --prefix "$here/asphost/e2e" >/dev/null
 

@@ -5,14 +5,10 @@
 # Prints the host's resident memory along the way and its growth per upload.
 # A measurement, not a test: it fails only when the host dies or stops
 # answering (make check runs 1000 uploads with a limit on the growth).
-#   tools/host-soak.sh [uploads]    (needs build/win32; built if missing)
+#   tools/host-soak.sh [uploads]    (build/win32, built if missing; build/win64 with VELMORA_WINE_ARCH=win64)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-build="$here/${BUILD:-build}/win32"
 uploads=${1:-10000}
-host="$build/asphost/bin/asphost.exe"
-dll="$build/dll/velmora32.dll"
-
-"$here/tools/ensure-win32.sh" "$build"
+. "$here/tools/host-bench-env.sh"
 "$here/asphost/e2e/with-host.sh" "$host" "$dll" "$here/build/host-soak" \
     node "$here/asphost/e2e/soak.mjs" "$uploads"

@@ -1,11 +1,8 @@
 #include "asphost/host/site_server.h"
 
-#include <ws2tcpip.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <system_error>
-#include <thread>
+#include <new>
 #include <vector>
 
 #include "asphost/host/exchange.h"
@@ -110,6 +107,8 @@ bool ReadTextFile(const std::wstring& path, std::wstring* text) {
 }
 
 DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
+thread_local HRESULT threadApartment = E_FAIL;
+
 bool IsFile(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
@@ -117,106 +116,34 @@ bool IsFile(DWORD attributes) {
 }  // namespace
 
 SiteServer::SiteServer(HostOptions options)
-    : options_(std::move(options)), application_(std::make_shared<ApplicationStore>()) {
+    : options_(std::move(options)),
+      application_(std::make_shared<ApplicationStore>()),
+      faultsInjectable_(GetEnvironmentVariableW(L"ASPHOST_INJECT_FAULTS", nullptr, 0) > 0),
+      server_(*this, options_.limits) {
   while (!options_.root.empty() && (options_.root.back() == L'\\' || options_.root.back() == L'/'))
     options_.root.pop_back();
 }
 
-SiteServer::~SiteServer() {
-  if (listener_ != INVALID_SOCKET) closesocket(listener_);
+// Each page thread's pages run in its own apartment, as ASP's worker
+// threads do; components register as "Both" and live there.
+void SiteServer::ThreadStarted() {
+  threadApartment = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+}
+void SiteServer::ThreadEnding() {
+  if (SUCCEEDED(threadApartment)) CoUninitialize();
 }
 
-bool SiteServer::Listen() {
-  listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<u_short>(options_.port));
-  if (inet_pton(AF_INET, options_.address.c_str(), &address.sin_addr) != 1) {
-    fprintf(stderr, "asphost: '%s' is not an IPv4 address\n", options_.address.c_str());
-    return false;
-  }
-  BOOL exclusive = TRUE;
-  setsockopt(listener_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
-  if (listener_ == INVALID_SOCKET || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener_, SOMAXCONN) != 0) {
-    fprintf(stderr, "asphost: cannot listen on %s:%d (error %d)\n", options_.address.c_str(), options_.port,
-            WSAGetLastError());
-    return false;
-  }
-  int size = sizeof address;
-  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-  port_ = ntohs(address.sin_port);
-  return true;
+void SiteServer::InjectFault(const RequestHead& head, const char* where) const {
+  const std::string* fault = faultsInjectable_ ? head.Find("X-Asphost-Fault") : nullptr;
+  if (fault && *fault == where) throw std::bad_alloc();
 }
 
-void SiteServer::Stop() {
-  stopping_ = true;
-  SOCKET listener = listener_;
-  listener_ = INVALID_SOCKET;
-  if (listener != INVALID_SOCKET) closesocket(listener);
-}
+void SiteServer::HeadArrived(const RequestHead& head) { InjectFault(head, "head"); }
 
-void SiteServer::Run() {
-  while (!stopping_) {
-    sockaddr_in peer{};
-    int size = sizeof peer;
-    SOCKET client = accept(listener_, reinterpret_cast<sockaddr*>(&peer), &size);
-    if (client == INVALID_SOCKET) {
-      if (stopping_) break;
-      continue;
-    }
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-    auto connection = std::make_unique<Connection>(client, address, ntohs(peer.sin_port));
-    if (connections_ >= options_.maxConnections) {
-      SendError(*connection, nullptr, 503, L"Too many connections.");
-      continue;
-    }
-    ++connections_;
-    try {
-      std::thread([this, c = std::move(connection)]() mutable {
-        ServeConnection(std::move(c));
-        --connections_;
-      }).detach();
-    } catch (const std::system_error&) {
-      --connections_;  // no thread to be had: the connection is closed unanswered
-    }
-  }
-}
-
-void SiteServer::ServeConnection(std::unique_ptr<Connection> connection) {
-  // Each connection's pages run in the thread's own apartment, as ASP's
-  // worker threads do; components register as "Both" and live here.
-  HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  for (;;) {
-    RequestHead head;
-    HeadStatus status = connection->ReadHead(&head, options_.idleMs);
-    if (status == HeadStatus::kIncomplete) break;
-    if (status == HeadStatus::kMalformed) {
-      SendError(*connection, nullptr, 400, L"The request could not be understood.");
-      break;
-    }
-    if (status == HeadStatus::kTooLarge) {
-      SendError(*connection, nullptr, 431, L"The request's header is too large.");
-      break;
-    }
-    if (status == HeadStatus::kUnsupportedBody) {
-      SendError(*connection, nullptr, 411, L"Send the request body with a Content-Length.");
-      break;
-    }
-    connection->BeginBody(head.contentLength, head.ExpectsContinue());
-    bool keepAlive = false;
-    try {
-      keepAlive = ServeRequest(*connection, head);
-    } catch (const std::exception& e) {
-      // A failure of the host itself (out of memory, no thread): the client
-      // gets an answer if none has begun, and the connection ends.
-      Log(L"asphost: " + FromUtf8(head.target) + L": " + FromUtf8(e.what()));
-      if (!connection->ResponseStarted()) SendError(*connection, nullptr, 500, L"The server could not run the request.");
-    }
-    if (!keepAlive || stopping_) break;
-  }
-  if (SUCCEEDED(com)) CoUninitialize();
+bool SiteServer::Serve(Connection& connection, const RequestHead& head) {
+  connection.BeginBody(head.contentLength, head.ExpectsContinue());
+  InjectFault(head, "request");
+  return ServeRequest(connection, head);
 }
 
 bool SiteServer::SendError(Connection& connection, const RequestHead* head, int status, const std::wstring& detail,

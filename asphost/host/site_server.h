@@ -1,15 +1,15 @@
 // The ASP host: serves a folder over HTTP/1.1 on a local address, running
 // .asp pages through the script engines with the intrinsic objects, and
-// sending other files as they are. One thread per connection, keep-alive.
+// sending other files as they are. Heads are read by the server's event
+// loop; each request runs on a page thread with its own apartment.
 #pragma once
 
 #include <winsock2.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 
-#include "asphost/http_server/connection.h"
+#include "asphost/http_server/server.h"
 #include "asphost/intrinsics/intrinsics.h"
 
 namespace asphost {
@@ -18,29 +18,31 @@ struct HostOptions {
   std::wstring root;  // the site's folder, a Windows path
   std::string address = "127.0.0.1";
   int port = 8080;    // 0: any free port
-  int idleMs = 15000;  // how long a kept-alive connection may stay silent
-  int maxConnections = 256;
+  ServerLimits limits;
   // Never served, as IIS serves no folder without read permission: where
   // pages store what clients upload, so an uploaded page cannot be run.
   std::wstring privateFolder = L"/uploads";
 };
 
-class SiteServer {
+class SiteServer : private RequestHandler {
  public:
   explicit SiteServer(HostOptions options);
-  ~SiteServer();
 
   // Binds and listens; false with a message on stderr when it cannot.
-  bool Listen();
-  int port() const { return port_; }
+  bool Listen() { return server_.Listen(options_.address, options_.port); }
+  int port() const { return server_.port(); }
 
-  // Accepts and serves until Stop.
-  void Run();
+  // Serves until Stop.
+  void Run() { server_.Run(); }
   // Safe from any thread (the console's Ctrl+C handler).
-  void Stop();
+  void Stop() { server_.Stop(); }
 
  private:
-  void ServeConnection(std::unique_ptr<Connection> connection);
+  void ThreadStarted() override;
+  void ThreadEnding() override;
+  void HeadArrived(const RequestHead& head) override;
+  bool Serve(Connection& connection, const RequestHead& head) override;
+
   // Serves one request; false when the connection must close after it.
   bool ServeRequest(Connection& connection, const RequestHead& head);
   bool RunPage(Connection& connection, const RequestHead& head, const std::wstring& virtualPath,
@@ -48,13 +50,14 @@ class SiteServer {
   bool SendFile(Connection& connection, const RequestHead& head, const std::wstring& physicalPath);
   bool SendError(Connection& connection, const RequestHead* head, int status, const std::wstring& detail,
                  const std::string& extraHeaders = {});
+  // For tests, when the environment has ASPHOST_INJECT_FAULTS: a request
+  // with "X-Asphost-Fault: <where>" fails there as if memory ran out.
+  void InjectFault(const RequestHead& head, const char* where) const;
 
   HostOptions options_;
-  SOCKET listener_ = INVALID_SOCKET;
-  int port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::atomic<int> connections_{0};
   std::shared_ptr<ApplicationStore> application_;
+  bool faultsInjectable_;
+  HttpServer server_;
 };
 
 }  // namespace asphost

@@ -11,21 +11,14 @@
 #include <string>
 #include <thread>
 
+#include "asphost/http_server/winsock_for_tests.h"
+
 namespace asphost {
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr std::chrono::milliseconds kNever = std::chrono::hours(1);
-
-class Winsock {
- public:
-  Winsock() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-  }
-  ~Winsock() { WSACleanup(); }
-};
 
 // A connected pair: the client's socket, and the server's end in a Connection.
 struct Pair {
@@ -47,6 +40,7 @@ struct Pair {
     closesocket(listener);
     EXPECT_NE(accepted, INVALID_SOCKET);
     server = std::make_unique<Connection>(accepted, "127.0.0.1", 0, checkInterval);
+    server->SetUpForServing();
   }
   ~Pair() {
     server.reset();
@@ -75,6 +69,18 @@ struct Pair {
   }
 };
 
+// As the server's event loop reads a head: whatever has arrived, whenever
+// the socket is readable, until the head is complete.
+HeadStatus ReadHead(Connection& connection, RequestHead* head) {
+  for (;;) {
+    const HeadStatus status = connection.TakeHead(head, kMaxHeadBytes);
+    if (status != HeadStatus::kIncomplete) return status;
+    WSAPOLLFD polled{connection.socket(), POLLRDNORM, 0};
+    if (WSAPoll(&polled, 1, 5000) != 1 || !connection.ReceiveHeadBytes(kMaxHeadBytes))
+      return status;
+  }
+}
+
 // What IsClientConnected settles on within a few seconds: gone, or still
 // there after the socket was asked three more times.
 bool SettlesOn(Connection& connection) {
@@ -89,7 +95,7 @@ bool SettlesOn(Connection& connection) {
 }
 
 TEST(Connection, ClientGoneOrStillThere) {
-  Winsock winsock;
+  WinsockForTests winsock;
   enum class Ending { kStays, kReset, kClose };
   struct Case {
     const char* name;
@@ -119,7 +125,7 @@ TEST(Connection, ClientGoneOrStillThere) {
 // While the body arrives every receive says the client is there: asking
 // before every block costs no look at the socket.
 TEST(Connection, ReceivesAnswerForTheClient) {
-  Winsock winsock;
+  WinsockForTests winsock;
   Pair pair(kNever);
   pair.server->BeginBody(10 * 4096, false);
   for (int block = 0; block < 10; ++block) {
@@ -139,7 +145,7 @@ TEST(Connection, ReceivesAnswerForTheClient) {
 // The page reads the body in blocks of any size and gets exactly its bytes;
 // what follows it on a kept-alive connection is the next request.
 TEST(Connection, BodyEndsWhereTheNextRequestBegins) {
-  Winsock winsock;
+  WinsockForTests winsock;
   std::string body(2500000, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + i / 4096);
   const std::string stream = "POST /up.asp HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
@@ -155,22 +161,62 @@ TEST(Connection, BodyEndsWhereTheNextRequestBegins) {
       }
     });
     RequestHead head;
-    ASSERT_EQ(pair.server->ReadHead(&head, 5000), HeadStatus::kComplete);
+    ASSERT_EQ(ReadHead(*pair.server, &head), HeadStatus::kComplete);
     pair.server->BeginBody(head.contentLength, false);
     std::string got, block(blockSize, '\0');
     while (size_t n = pair.server->ReadBody(reinterpret_cast<uint8_t*>(block.data()), blockSize)) got.append(block, 0, n);
     client.join();
     EXPECT_EQ(got.size(), body.size());
     EXPECT_TRUE(got == body);
-    ASSERT_EQ(pair.server->ReadHead(&head, 5000), HeadStatus::kComplete);
+    ASSERT_EQ(ReadHead(*pair.server, &head), HeadStatus::kComplete);
     EXPECT_EQ(head.target, "/next.asp");
   }
+}
+
+// A head arriving a byte at a time is found once its last byte is in, and
+// bytes past the limit are never taken in.
+TEST(Connection, HeadsInPiecesAndPastTheLimit) {
+  WinsockForTests winsock;
+  const std::string first = "GET /a HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string stream = first + "GET /b HTTP/1.1\r\nHost: x\r\n\r\n";
+  Pair pair(kClientCheckInterval);
+  RequestHead got;
+  for (size_t i = 0; i + 1 < first.size(); ++i) {
+    EXPECT_EQ(send(pair.client, &stream[i], 1, 0), 1);
+    WSAPOLLFD polled{pair.server->socket(), POLLRDNORM, 0};
+    ASSERT_EQ(WSAPoll(&polled, 1, 5000), 1);
+    ASSERT_TRUE(pair.server->ReceiveHeadBytes(kMaxHeadBytes));
+    ASSERT_EQ(pair.server->TakeHead(&got, kMaxHeadBytes), HeadStatus::kIncomplete) << i;
+  }
+  const size_t lastBytes = stream.size() - first.size() + 1;
+  EXPECT_EQ(send(pair.client, stream.data() + first.size() - 1, static_cast<int>(lastBytes), 0),
+            static_cast<int>(lastBytes));
+  ASSERT_EQ(ReadHead(*pair.server, &got), HeadStatus::kComplete);
+  EXPECT_EQ(got.target, "/a");
+  ASSERT_EQ(ReadHead(*pair.server, &got), HeadStatus::kComplete);
+  EXPECT_EQ(got.target, "/b");
+
+  const size_t limit = 100;
+  Pair flooded(kClientCheckInterval);
+  const std::string lineBreaks(4 * limit, '\n');
+  EXPECT_EQ(send(flooded.client, lineBreaks.data(), static_cast<int>(lineBreaks.size()), 0),
+            4 * static_cast<int>(limit));
+  HeadStatus status = HeadStatus::kIncomplete;
+  int receives = 0;
+  while (status == HeadStatus::kIncomplete && receives++ < 10) {
+    ASSERT_TRUE(flooded.server->ReceiveHeadBytes(limit));
+    status = flooded.server->TakeHead(&got, limit);
+  }
+  EXPECT_EQ(status, HeadStatus::kTooLarge);
+  // What the limit left in the socket is still there.
+  char left[1024];
+  EXPECT_EQ(recv(flooded.server->socket(), left, sizeof left, 0), static_cast<int>(3 * limit));
 }
 
 // A client that goes while the page waits for its bytes is gone at once,
 // whatever the interval.
 TEST(Connection, AFailedReceiveEndsTheClient) {
-  Winsock winsock;
+  WinsockForTests winsock;
   Pair pair(kNever);
   pair.server->BeginBody(1000, false);
   pair.Send(100);

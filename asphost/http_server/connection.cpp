@@ -22,7 +22,19 @@ Connection::Connection(SOCKET socket, std::string remoteAddress, int remotePort,
     : socket_(socket),
       remoteAddress_(std::move(remoteAddress)),
       remotePort_(remotePort),
-      clientCheckInterval_(clientCheckInterval) {
+      clientCheckInterval_(clientCheckInterval) {}
+
+Connection::~Connection() {
+  shutdown(socket_, SD_SEND);
+  closesocket(socket_);
+}
+
+void Connection::SetUpForServing() {
+  if (setUp_) return;
+  setUp_ = true;
+  // Accepted without blocking for the event loop; a page thread waits.
+  u_long nonBlocking = 0;
+  ioctlsocket(socket_, FIONBIO, &nonBlocking);
   sockaddr_in local{};
   int size = sizeof local;
   if (getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &size) == 0) localPort_ = ntohs(local.sin_port);
@@ -37,46 +49,43 @@ Connection::Connection(SOCKET socket, std::string remoteAddress, int remotePort,
   setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
 }
 
-Connection::~Connection() {
-  shutdown(socket_, SD_SEND);
-  closesocket(socket_);
-}
-
-bool Connection::Receive(int timeoutMs) {
+bool Connection::ReceiveHeadBytes(size_t limit) {
   if (broken_) return false;
-  if (!WaitReadable(socket_, timeoutMs)) {
-    broken_ = true;
-    return false;
-  }
-  char buffer[65536];
-  int got = recv(socket_, buffer, sizeof buffer, 0);
+  // Into a buffer of its own first: the pending bytes grow by what came,
+  // not by what might have.
+  char buffer[4096];
+  const size_t room = pending_.size() < limit ? limit - pending_.size() : 1;
+  int got = recv(socket_, buffer, static_cast<int>(std::min(room, sizeof buffer)), 0);
   if (got <= 0) {
     broken_ = true;
     return false;
   }
-  pending_.append(buffer, got);
+  pending_.append(buffer, static_cast<size_t>(got));
   lastHeard_ = std::chrono::steady_clock::now();
   return true;
 }
 
-HeadStatus Connection::ReadHead(RequestHead* head, int idleMs) {
-  responseStarted_ = false;
-  continuePending_ = false;
-  bodyRemaining_ = 0;
-  for (;;) {
-    size_t used = 0;
-    HeadStatus status = ParseRequestHead(pending_, kMaxHeadBytes, head, &used);
-    if (status == HeadStatus::kComplete) {
-      pending_.erase(0, used);
-      return status;
-    }
-    if (status != HeadStatus::kIncomplete) return status;
-    // The first byte may wait for the idle time; the rest of a head must follow promptly.
-    if (!Receive(pending_.empty() ? idleMs : kBodyTimeoutMs)) return HeadStatus::kIncomplete;
+HeadStatus Connection::TakeHead(RequestHead* head, size_t limit) {
+  // Whatever ends a head now lies in the bytes received since the last
+  // look, or in the three before them.
+  const size_t from = headScanned_ < 3 ? 0 : headScanned_ - 3;
+  headScanned_ = pending_.size();
+  if (pending_.size() < limit && pending_.find("\r\n\r\n", from) == std::string::npos)
+    return HeadStatus::kIncomplete;
+  size_t used = 0;
+  HeadStatus status = ParseRequestHead(pending_, limit, head, &used);
+  if (status == HeadStatus::kIncomplete) return status;
+  headScanned_ = 0;
+  if (status == HeadStatus::kComplete) {
+    pending_.erase(0, used);
+    // A kept-alive connection waits without the head's bytes.
+    if (pending_.empty()) std::string().swap(pending_);
   }
+  return status;
 }
 
 void Connection::BeginBody(int64_t length, bool expectContinue) {
+  responseStarted_ = false;
   bodyRemaining_ = length;
   continuePending_ = expectContinue && length > 0;
 }
@@ -162,6 +171,23 @@ bool Connection::Send(const void* data, size_t size) {
     size -= sent;
   }
   return !broken_;
+}
+
+void Connection::SendWithoutWaiting(std::string_view text) {
+  responseStarted_ = true;
+  u_long nonBlocking = 1;
+  ioctlsocket(socket_, FIONBIO, &nonBlocking);
+  send(socket_, text.data(), static_cast<int>(text.size()), 0);
+}
+
+void Connection::EndSending() { shutdown(socket_, SD_SEND); }
+
+bool Connection::Discard(size_t* budget) {
+  char buffer[16384];
+  int got = recv(socket_, buffer, static_cast<int>(std::min(*budget, sizeof buffer)), 0);
+  if (got <= 0) return false;
+  *budget -= static_cast<size_t>(got);
+  return *budget > 0;
 }
 
 }  // namespace asphost

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "asphost/http_server/http_request.h"
 
@@ -26,9 +27,26 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Waits up to idleMs for the next request head. kIncomplete means the
-  // client closed the connection or stayed silent.
-  HeadStatus ReadHead(RequestHead* head, int idleMs);
+  SOCKET socket() const { return socket_; }
+
+  // While a head arrives the server's event loop owns the connection: it
+  // receives what the client sent whenever the socket is readable, never
+  // blocking, and looks for a complete head.
+  //
+  // Takes in what has arrived (the socket must be readable), no more than
+  // the head limit leaves room for; false when the client has closed the
+  // connection or it failed.
+  bool ReceiveHeadBytes(size_t limit);
+  // The next head once the bytes received hold all of it (kComplete), or
+  // what is wrong with it. Looks only at the bytes received since it last
+  // looked, so a head sent a byte at a time costs no more than one sent whole.
+  HeadStatus TakeHead(RequestHead* head, size_t limit);
+  // Bytes of the next request already received.
+  bool HasPendingBytes() const { return !pending_.empty(); }
+
+  // Before a page thread serves the first request: blocking reads and
+  // writes that give up after kBodyTimeoutMs, and the socket's buffers.
+  void SetUpForServing();
 
   // The body of the request just read: length bytes follow the head. With
   // expectContinue the client waits for "100 Continue" before sending it:
@@ -61,19 +79,28 @@ class Connection {
   bool Send(const std::string& data) { return Send(data.data(), data.size()); }
   bool ResponseStarted() const { return responseStarted_; }
 
+  // A last, short answer from a thread that must not wait (the event loop):
+  // sent only if the socket takes it at once.
+  void SendWithoutWaiting(std::string_view text);
+  // After the last answer: the client sees the end of the stream.
+  void EndSending();
+  // Reads and drops what the client still sends after the last answer, at
+  // most *budget bytes in all; false once the client has closed, the
+  // connection failed, or the budget is spent.
+  bool Discard(size_t* budget);
+
   const std::string& remoteAddress() const { return remoteAddress_; }
   int remotePort() const { return remotePort_; }
   int localPort() const { return localPort_; }
 
  private:
-  // Receives into pending_; false on close, error or timeout.
-  bool Receive(int timeoutMs);
-
   SOCKET socket_;
   std::string remoteAddress_;
   int remotePort_;
   int localPort_ = 0;
+  bool setUp_ = false;
   std::string pending_;  // received with a head, not yet consumed
+  size_t headScanned_ = 0;  // how much of pending_ TakeHead has looked at
   // Body bytes received ahead of the page's reads: one receive serves
   // several blocks (under Wine each receive is a round trip through the
   // Wine server). Never beyond the body, which ends where the next head begins.
@@ -93,6 +120,8 @@ class Connection {
 constexpr int kBodyTimeoutMs = 60000;
 // The most one receive takes in for the body.
 constexpr size_t kBodyReadAhead = 1 << 20;
+// The most a request head may take, the empty lines before it included:
+// browsers send a few KB, and IIS refuses heads over 16 KB by default too.
 constexpr size_t kMaxHeadBytes = 16384;
 
 }  // namespace asphost

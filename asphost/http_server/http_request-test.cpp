@@ -87,6 +87,53 @@ TEST(RequestHead, RejectsWhatItCannotServe) {
   EXPECT_EQ(Parse(many + "\r\n", &head), HeadStatus::kTooLarge);
 }
 
+// The limit holds the whole head: the empty lines before it, its lines and
+// the blank line ending it. Nothing a client sends before the end of a head
+// escapes it, however it is cut.
+TEST(RequestHead, EveryByteBeforeTheEndCountsTowardTheLimit) {
+  const std::string request = "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
+  const size_t limit = 64;
+  std::string exact = request;
+  exact.insert(exact.find("\r\n\r\n"), "\r\nX: " + std::string(limit - request.size() - 5, 'v'));
+  ASSERT_EQ(exact.size(), limit);
+  struct Case {
+    const char* name;
+    std::string data;
+    HeadStatus status;
+  } cases[] = {
+      {"a head of exactly the limit", exact, HeadStatus::kComplete},
+      {"the same with its body after it", exact + "body", HeadStatus::kComplete},
+      {"one byte more", "\r\n" + exact, HeadStatus::kTooLarge},
+      {"empty lines up to the limit",
+       [] {
+         std::string s;
+         for (size_t i = 0; i < limit / 2; ++i) s += "\r\n";
+         return s;
+       }(),
+       HeadStatus::kTooLarge},
+      {"empty lines, then a head that ends past the limit",
+       [&] {
+         std::string s;
+         for (size_t i = 0; i < 20; ++i) s += "\r\n";
+         return s + request;
+       }(),
+       HeadStatus::kTooLarge},
+      {"empty lines, then a head within the limit", "\r\n\r\n" + request, HeadStatus::kComplete},
+      {"a line without end, one byte short of the limit", "GET /" + std::string(limit - 6, 'a'),
+       HeadStatus::kIncomplete},
+      {"a line without end, at the limit", "GET /" + std::string(limit - 5, 'a'),
+       HeadStatus::kTooLarge},
+  };
+  for (const Case& c : cases) {
+    RequestHead head;
+    size_t used = 0;
+    EXPECT_EQ(Parse(c.data, &head, &used, limit), c.status) << c.name;
+    if (c.status == HeadStatus::kComplete) {
+      EXPECT_LE(used, limit) << c.name;
+    }
+  }
+}
+
 TEST(UrlEncoding, DecodesQueryStringsAndForms) {
   EXPECT_EQ(PercentDecode("a%20b+c%2Bd%zz%4", true), "a b c+d%zz%4");
   EXPECT_EQ(PercentDecode("a+b%C3%A9", false), "a+b\xC3\xA9");

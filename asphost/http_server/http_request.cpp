@@ -67,13 +67,16 @@ bool RequestHead::ExpectsContinue() const {
 }
 
 HeadStatus ParseRequestHead(std::string_view data, size_t limit, RequestHead* head, size_t* headLength) {
+  // Every byte up to the end of the head counts, the empty lines before it
+  // too: a client sending nothing but line breaks reaches the limit as fast
+  // as one sending a long line.
+  const std::string_view window = data.substr(0, limit);
   size_t start = 0;
-  while (start + 1 < data.size() && data[start] == '\r' && data[start + 1] == '\n') start += 2;
-  size_t end = data.find("\r\n\r\n", start);
-  if (end == std::string_view::npos) {
-    return data.size() - start > limit ? HeadStatus::kTooLarge : HeadStatus::kIncomplete;
-  }
-  if (end - start > limit) return HeadStatus::kTooLarge;
+  while (start + 1 < window.size() && window[start] == '\r' && window[start + 1] == '\n')
+    start += 2;
+  size_t end = window.find("\r\n\r\n", start);
+  if (end == std::string_view::npos)
+    return data.size() >= limit ? HeadStatus::kTooLarge : HeadStatus::kIncomplete;
   *headLength = end + 4;
   *head = RequestHead();
 

@@ -41,6 +41,8 @@ enum class HeadStatus {
 };
 
 // Parses the head at the start of data (empty lines before it are skipped).
+// The head, those empty lines and the blank line ending it included, is at
+// most limit bytes: kTooLarge once limit bytes hold no end of a head.
 HeadStatus ParseRequestHead(std::string_view data, size_t limit, RequestHead* head, size_t* headLength);
 
 // %XX sequences decoded (and '+' as space when plusIsSpace). A malformed

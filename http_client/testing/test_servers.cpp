@@ -38,8 +38,9 @@ uint16_t serverPort(const char* name) {
   return it->second;
 }
 
-ustring serverURL(const char* name, const std::string& path, const char* scheme) {
-  return fromUtf8(std::string(scheme) + "://127.0.0.1:" + std::to_string(serverPort(name)) + path);
+ustring serverURL(const char* name, const std::string& path, const char* scheme, const char* host) {
+  return fromUtf8(std::string(scheme) + "://" + host + ":" + std::to_string(serverPort(name)) +
+                  path);
 }
 
 std::vector<uint8_t> pattern(size_t n) {

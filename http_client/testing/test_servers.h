@@ -16,8 +16,10 @@ namespace velmora::testing {
 // the test (and returns 0) when the servers are not running.
 uint16_t serverPort(const char* name);
 
-// "<scheme>://127.0.0.1:<port of name><path>".
-ustring serverURL(const char* name, const std::string& path, const char* scheme = "http");
+// "<scheme>://<host>:<port of name><path>". The host "localhost" is the same
+// address under another name: another host for the client.
+ustring serverURL(const char* name, const std::string& path, const char* scheme = "http",
+                  const char* host = "127.0.0.1");
 
 // Byte i of every generated answer is (i * 7 + 3) & 0xFF.
 std::vector<uint8_t> pattern(size_t n);

@@ -5,7 +5,8 @@
 //   https             the same routes, certificate for 127.0.0.1 signed by the test CA
 //   httpsOtherName    the same, certificate for another host name
 //   httpsExpired      the same, certificate for 127.0.0.1 past its validity dates
-//   hang              accepts connections and never answers
+//   hang              accepts connections and never reads or answers
+//   notHttp           answers every request with an "ICY 200 OK" status line
 //   closed            a port that was free a moment ago (refuses connections)
 // argv[3] is the directory with the certificates (server.key, valid.crt,
 // othername.crt, expired.crt).
@@ -18,17 +19,24 @@
 //   POST /upload[?status=S]  multipart body parsed by busboy; answers JSON with
 //                            the fields, the files (name, file name, type,
 //                            size, SHA-256) and the request's raw headers
-//   /echo                    JSON: method, url, raw headers, body (latin1)
+//   /echo[...]               JSON: method, url, raw headers, body (latin1)
 //   /len?n=N[&status=S]      N pattern bytes with Content-Length
 //   /chunked?n=N             N pattern bytes, chunked
 //   /stall?n=N&sent=K        declares N pattern bytes, sends the first K of
 //                            them, then nothing more for as long as the
 //                            client waits
-//   /auth?user=U&pass=P      401 with a Basic challenge unless the request
-//                            carries U:P
+//   /short?n=N&sent=K        declares N pattern bytes, sends the first K of
+//                            them and closes the connection
+//   /trickle?n=N&every=MS    N pattern bytes, one every MS milliseconds
+//   /auth?user=U&pass=P[&to=L]  401 with a Basic challenge unless the request
+//                            carries U:P; then 200, or a 302 to L
+//   /redirect?to=L[&status=S]  a redirect (302 by default) to L
+//   /loop                    a 302 to itself, until 50 requests came under key
+//   /setcookie?value=V       200 with the cookie session=V
 //   /attempts?key=K          JSON: the number of attempts counted under K,
-//                            their Authorization headers and what busboy made
-//                            of each body (null when it was not multipart)
+//                            their Authorization, Cookie, method and Host,
+//                            and what busboy made of each body (null when it
+//                            was not multipart)
 'use strict';
 const fs = require('fs');
 const net = require('net');
@@ -112,7 +120,13 @@ async function handle(req, res) {
   const key = url.pathname === '/attempts' ? null : url.searchParams.get('key');
   if (key !== null) {
     const seen = attempts.get(key) ?? [];
-    seen.push({ authorization: req.headers.authorization ?? '', upload });
+    seen.push({
+      authorization: req.headers.authorization ?? '',
+      cookie: req.headers.cookie ?? '',
+      method: req.method,
+      host: req.headers.host ?? '',
+      upload,
+    });
     attempts.set(key, seen);
   }
 
@@ -128,7 +142,8 @@ async function handle(req, res) {
     return;
   }
 
-  switch (url.pathname) {
+  // Every path under /echo echoes, so that paths of any characters can be seen.
+  switch (url.pathname.startsWith('/echo') ? '/echo' : url.pathname) {
     case '/echo':
       sendJson(res, status, {
         method: req.method, url: req.url, raw: req.rawHeaders, body: body.toString('latin1'),
@@ -155,7 +170,9 @@ async function handle(req, res) {
     }
     case '/auth': {
       const expected = 'Basic ' + Buffer.from(`${q('user', '')}:${q('pass', '')}`, 'utf8').toString('base64');
-      if (req.headers.authorization === expected) {
+      if (req.headers.authorization === expected && url.searchParams.has('to')) {
+        redirect(res, 302, q('to'));
+      } else if (req.headers.authorization === expected) {
         sendJson(res, 200, { ok: true });
       } else {
         res.writeHead(401, { 'WWW-Authenticate': 'Basic realm="velmora"', 'Content-Type': 'text/plain',
@@ -164,11 +181,52 @@ async function handle(req, res) {
       }
       return;
     }
+    // A redirect with the status given (302 by default) to the address "to".
+    case '/redirect': redirect(res, Number(q('status', '302')), q('to', '/')); return;
+    // Redirects to itself: a loop, which gives up after 50 turns so that a
+    // client that never stops is seen failing rather than hanging.
+    case '/loop':
+      if ((attempts.get(q('key', ''))?.length ?? 0) >= 50)
+        sendJson(res, 200, {loop: 'ended'});
+      else
+        redirect(res, 302, req.url);
+      return;
+    // A Content-Length of n, and only "sent" bytes before the connection closes.
+    case '/short': {
+      const bytes = pattern(Number(q('n', '0')));
+      res.writeHead(status, {'Content-Length': bytes.length});
+      res.write(bytes.subarray(0, Number(q('sent', '0'))), () => res.socket.destroySoon());
+      return;
+    }
+    // One byte every "every" milliseconds: an answer that never stalls long
+    // enough for a time-out of each wait.
+    case '/trickle': {
+      const bytes = pattern(Number(q('n', '0')));
+      res.writeHead(status, {'Content-Length': bytes.length});
+      let i = 0;
+      const timer = setInterval(() => {
+        if (i === bytes.length || res.destroyed) {
+          clearInterval(timer);
+          res.end();
+        } else {
+          res.write(bytes.subarray(i, ++i));
+        }
+      }, Number(q('every', '100')));
+      return;
+    }
+    case '/setcookie':
+      res.writeHead(
+          200, {'Set-Cookie': `session=${q('value', 'secret')}; Path=/`, 'Content-Length': 2});
+      res.end('ok');
+      return;
     case '/attempts': {
       const seen = attempts.get(q('key', '')) ?? [];
       sendJson(res, 200, {
         count: seen.length,
         authorization: seen.map((attempt) => attempt.authorization),
+        cookie: seen.map((attempt) => attempt.cookie),
+        method: seen.map((attempt) => attempt.method),
+        host: seen.map((attempt) => attempt.host),
         uploads: seen.map((attempt) => attempt.upload),
       });
       return;
@@ -176,6 +234,11 @@ async function handle(req, res) {
     default:
       sendJson(res, 404, { error: 'no such route', url: req.url });
   }
+}
+
+function redirect(res, status, location) {
+  res.writeHead(status, {Location: location, 'Content-Length': 0});
+  res.end();
 }
 
 function listen(server) {
@@ -200,6 +263,12 @@ async function main() {
     socket.on('close', () => hanging.delete(socket));
   });
 
+  // Answers every request with a status line that is not HTTP.
+  const notHttp = net.createServer((socket) => {
+    socket.on('error', () => {});
+    socket.once('data', () => socket.end('ICY 200 OK\r\nContent-Length: 5\r\n\r\nhello'));
+  });
+
   const probe = net.createServer();
   const closed = await listen(probe);
   await new Promise((resolve) => probe.close(resolve));
@@ -210,6 +279,7 @@ async function main() {
     httpsOtherName: await listen(tls('othername.crt')),
     httpsExpired: await listen(tls('expired.crt')),
     hang: await listen(hang),
+    notHttp: await listen(notHttp),
     closed,
   };
   const lines = Object.entries(ports).map(([name, port]) => `${name} ${port}\n`).join('');

@@ -39,6 +39,8 @@ snapshot() {  # key, file
 msiexec() {  # arguments...: msiexec's exit status, which Wine cuts to 8 bits
     in_wine win64 msiexec "$@" >/dev/null 2>&1
 }
+# The version a package's file name says.
+version_of() { basename "$1" | sed -E 's/^velmora32-(.*)-x(64|86)\.msi$/\1/'; }
 # The products installed under the name Velmora32: "version" per line.
 products() {
     snapshot 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' "$work/uninstall.rows"
@@ -74,7 +76,7 @@ for file in x86/velmora32.dll x64/velmora32.dll README.txt docs/iis.md docs/refe
 done
 cmp -s "$installed/x64/velmora32.dll" "$(dirname "$package")/stage/x64/velmora32.dll" &&
     ok "the 64-bit DLL is the built one" || fail "the 64-bit DLL is the built one"
-expect "one product" "$(products)" "$(basename "$package" | sed -E 's/^velmora32-(.*)-x64\.msi$/\1/')"
+expect "one product" "$(products)" "$(version_of "$package")"
 snapshot "$classes" "$work/classes-installed.rows"
 objects "the 64-bit cscript creates both objects and gets the 64-bit DLL" win64 "(64 bit)"
 objects "the 32-bit cscript creates both objects and gets the 32-bit DLL" wow64 "(32 bit)"
@@ -126,15 +128,13 @@ rm -rf "$prefix/drive_c/inetpub"
 # --- The next version over it, and back
 msiexec /i "$(windows_path "$next")" /qn
 expect "the next version: exit status" "$?" 0
-expect "the next version replaced this one" "$(products)" \
-       "$(basename "$next" | sed -E 's/^velmora32-(.*)-x64\.msi$/\1/')"
+expect "the next version replaced this one" "$(products)" "$(version_of "$next")"
 objects "the next version's 64-bit DLL works" win64 "(64 bit)"
 msiexec /i "$(windows_path "$package")" /qn
 status=$?
 [ "$status" -ne 0 ] && ok "the older version refuses to install (exit status $status)" ||
     fail "the older version refuses to install"
-expect "the next version stays" "$(products)" \
-       "$(basename "$next" | sed -E 's/^velmora32-(.*)-x64\.msi$/\1/')"
+expect "the next version stays" "$(products)" "$(version_of "$next")"
 
 # --- Removed: nothing left
 msiexec /x "$(windows_path "$next")" /qn
