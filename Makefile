@@ -41,8 +41,14 @@ win64: setup
 	      -DVELMORA_WIN32_DLL=$(abspath $(BUILD))/win32/dll/velmora32.dll >/dev/null
 	cmake --build $(BUILD)/win64 -j$(JOBS)
 
+# Then objects called from many threads once more, under ThreadSanitizer
+# (which excludes AddressSanitizer): a configuration that builds that test only.
 test-native: native
 	ctest --test-dir $(BUILD)/native --output-on-failure -j$(JOBS)
+	cmake -S . -B $(BUILD)/tsan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	      -DVELMORA_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD)/tsan -j$(JOBS) --target shared_object-test
+	ctest --test-dir $(BUILD)/tsan --output-on-failure -R '^shared_object-test$$'
 
 # Only where this machine runs 32-bit programs; elsewhere the build is still
 # made (and checked by the 64-bit configuration's tests of its DLL where they

@@ -14,6 +14,11 @@ function(velmora_add_test name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+  if(WIN32)
+    # Under Wine a program killed by an unhandled exception may still exit
+    # with 0; Wine's report of the exception fails the test.
+    set_tests_properties(${name} PROPERTIES FAIL_REGULAR_EXPRESSION "wine: Unhandled")
+  endif()
 endfunction()
 
 # velmora_add_fuzz_target(<name> SOURCES <files...> LIBS <targets...> SECONDS <n>

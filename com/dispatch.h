@@ -131,6 +131,12 @@ class DispatchObject : public Iface, public ISupportErrorInfo {
   virtual HRESULT DualTypeInfo(ITypeInfo** borrowed) = 0;
   // Another interface the object answers itself, or null.
   virtual void* OwnInterface(REFIID) { return nullptr; }
+  // An interface of an object this one aggregates (the free-threaded
+  // marshaler), handed out with its reference; asked last.
+  virtual HRESULT QueryAggregated(REFIID, void**) { return E_NOINTERFACE; }
+  // The unknown that controls the object's identity and count: the outer
+  // object's when aggregated, what an object aggregated by this one gets.
+  IUnknown* ControllingUnknown() const { return outer_; }
   // The last reference went.
   virtual void Destroy() { delete this; }
 
@@ -152,6 +158,7 @@ class DispatchObject : public Iface, public ISupportErrorInfo {
         *out = static_cast<ISupportErrorInfo*>(object);
       } else {
         *out = object->OwnInterface(iid);
+        if (!*out) return object->QueryAggregated(iid, out);
       }
       if (!*out) return E_NOINTERFACE;
       static_cast<IUnknown*>(*out)->AddRef();

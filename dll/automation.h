@@ -3,7 +3,14 @@
 // with IProvideClassInfo, error information on every interface, and the
 // module's object count. The derived class implements the dual interface's
 // members, each through one of the Call helpers below, which run the body
-// under the one error handler of the member boundary.
+// under the one error handler of the member boundary and the object's lock.
+//
+// Pages keep objects in Application and call them from their own threads.
+// The objects aggregate the free-threaded marshaler, so a call from any
+// apartment runs directly on the caller's thread, where the object context
+// is that caller's page (a proxy would run it on the creator's thread, in
+// the page that created it, or in none once that page is over); the lock
+// makes those calls take turns.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +19,7 @@
 #include <type_traits>
 
 #include "com/dispatch.h"
+#include "dll/call_lock.h"
 #include "dll/fault_guard.h"
 #include "dll/module.h"
 
@@ -23,9 +31,15 @@ class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public
 
  public:
   TAutoObject(const TComClass& cls, IUnknown* outer) : Base(outer), class_(cls) {
+    if (FAILED(CoCreateFreeThreadedMarshaler(this->ControllingUnknown(), &marshaler_))) {
+      throw Exception(u"Cannot create the free-threaded marshaler");
+    }
     ServerObjectCountUp();
   }
-  ~TAutoObject() override { ServerObjectCountDown(); }
+  ~TAutoObject() override {
+    marshaler_->Release();
+    ServerObjectCountDown();
+  }
 
   // IUnknown of every interface, IProvideClassInfo's included, goes to the
   // outer unknown when aggregated (which is the inner one otherwise).
@@ -54,10 +68,11 @@ class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public
  protected:
   const TComClass& comClass() const { return class_; }
 
-  // The member boundary. body runs under one handler: success gives S_OK; a
-  // C++ exception becomes its HRESULT plus error information; a processor
-  // fault or other system exception gives E_UNEXPECTED and no error
-  // information.
+  // The member boundary. body runs under the object's lock and one handler:
+  // success gives S_OK; a C++ exception becomes its HRESULT plus error
+  // information; a processor fault or other system exception gives
+  // E_UNEXPECTED and no error information. The lock is taken outside the
+  // fault guard, whose unwinding skips the destructors inside it.
   template <class Body>
   HRESULT Call(Body&& body) {
     struct Context {
@@ -81,7 +96,7 @@ class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public
       }
     };
     DWORD code = 0;
-    if (!RunGuarded(guarded, &context, &code)) {
+    if (!lock_.Run([&] { return RunGuarded(guarded, &context, &code); })) {
       SetErrorInfo(0, nullptr);  // nothing stale may stand for this failure
       return E_UNEXPECTED;
     }
@@ -123,6 +138,9 @@ class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public
   void* OwnInterface(REFIID iid) override {
     return IsEqualIID(iid, IID_IProvideClassInfo) ? static_cast<IProvideClassInfo*>(this) : nullptr;
   }
+  HRESULT QueryAggregated(REFIID iid, void** out) override {
+    return marshaler_->QueryInterface(iid, out);
+  }
   // The release steps run under the same containment as the members.
   void Destroy() override {
     DWORD code = 0;
@@ -130,6 +148,8 @@ class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public
   }
 
   const TComClass& class_;
+  IUnknown* marshaler_ = nullptr;  // the free-threaded marshaler's own unknown
+  TCallLock lock_;
 };
 
 // Creates an object of class T (a TAutoObject) for a factory: built fully, or

@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dll/velmora32_idl.h"
@@ -308,6 +311,134 @@ TEST_F(ModuleTest, DispatchFromTheTypeLibrary) {
   dispatch->Release();
 }
 
+// A string property as a thread sets and reads it.
+std::string PutAndGet(HRESULT (*put)(void*, BSTR), HRESULT (*get)(void*, BSTR*), void* object,
+                      const std::wstring& text) {
+  BSTR in = SysAllocString(text.c_str());
+  EXPECT_EQ(S_OK, put(object, in));
+  SysFreeString(in);
+  BSTR out = nullptr;
+  EXPECT_EQ(S_OK, get(object, &out));
+  return TakeBStr(out);
+}
+
+// Runs body(thread number) on threads of their own apartments, all at once.
+void OnThreads(int threads, const std::function<void(int)>& body) {
+  std::atomic<int> ready{0};
+  std::vector<std::thread> running;
+  for (int t = 0; t < threads; ++t) {
+    running.emplace_back([&, t] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      ++ready;
+      while (ready < threads) SwitchToThread();
+      body(t);
+      CoUninitialize();
+    });
+  }
+  for (std::thread& thread : running) thread.join();
+}
+
+// What a value some thread set looks like: the prefix, then digits.
+bool FromSomeThread(const std::string& value, const std::string& prefix) {
+  return value.size() > prefix.size() && value.compare(0, prefix.size(), prefix) == 0 &&
+         value.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+}
+
+// One object of each class called by many threads at once, as pages call an
+// object kept in Application: its members run one at a time, so every answer
+// is one that some thread's call gave, and the object outlives it all.
+TEST_F(ModuleTest, OneObjectCalledFromManyThreadsAtOnce) {
+  constexpr int kThreads = 6, kCalls = 2000;
+  IHTTP* http = Create<IHTTP>(Product(), CLSID_HTTP, IID_IHTTP);
+  IProcess* process = Create<IProcess>(Product(), CLSID_Process, IID_IProcess);
+  ASSERT_NE(nullptr, http);
+  ASSERT_NE(nullptr, process);
+  std::atomic<int> wrong{0};
+  OnThreads(kThreads, [&](int t) {
+    const std::wstring number = std::to_wstring(t);
+    for (int i = 0; i < kCalls; ++i) {
+      BSTR name = SysAllocString((L"field" + number + L"-" + std::to_wstring(i)).c_str());
+      BSTR value = SysAllocString(std::wstring(16 + i % 200, L'v').c_str());
+      if (http->AddFormVar(name, value) != S_OK) ++wrong;
+      SysFreeString(name);
+      SysFreeString(value);
+      if (i % 50 == 0 && http->ClearFormVars() != S_OK) ++wrong;
+      const std::string agent =
+          PutAndGet([](void* o, BSTR v) { return static_cast<IHTTP*>(o)->put_UserAgent(v); },
+                    [](void* o, BSTR* v) { return static_cast<IHTTP*>(o)->get_UserAgent(v); }, http,
+                    L"agent-" + number);
+      if (!FromSomeThread(agent, "agent-")) ++wrong;
+      const std::string path = PutAndGet(
+          [](void* o, BSTR v) { return static_cast<IProcess*>(o)->put_SaveDirectPath(v); },
+          [](void* o, BSTR* v) { return static_cast<IProcess*>(o)->get_SaveDirectPath(v); },
+          process, L"C:\\uploads\\" + std::wstring(i % 300, L'x') + number);
+      if (path.compare(0, 11, "C:\\uploads\\") != 0) ++wrong;
+      BSTR missing = SysAllocString(L"missing");
+      BSTR found = nullptr;
+      if (process->get_Value(missing, &found) != S_OK || SysStringLen(found) != 0) ++wrong;
+      SysFreeString(found);
+      SysFreeString(missing);
+    }
+  });
+  EXPECT_EQ(0, wrong.load());
+  EXPECT_EQ(S_OK, http->ClearFormVars());
+  http->Release();
+  process->Release();
+  EXPECT_EQ(S_OK, Product().canUnloadNow());
+}
+
+// The class that unmarshals what object marshals in-process, or none.
+CLSID UnmarshalClass(IUnknown* object) {
+  CLSID clsid = {};
+  IMarshal* marshal = nullptr;
+  if (SUCCEEDED(object->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&marshal)))) {
+    marshal->GetUnmarshalClass(IID_IUnknown, object, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL,
+                               &clsid);
+    marshal->Release();
+  }
+  return clsid;
+}
+
+// That class for a free-threaded marshaler of the test's own.
+CLSID FreeThreadedUnmarshaler() {
+  IUnknown* marshaler = nullptr;
+  EXPECT_EQ(S_OK, CoCreateFreeThreadedMarshaler(nullptr, &marshaler));
+  const CLSID clsid = UnmarshalClass(marshaler);
+  marshaler->Release();
+  return clsid;
+}
+
+// The objects aggregate the free-threaded marshaler: another apartment gets
+// the object itself, not a proxy to the apartment that created it, so its
+// calls run on the caller's thread and find the caller's page.
+TEST_F(ModuleTest, ObjectsAreHandedToOtherApartmentsUnmarshaled) {
+  const CLSID freeThreaded = FreeThreadedUnmarshaler();
+  ASSERT_FALSE(IsEqualCLSID(CLSID{}, freeThreaded));
+  for (const CLSID* clsid : {&CLSID_Process, &CLSID_HTTP}) {
+    IUnknown* object = Create<IUnknown>(Product(), *clsid, IID_IUnknown);
+    ASSERT_NE(nullptr, object);
+    EXPECT_TRUE(IsEqualCLSID(freeThreaded, UnmarshalClass(object)));
+
+    IStream* stream = nullptr;
+    ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IDispatch, object, &stream));
+    IDispatch* there = nullptr;
+    std::thread other([&] {
+      CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+      EXPECT_EQ(S_OK, CoGetInterfaceAndReleaseStream(stream, IID_IDispatch,
+                                                     reinterpret_cast<void**>(&there)));
+      CoUninitialize();
+    });
+    other.join();
+    IDispatch* here = nullptr;
+    ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&here)));
+    EXPECT_EQ(here, there);
+    here->Release();
+    if (there) there->Release();
+    object->Release();
+  }
+  EXPECT_EQ(S_OK, Product().canUnloadNow());
+}
+
 // The error information a failing member leaves, as a field-by-field record.
 struct ErrorInfo {
   bool present = false;
@@ -458,6 +589,26 @@ TEST_F(HookTest, ProcessorFaultReturnsUnexpectedAndTheHostLives) {
       << std::hex << hr;
   VariantClear(&name);
   dispatch->Release();
+}
+
+// A fault ends the call that made it, not the object's service to others.
+TEST_F(HookTest, AFaultingCallLeavesTheObjectToOtherThreads) {
+  EXPECT_EQ(static_cast<HRESULT>(0x8000FFFF), Delete(L"velmora:fault"));
+  HRESULT other = E_FAIL;
+  HANDLE answered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread call([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    other = process_->put_MaxKB(7);
+    CoUninitialize();
+    SetEvent(answered);
+  });
+  if (WaitForSingleObject(answered, 10000) != WAIT_OBJECT_0) {
+    call.detach();  // it waits for a lock that the fault never released
+    FAIL() << "another thread's call never ran";
+  }
+  call.join();
+  CloseHandle(answered);
+  EXPECT_EQ(S_OK, other);
 }
 
 TEST_F(HookTest, StackOverflowReturnsUnexpected) {

@@ -7,15 +7,12 @@
 #include "asphost/intrinsics/intrinsics.h"
 #include "asphost/intrinsics/variants.h"
 
+#include <utility>
+
 namespace asphost {
 
 // ---------------------------------------------------------------------------
 // ApplicationStore
-
-struct ApplicationStore::Item {
-  std::wstring key;
-  VARIANT value;  // owned; cleared when the item goes
-};
 
 namespace {
 
@@ -30,9 +27,53 @@ class Hold {
   CRITICAL_SECTION* section_;
 };
 
-std::wstring LogText(const VARIANT& value) {
-  VARTYPE type = V_VT(&value) & ~VT_BYREF;
-  if (type == VT_DISPATCH || type == VT_UNKNOWN) return L"[object]";
+// The global interface table's class, as cguid.h declares it. Not taken from
+// libuuid: its object that defines it defines every IID of the headers too,
+// which this module's <initguid.h> already does.
+const CLSID kStdGlobalInterfaceTable = {0x00000323, 0, 0, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+// The class that unmarshals in-process what the free-threaded marshaler
+// marshals, as the system answers for a marshaler of our own (headers and
+// systems do not agree on its identifier).
+const CLSID& FreeThreadedUnmarshaler() {
+  static const CLSID unmarshaler = [] {
+    CLSID clsid = {};
+    IUnknown* marshaler = nullptr;
+    if (FAILED(CoCreateFreeThreadedMarshaler(nullptr, &marshaler))) return clsid;
+    IMarshal* marshal = nullptr;
+    if (SUCCEEDED(marshaler->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&marshal)))) {
+      marshal->GetUnmarshalClass(IID_IUnknown, marshaler, MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL,
+                                 &clsid);
+      marshal->Release();
+    }
+    marshaler->Release();
+    return clsid;
+  }();
+  return unmarshaler;
+}
+
+bool IsObject(VARTYPE type) { return type == VT_DISPATCH || type == VT_UNKNOWN; }
+
+// An object that any apartment may call directly: it aggregates the
+// free-threaded marshaler, which unmarshals in-process to the object itself.
+bool IsAgile(IUnknown* object) {
+  IMarshal* marshal = nullptr;
+  if (FAILED(object->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&marshal))))
+    return false;
+  CLSID unmarshaler = {};
+  const HRESULT hr = marshal->GetUnmarshalClass(IID_IUnknown, object, MSHCTX_INPROC, nullptr,
+                                                MSHLFLAGS_NORMAL, &unmarshaler);
+  marshal->Release();
+  return SUCCEEDED(hr) && IsEqualCLSID(unmarshaler, FreeThreadedUnmarshaler());
+}
+
+HRESULT GlobalInterfaceTable(IGlobalInterfaceTable** out) {
+  return CoCreateInstance(kStdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                          IID_IGlobalInterfaceTable, reinterpret_cast<void**>(out));
+}
+
+std::wstring TextForLog(const VARIANT& value) {
+  if (IsObject(V_VT(&value))) return L"[object]";
   if (V_VT(&value) & VT_ARRAY) return L"[array]";
   std::wstring text;
   if (FAILED(VariantText(value, &text))) return L"[value]";
@@ -41,68 +82,152 @@ std::wstring LogText(const VARIANT& value) {
 
 }  // namespace
 
+// A value as the store keeps it. Pages run in apartments of their own, so an
+// object that is not agile is kept in the global interface table, and each
+// page gets it for its own apartment: the object itself in the apartment that
+// stored it, a proxy to that apartment elsewhere. Plain values and agile
+// objects are kept as they are. Releasing it releases the object, which may
+// call back into the store: the store lets go of its locks first.
+class ApplicationStore::Value {
+ public:
+  Value() { VariantInit(&value_); }
+  ~Value() {
+    if (cookie_) {
+      IGlobalInterfaceTable* table = nullptr;
+      if (SUCCEEDED(GlobalInterfaceTable(&table))) {
+        table->RevokeInterfaceFromGlobal(cookie_);
+        table->Release();
+      }
+    }
+    VariantClear(&value_);
+  }
+  Value(const Value&) = delete;
+  Value& operator=(const Value&) = delete;
+
+  static HRESULT Make(const VARIANT& value, std::shared_ptr<const Value>* out) {
+    auto made = std::make_shared<Value>();
+    HRESULT hr = VariantCopyInd(&made->value_, const_cast<VARIANT*>(Unwrap(&value)));
+    if (FAILED(hr)) return hr;
+    const VARTYPE type = V_VT(&made->value_);
+    IUnknown* object = IsObject(type) ? V_UNKNOWN(&made->value_) : nullptr;
+    if (object && !IsAgile(object)) {
+      IGlobalInterfaceTable* table = nullptr;
+      hr = GlobalInterfaceTable(&table);
+      if (SUCCEEDED(hr)) {
+        hr = table->RegisterInterfaceInGlobal(object, ObjectIid(type), &made->cookie_);
+        table->Release();
+      }
+      if (FAILED(hr)) return hr;
+      made->objectType_ = type;
+      VariantClear(&made->value_);
+    }
+    *out = std::move(made);
+    return S_OK;
+  }
+
+  // A copy for the calling apartment.
+  HRESULT CopyTo(VARIANT* out) const {
+    if (!cookie_) return VariantCopy(out, const_cast<VARIANT*>(&value_));
+    IGlobalInterfaceTable* table = nullptr;
+    HRESULT hr = GlobalInterfaceTable(&table);
+    if (FAILED(hr)) return hr;
+    void* object = nullptr;
+    hr = table->GetInterfaceFromGlobal(cookie_, ObjectIid(objectType_), &object);
+    table->Release();
+    if (FAILED(hr)) return hr;
+    V_VT(out) = objectType_;
+    V_UNKNOWN(out) = static_cast<IUnknown*>(object);
+    return S_OK;
+  }
+
+  std::wstring LogText() const { return cookie_ ? L"[object]" : TextForLog(value_); }
+
+ private:
+  static REFIID ObjectIid(VARTYPE type) {
+    return type == VT_DISPATCH ? IID_IDispatch : IID_IUnknown;
+  }
+
+  VARIANT value_;
+  DWORD cookie_ = 0;               // the object's entry in the global interface table, or 0
+  VARTYPE objectType_ = VT_EMPTY;  // VT_DISPATCH or VT_UNKNOWN: how the entry's object was given
+};
+
+struct ApplicationStore::Item {
+  std::wstring key;
+  std::shared_ptr<const Value> value;
+};
+
 ApplicationStore::ApplicationStore() {
   InitializeCriticalSection(&data_);
   InitializeCriticalSection(&pageLock_);
 }
 
 ApplicationStore::~ApplicationStore() {
-  for (Item& item : items_) VariantClear(&item.value);
+  RemoveAll();  // as everywhere, the values are released outside the locks
   DeleteCriticalSection(&pageLock_);
   DeleteCriticalSection(&data_);
 }
 
 HRESULT ApplicationStore::Get(const std::wstring& key, VARIANT* out) const {
   VariantInit(out);
-  Hold hold(&data_);
-  for (const Item& item : items_)
-    if (SameName(item.key, key)) return VariantCopy(out, const_cast<VARIANT*>(&item.value));
-  return S_OK;
+  std::shared_ptr<const Value> value;
+  {
+    Hold hold(&data_);
+    for (const Item& item : items_) {
+      if (SameName(item.key, key)) {
+        value = item.value;
+        break;
+      }
+    }
+  }
+  return value ? value->CopyTo(out) : S_OK;
 }
 
 bool ApplicationStore::GetAt(size_t position, std::wstring* key, VARIANT* out) const {
   if (out) VariantInit(out);
-  Hold hold(&data_);
-  if (position < 1 || position > items_.size()) return false;
-  const Item& item = items_[position - 1];
-  if (key) *key = item.key;
-  if (out) VariantCopy(out, const_cast<VARIANT*>(&item.value));
+  std::shared_ptr<const Value> value;
+  {
+    Hold hold(&data_);
+    if (position < 1 || position > items_.size()) return false;
+    const Item& item = items_[position - 1];
+    if (key) *key = item.key;
+    value = item.value;
+  }
+  if (out) value->CopyTo(out);
   return true;
 }
 
+// Every change below takes what leaves the store out of it under the locks
+// and releases it after them (the holder is declared before the locks), so a
+// release that calls back into the store finds it whole and unlocked.
+
 HRESULT ApplicationStore::Set(const std::wstring& key, const VARIANT& value) {
-  VARIANT copy;
-  VariantInit(&copy);
-  HRESULT hr = VariantCopyInd(&copy, const_cast<VARIANT*>(Unwrap(&value)));
+  std::shared_ptr<const Value> stored;
+  HRESULT hr = Value::Make(value, &stored);
   if (FAILED(hr)) return hr;
+  std::wstring entry = L"set " + key + L"=" + stored->LogText();
+  std::shared_ptr<const Value> replaced;
   Hold page(&pageLock_);
   Hold hold(&data_);
-  std::wstring entry = L"set " + key + L"=" + LogText(copy);
+  Record(std::move(entry));
   for (Item& item : items_) {
     if (SameName(item.key, key)) {
-      VariantClear(&item.value);
-      item.value = copy;
-      Record(std::move(entry));
+      replaced = std::exchange(item.value, std::move(stored));
       return S_OK;
     }
   }
-  try {
-    items_.push_back(Item{key, copy});
-  } catch (...) {
-    VariantClear(&copy);
-    throw;
-  }
-  Record(std::move(entry));
+  items_.push_back(Item{key, std::move(stored)});
   return S_OK;
 }
 
 void ApplicationStore::Remove(const std::wstring& key) {
+  std::shared_ptr<const Value> removed;
   Hold page(&pageLock_);
   Hold hold(&data_);
   Record(L"remove " + key);
   for (auto item = items_.begin(); item != items_.end(); ++item) {
     if (SameName(item->key, key)) {
-      VariantClear(&item->value);
+      removed = std::move(item->value);
       items_.erase(item);
       return;
     }
@@ -110,21 +235,22 @@ void ApplicationStore::Remove(const std::wstring& key) {
 }
 
 void ApplicationStore::RemoveAt(size_t position) {
+  std::shared_ptr<const Value> removed;
   Hold page(&pageLock_);
   Hold hold(&data_);
   if (position < 1 || position > items_.size()) return;
   auto item = items_.begin() + static_cast<ptrdiff_t>(position - 1);
   Record(L"remove " + item->key);
-  VariantClear(&item->value);
+  removed = std::move(item->value);
   items_.erase(item);
 }
 
 void ApplicationStore::RemoveAll() {
+  std::vector<Item> removed;
   Hold page(&pageLock_);
   Hold hold(&data_);
   Record(L"removeall");
-  for (Item& item : items_) VariantClear(&item.value);
-  items_.clear();
+  removed.swap(items_);
 }
 
 size_t ApplicationStore::Count() const {

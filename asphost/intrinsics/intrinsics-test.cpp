@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -396,6 +397,184 @@ TEST_F(IntrinsicsTest, ApplicationLockSerializesPagesOnThreads) {
   Variant total;
   store->Get(L"counter", total.get());
   EXPECT_EQ(V_I4(total.get()), kThreads * kRounds);
+}
+
+// --- Objects in the store
+
+// An object that calls back into the store when its last reference goes, as
+// an upload object removes its progress item; agile (aggregating the
+// free-threaded marshaler) or not.
+class StoredObject final : public IUnknown {
+ public:
+  explicit StoredObject(bool agile, std::function<void()> onRelease = {})
+      : onRelease_(std::move(onRelease)) {
+    if (agile) {
+      EXPECT_EQ(CoCreateFreeThreadedMarshaler(this, &marshaler_), S_OK);
+    }
+  }
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    *out = nullptr;
+    if (IsEqualIID(iid, IID_IUnknown)) {
+      *out = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return marshaler_ ? marshaler_->QueryInterface(iid, out) : E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
+  STDMETHODIMP_(ULONG) Release() override {
+    const LONG refs = InterlockedDecrement(&refs_);
+    if (refs == 0) {
+      if (onRelease_) onRelease_();
+      if (marshaler_) marshaler_->Release();
+      delete this;
+    }
+    return refs;
+  }
+
+ private:
+  LONG refs_ = 1;
+  IUnknown* marshaler_ = nullptr;
+  std::function<void()> onRelease_;
+};
+
+// Variants that hold an object (a reference of their own) or text.
+struct ObjectValue : Variant {
+  explicit ObjectValue(IUnknown* object) {
+    V_VT(get()) = VT_UNKNOWN;
+    V_UNKNOWN(get()) = object;
+    object->AddRef();
+  }
+};
+struct TextValue : Variant {
+  explicit TextValue(const wchar_t* text) {
+    V_VT(get()) = VT_BSTR;
+    V_BSTR(get()) = SysAllocString(text);
+  }
+};
+
+// True when another thread gets through a call on the store within seconds:
+// the store holds no lock of its own at that moment.
+bool StoreFreeForOtherThreads(ApplicationStore& store) {
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread other([&store, done] {
+    store.Count();
+    SetEvent(done);
+  });
+  if (WaitForSingleObject(done, 5000) != WAIT_OBJECT_0) {
+    other.detach();  // stuck behind the store's lock for good: the test fails
+    return false;
+  }
+  other.join();
+  CloseHandle(done);
+  return true;
+}
+
+TEST_F(IntrinsicsTest, AValueReleasedByTheStoreMayChangeTheStore) {
+  // How the item "p", holding the object, leaves the store; then how the
+  // object's release changes the store; then the keys left, in order.
+  struct Case {
+    const char* leaves;
+    const char* callback;
+    std::vector<std::wstring> keys;
+  };
+  const Case cases[] = {
+      {"remove", "remove progress", {L"a", L"z"}},
+      {"remove", "set another", {L"a", L"progress", L"z", L"new"}},
+      {"set empty", "remove progress", {L"a", L"p", L"z"}},
+      {"set empty", "remove itself", {L"a", L"progress", L"z"}},
+      {"set text", "set itself", {L"a", L"p", L"progress", L"z"}},
+      {"remove at", "remove progress", {L"a", L"z"}},
+      {"remove all", "set another", {L"new"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.leaves) + ", then the release does: " + c.callback);
+    auto store = std::make_shared<ApplicationStore>();
+    const std::string callback = c.callback;
+    bool storeWasFree = false;
+    auto* object = new StoredObject(false, [&] {
+      storeWasFree = StoreFreeForOtherThreads(*store);
+      if (callback == "remove progress") store->Remove(L"progress");
+      if (callback == "set another") store->Set(L"new", *TextValue(L"new"));
+      if (callback == "remove itself") store->Remove(L"p");
+      if (callback == "set itself") store->Set(L"p", *TextValue(L"set by the release"));
+    });
+    store->Set(L"a", *TextValue(L"first"));
+    store->Set(L"p", *ObjectValue(object));
+    store->Set(L"progress", *TextValue(L"100"));
+    store->Set(L"z", *TextValue(L"kept"));
+    object->Release();  // the store holds the only reference now
+
+    const std::string leaves = c.leaves;
+    if (leaves == "remove") store->Remove(L"p");
+    if (leaves == "set empty") store->Set(L"p", *Variant());
+    if (leaves == "set text") store->Set(L"p", *TextValue(L"replaced"));
+    if (leaves == "remove at") store->RemoveAt(2);
+    if (leaves == "remove all") store->RemoveAll();
+
+    EXPECT_TRUE(storeWasFree) << "the store held its lock while releasing a value";
+    EXPECT_EQ(store->Keys(), c.keys);
+    if (leaves != "remove all") {
+      Variant z;
+      ASSERT_EQ(store->Get(L"z", z.get()), S_OK);
+      ASSERT_EQ(V_VT(z.get()), VT_BSTR);
+      EXPECT_STREQ(V_BSTR(z.get()), L"kept");
+    }
+    if (callback == "set itself") {
+      Variant p;
+      ASSERT_EQ(store->Get(L"p", p.get()), S_OK);
+      ASSERT_EQ(V_VT(p.get()), VT_BSTR);
+      EXPECT_STREQ(V_BSTR(p.get()), L"set by the release")
+          << "the release follows the page's assignment";
+    }
+  }
+}
+
+// Pages run in apartments of their own: an object kept by one page reaches a
+// page on another thread directly only when it is agile; any other object
+// through the global interface table, as a proxy of that apartment.
+TEST_F(IntrinsicsTest, TheStoreHandsObjectsToOtherApartmentsAsComRequires) {
+  for (bool agile : {true, false}) {
+    SCOPED_TRACE(agile ? "agile" : "apartment-bound");
+    auto* object = new StoredObject(agile);
+    ASSERT_EQ(store->Set(L"shared", *ObjectValue(object)), S_OK);
+    Variant here;
+    ASSERT_EQ(store->Get(L"shared", here.get()), S_OK);
+    ASSERT_EQ(V_VT(here.get()), VT_UNKNOWN);
+    EXPECT_EQ(V_UNKNOWN(here.get()), static_cast<IUnknown*>(object))
+        << "the same apartment gets the object";
+
+    HRESULT got = E_FAIL;
+    VARTYPE type = VT_EMPTY;
+    IUnknown* there = nullptr;
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread page([&] {
+      CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+      Variant value;
+      got = store->Get(L"shared", value.get());
+      type = V_VT(value.get());
+      if (type == VT_UNKNOWN) there = V_UNKNOWN(value.get());
+      VariantClear(value.get());  // a proxy goes before its apartment does
+      CoUninitialize();
+      SetEvent(done);
+    });
+    // The proxy's calls come back to this apartment: serve them meanwhile.
+    DWORD index = 0;
+    CoWaitForMultipleHandles(0, 20000, 1, &done, &index);
+    page.join();
+    CloseHandle(done);
+    EXPECT_EQ(got, S_OK);
+    EXPECT_EQ(type, VT_UNKNOWN);
+    if (agile) {
+      EXPECT_EQ(there, static_cast<IUnknown*>(object));
+    } else {
+      EXPECT_NE(there, static_cast<IUnknown*>(object))
+          << "an apartment-bound object must not leave its apartment";
+    }
+    VariantClear(here.get());
+    object->Release();
+    store->Remove(L"shared");
+  }
 }
 
 // --- Server

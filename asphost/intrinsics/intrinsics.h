@@ -89,8 +89,11 @@ class ResponseSink {
 
 // The Application collection: values by key (keys compare ignoring case;
 // insertion order kept for Contents.Key(i) and enumeration), shared by all
-// pages. Every member is safe from any thread. Lock/Unlock are the pages'
-// Application.Lock: while one page holds it, changes by others wait.
+// pages. Every member is safe from any thread, and re-entrant: what leaves
+// the store is released after its locks are left, so a value's release (an
+// upload object removing its progress item) may change the store. Lock/Unlock
+// are the pages' Application.Lock: while one page holds it, changes by others
+// wait.
 class ApplicationStore {
  public:
   ApplicationStore();
@@ -98,7 +101,9 @@ class ApplicationStore {
   ApplicationStore(const ApplicationStore&) = delete;
   ApplicationStore& operator=(const ApplicationStore&) = delete;
 
-  // A copy of the value under key into *out; VT_EMPTY when there is none.
+  // A copy of the value under key into *out, for the calling thread's
+  // apartment (objects that are not agile travel through the global
+  // interface table); VT_EMPTY when there is none.
   HRESULT Get(const std::wstring& key, VARIANT* out) const;
   // 1-based position, as Contents(i) counts; false when out of range.
   bool GetAt(size_t position, std::wstring* key, VARIANT* out) const;
@@ -119,6 +124,7 @@ class ApplicationStore {
   void ClearLog();
 
  private:
+  class Value;
   struct Item;
   void Record(std::wstring entry);  // with data_ held
   mutable CRITICAL_SECTION data_;   // the items and the log
