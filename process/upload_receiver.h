@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <vector>
 
 #include "base/ustring.h"
@@ -30,8 +29,8 @@ struct TFormEntity {
 // What a parse leaves behind; owned by the upload object, which keeps Files,
 // FileQty and TagNameList across reads.
 struct TUploadResults {
-  std::deque<TFormEntity> FormEntities;
-  std::deque<TFileRecord> Files;  // FileQty valid entries, in body order
+  std::vector<TFormEntity> FormEntities;
+  std::vector<TFileRecord> Files;  // FileQty valid entries, in body order
   int32_t FileQty = 0;
   TStringList TagNameList;
 };
