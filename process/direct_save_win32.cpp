@@ -17,12 +17,12 @@ namespace velmora {
 
 namespace {
 
-// One part's file: staged beside its target, committed under the policy.
+// One part's file: staged beside its target (base + extension), committed
+// under the policy.
 class TDirectFile final : public IStagedFile {
  public:
-  TDirectFile(const ustring& target, ustring base, ustring extension, const TDirectSaveOptions& o)
-      : staged_(target),
-        target_(target),
+  TDirectFile(ustring base, ustring extension, const TDirectSaveOptions& o)
+      : staged_(base + extension),
         base_(std::move(base)),
         extension_(std::move(extension)),
         mode_(o.Mode),
@@ -35,13 +35,13 @@ class TDirectFile final : public IStagedFile {
     try {
       return CommitUniqueTarget(staged_, base_, extension_, mode_, overwriteChr_, renames_);
     } catch (const EStreamError&) {
-      throw EUploadError(u"Error creating file: " + target_);
+      throw EUploadError(u"Error creating file: " + base_ + extension_);
     }
   }
 
  private:
   TStagedFile staged_;
-  const ustring target_, base_, extension_;
+  const ustring base_, extension_;
   const TowModeType mode_;
   const ustring overwriteChr_;
   TRenameCounters& renames_;
@@ -65,7 +65,7 @@ class TDirectSave final : public IFileDestinations {
     const ustring base = o_.Path + name.substr(0, dot), extension = name.substr(dot);
     std::unique_ptr<TDirectFile> file;
     try {
-      file = std::make_unique<TDirectFile>(target, base, extension, o_);
+      file = std::make_unique<TDirectFile>(base, extension, o_);
     } catch (const EStreamError&) {
       throw EUploadError(u"Error creating file: " + target);
     }

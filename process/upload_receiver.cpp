@@ -57,7 +57,7 @@ void TUploadReceiver::partHeadersEnd(TPartHead&& head) {
 // cannot be created leaves it counted, and the read fails. The file before it
 // is settled first, so that this one's target is chosen knowing its name.
 void TUploadReceiver::makeFileRecord(const TFormEntity& e) {
-  settle(waitingFile_);
+  settleLastFile();
   TFileRecord record;
   record.LocalName = e.FileName;
   record.ContentType = e.ContentType;
@@ -76,15 +76,14 @@ void TUploadReceiver::makeFileRecord(const TFormEntity& e) {
   destination_ = file.Storage.writer();
 }
 
-void TUploadReceiver::settle(size_t file) {
-  if (file >= results_.Files.size()) return;
-  waitingFile_ = kNoFile;
-  TFileRecord& record = results_.Files[file];
+// A settle that fails (the name cannot be taken) leaves the file staged: it
+// is deleted with its record.
+void TUploadReceiver::settleLastFile() {
+  if (waitingFile_ >= results_.Files.size()) return;
+  TFileRecord& record = results_.Files[std::exchange(waitingFile_, kNoFile)];
   if (record.Storage.kind() != TFileStorage::TKind::Staged) return;
   record.NewName = AfterLastSeparator(record.Storage.settle(), kScriptSeparators);
 }
-
-void TUploadReceiver::settleLastFile() { settle(waitingFile_); }
 
 void TUploadReceiver::dropCutFile() {
   if (kind_ != TPartKind::File) return;

@@ -57,8 +57,9 @@ class TUploadReceiver final : public IMultipartReceiver {
   void partData(const uint8_t* data, size_t size) override;
   void partEnd() override;
 
-  // The read took the whole body: its last direct-save file, if complete,
-  // takes its target's name. (Each earlier one did when the next began.)
+  // The last direct-save file this parse staged, if complete, takes its
+  // target's name: called when the next file part begins, and by Read once
+  // it has taken the whole body.
   void settleLastFile();
   // The body ended inside a file part: its record goes, and a staged file
   // with it, so that no cut file is listed or stored.
@@ -71,7 +72,6 @@ class TUploadReceiver final : public IMultipartReceiver {
 
   TFormEntity& entity() { return results_.FormEntities.back(); }
   void makeFileRecord(const TFormEntity& e);
-  void settle(size_t file);
 
   TUploadResults& results_;
   const TFormCharset charset_;
