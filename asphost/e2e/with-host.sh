@@ -10,6 +10,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
+. "$repo/tools/host-url.sh"
 host_exe=$1 dll=$2 work=$3
 shift 3
 wine_run="$repo/tools/wine-run"
@@ -36,13 +37,7 @@ stop_host() {
 }
 trap stop_host EXIT
 
-url=""
-for _ in $(seq 1 600); do
-    url=$(tr -d '\r' <"$work/host.log" | sed -n 's/^asphost: serving .* on \(http:[^ ]*\)\/$/\1/p')
-    [ -n "$url" ] && break
-    kill -0 "$host_pid" 2>/dev/null || break
-    sleep 0.1
-done
+url=$(host_url "$work/host.log" "$host_pid")
 if [ -z "$url" ]; then
     echo "with-host: the host did not start:" >&2
     cat "$work/host.log" >&2

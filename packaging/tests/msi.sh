@@ -18,6 +18,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
+. "$repo/tools/host-url.sh"
 package=$1 package_x86=$2 next=$3 host_exe=$4 work=$5
 
 export VELMORA_WINEPREFIX64="$work/wineprefix64"
@@ -89,13 +90,7 @@ VELMORA_WINE_ARCH=win64 "$repo/tools/wine-run" "$host_exe" --root 'C:\Program Fi
 host_pid=$!
 stop_all() { kill "$host_pid" 2>/dev/null; wait "$host_pid" 2>/dev/null; stop_wine; }
 trap stop_all EXIT
-url=""
-for _ in $(seq 1 300); do
-    url=$(tr -d '\r' <"$work/host.log" | sed -n 's/^asphost: serving .* on \(http:[^ ]*\)\/$/\1/p')
-    [ -n "$url" ] && break
-    kill -0 "$host_pid" 2>/dev/null || break
-    sleep 0.1
-done
+url=$(host_url "$work/host.log" "$host_pid")
 if [ -z "$url" ]; then
     fail "the host serves the installed samples"
     cat "$work/host.log"
