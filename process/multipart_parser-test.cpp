@@ -542,7 +542,7 @@ struct LimitCase {
   std::string body;
   std::function<void(TParserLimits&)> adjust;  // of smallLimits()
   std::string refused;                         // empty: none
-  std::vector<std::string> values;             // of the entities, in order
+  std::vector<std::string> values;             // of the parts, in order
 };
 
 // Each limit just reached (the body parses) and just passed (the body is
