@@ -34,7 +34,7 @@
 #include <random>
 #include <string>
 
-#include "base/errors.h"
+#include "io/stream.h"
 #include "process/bench/memory_host.h"
 #include "process/multipart_parser.h"
 #include "process/process.h"
