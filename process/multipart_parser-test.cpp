@@ -30,16 +30,53 @@ using reference::TEventLog;
 using reference::TReferenceParser;
 using velmora::testing::Throws;
 
-// A parser feeding the upload's receiver, as Read joins them.
+// Each part as the parser reported it, a value decoded as the receiver
+// decodes it: what the parse made of a body, before the receiver lists it.
+struct TLoggedPart {
+  ustring Name, FileName, ContentType, Value;
+  bool IsFile = false;
+};
+
+class TPartLog final : public IMultipartReceiver {
+ public:
+  explicit TPartLog(Charset charset) : charset_(charset) {}
+  std::vector<TLoggedPart> parts;
+
+  void partBegin() override { parts.emplace_back(), bytes_.setSize(0); }
+  void partHeadersEnd(TPartHead&& head) override { take(head); }
+  void partHeadersCut(TPartHead&& head) override { take(head); }
+  void partData(const uint8_t* data, size_t size) override { bytes_.write(data, size); }
+  void partEnd() override {
+    if (!parts.back().IsFile) parts.back().Value = DecodeFormText(bytes_, charset_);
+  }
+
+ private:
+  void take(const TPartHead& head) {
+    TLoggedPart& part = parts.back();
+    part.Name = head.Name, part.FileName = head.FileName, part.ContentType = head.ContentType;
+    part.IsFile = head.IsFile;
+  }
+  Charset charset_;
+  TMemoryStream bytes_;
+};
+
+// A parser feeding the upload's receiver, as Read joins them, and a log of
+// its parts.
 template <class Parser>
 struct TUploadParse {
   TUploadParse(TUploadResults& results, Charset charset, IFileDestinations* direct,
                const TParserLimits& limits = TParserLimits())
-      : receiver(results, charset, direct), parser(receiver, charset, limits) {}
+      : log(charset), receiver(results, charset, direct), tee(log, receiver), parser(tee, charset, limits) {}
   void ParseBlock(const uint8_t* data, size_t size) { parser.ParseBlock(data, size); }
-  void Finish() { parser.Finish(); }
+  void Finish() {
+    parser.Finish();
+    receiver.bodyEnded();
+  }
+  const std::vector<TLoggedPart>& parts() const { return log.parts; }
 
+  TPartLog log;
   TUploadReceiver receiver;
+  reference::TTee tee;
   Parser parser;
 };
 using TFastParse = TUploadParse<TMultipartParser>;
@@ -318,9 +355,9 @@ TEST(MultipartParser, CorpusGivesExactResults) {
     parser.ParseBlock(reinterpret_cast<const uint8_t*>(v.body.data()), v.body.size());
     parser.Finish();
 
-    ASSERT_EQ(results.FormEntities.size(), v.entities.size()) << Describe(results);
+    ASSERT_EQ(parser.parts().size(), v.entities.size()) << Describe(results);
     for (size_t i = 0; i < v.entities.size(); ++i) {
-      const TFormEntity& got = results.FormEntities[i];
+      const TLoggedPart& got = parser.parts()[i];
       const ExpectedEntity& want = v.entities[i];
       SCOPED_TRACE("entity " + std::to_string(i));
       EXPECT_EQ(toUtf8(got.Name), want.Name);
@@ -329,10 +366,10 @@ TEST(MultipartParser, CorpusGivesExactResults) {
       EXPECT_EQ(toUtf8(got.ContentType), want.ContentType);
       EXPECT_EQ(got.IsFile, want.IsFile);
     }
-    ASSERT_EQ(results.FileQty, static_cast<int32_t>(v.files.size()));
-    ASSERT_EQ(results.Files.size(), v.files.size());
+    ASSERT_EQ(results.FFileQty, static_cast<int32_t>(v.files.size()));
+    ASSERT_EQ(results.FFiles.size(), v.files.size());
     for (size_t i = 0; i < v.files.size(); ++i) {
-      const TFileRecord& got = results.Files[i];
+      const TFileRecord& got = results.FFiles[i];
       const ExpectedFile& want = v.files[i];
       SCOPED_TRACE("file " + std::to_string(i));
       EXPECT_EQ(toUtf8(got.Name), want.Name);
@@ -344,7 +381,7 @@ TEST(MultipartParser, CorpusGivesExactResults) {
       EXPECT_EQ(bytesOf(got.Storage), want.bytes);
     }
     std::vector<std::string> tags;
-    for (const ustring& tag : results.TagNameList) tags.push_back(toUtf8(tag));
+    for (const ustring& tag : results.FTagNameList) tags.push_back(toUtf8(tag));
     EXPECT_EQ(tags, v.tags);
   }
 }
@@ -505,7 +542,7 @@ struct LimitCase {
   std::string body;
   std::function<void(TParserLimits&)> adjust;  // of smallLimits()
   std::string refused;                         // empty: none
-  std::vector<std::string> values;             // of the entities, in order
+  std::vector<std::string> values;             // of the parts, in order
 };
 
 // Each limit just reached (the body parses) and just passed (the body is
@@ -631,7 +668,7 @@ TEST(MultipartParser, LimitsWholeAtEverySplitAndByteByByte) {
     TFastParse parser(results, Charset::Utf8, nullptr, limits);
     refusal(parser, reinterpret_cast<const uint8_t*>(c.body.data()), c.body.size());
     std::vector<std::string> values;
-    for (const TFormEntity& e : results.FormEntities) values.push_back(toUtf8(e.Value));
+    for (const TLoggedPart& part : parser.parts()) values.push_back(toUtf8(part.Value));
     EXPECT_EQ(values, c.values);
 
     for (size_t block : {1, 2, 7}) EXPECT_EQ(parseWithLimits(c.body, blocksOf(c.body.size(), block), limits), whole);
@@ -653,9 +690,9 @@ TEST(MultipartParser, DefaultLimitsTakeLongFileNames) {
   EXPECT_EQ(outcome.refused, "");
   TUploadResults results;
   TFastParse(results, Charset::Utf8, nullptr).ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
-  ASSERT_EQ(results.FileQty, 1);
-  EXPECT_EQ(results.Files[0].Name.size(), 150u * 4 + 4);  // é and € one UTF-16 unit each, 😀 two
-  EXPECT_EQ(toUtf8(results.Files[0].Name), name + ".txt");
+  ASSERT_EQ(results.FFileQty, 1);
+  EXPECT_EQ(results.FFiles[0].Name.size(), 150u * 4 + 4);  // é and € one UTF-16 unit each, 😀 two
+  EXPECT_EQ(toUtf8(results.FFiles[0].Name), name + ".txt");
 }
 
 // Random bodies under limits they often pass: the fast parser, the reference
@@ -808,20 +845,20 @@ TEST(MultipartParser, DirectModeSettlesEachFileWhenTheNextBegins) {
     TReferenceParse oracle(referenceResults, Charset::Utf8, &fakeForReference);
     feed(parser, kDirectBody, blocksOf(kDirectBody.size(), block));
     feed(oracle, kDirectBody, blocksOf(kDirectBody.size(), block));
-    EXPECT_EQ(results.Files.back().Storage.kind(), TFileStorage::TKind::Staged);
+    EXPECT_EQ(results.FFiles.back().Storage.kind(), TFileStorage::TKind::Staged);
     parser.receiver.settleLastFile();
     oracle.receiver.settleLastFile();
 
     EXPECT_EQ(fake.log, expected);
     EXPECT_EQ(fakeForReference.log, expected);
-    ASSERT_EQ(results.FileQty, 3);
+    ASSERT_EQ(results.FFileQty, 3);
     using TKind = TFileStorage::TKind;
-    EXPECT_EQ(results.Files[0].Storage.kind(), TKind::OnDisk);
-    EXPECT_EQ(results.Files[1].Storage.kind(), TKind::None);
-    EXPECT_EQ(results.Files[2].Storage.kind(), TKind::OnDisk);
-    EXPECT_EQ(results.Files[0].NewName, u"a.txt");
-    EXPECT_EQ(results.FormEntities[1].Value, u"text");
-    EXPECT_EQ(results.TagNameList.count(), 3);
+    EXPECT_EQ(results.FFiles[0].Storage.kind(), TKind::OnDisk);
+    EXPECT_EQ(results.FFiles[1].Storage.kind(), TKind::None);
+    EXPECT_EQ(results.FFiles[2].Storage.kind(), TKind::OnDisk);
+    EXPECT_EQ(results.FFiles[0].NewName, u"a.txt");
+    EXPECT_EQ(results.FVariableList.valueOf(u"t"), u"text");
+    EXPECT_EQ(results.FTagNameList.count(), 3);
     EXPECT_EQ(Describe(results), Describe(referenceResults));
   }
 }
@@ -862,9 +899,9 @@ TEST(MultipartParser, DirectModeCutFileIsDropped) {
   parser.receiver.settleLastFile();
   parser.receiver.dropCutFile();
   EXPECT_EQ(fake.log.back(), "delete b.txt bet");
-  EXPECT_EQ(results.FileQty, 2);
-  EXPECT_EQ(results.Files.size(), 2u);
-  EXPECT_EQ(results.Files[0].NewName, u"a.txt");
+  EXPECT_EQ(results.FFileQty, 2);
+  EXPECT_EQ(results.FFiles.size(), 2u);
+  EXPECT_EQ(results.FFiles[0].NewName, u"a.txt");
 }
 
 TEST(MultipartParser, DirectModeOpenFailurePropagatesWithTheRecordMade) {
@@ -874,8 +911,8 @@ TEST(MultipartParser, DirectModeOpenFailurePropagatesWithTheRecordMade) {
   TUploadResults results;
   TFastParse parser(results, Charset::Utf8, &fake);
   EXPECT_THROW(parser.ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size()), EUploadError);
-  EXPECT_EQ(results.FileQty, 1);
-  EXPECT_EQ(results.Files.at(0).Name, u"fail.bin");
+  EXPECT_EQ(results.FFileQty, 1);
+  EXPECT_EQ(results.FFiles.at(0).Name, u"fail.bin");
 }
 
 TEST(MultipartParser, ExtensionAndNameOnly) {
@@ -898,9 +935,9 @@ TEST(MultipartParser, ExtensionAndNameOnly) {
     TUploadResults results;
     TFastParse(results, Charset::Utf8, nullptr)
         .ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
-    ASSERT_EQ(results.FileQty, 1) << c.sent;
-    EXPECT_EQ(results.Files[0].Extension, c.extension) << c.sent;
-    EXPECT_EQ(results.Files[0].NameOnly, c.nameOnly) << c.sent;
+    ASSERT_EQ(results.FFileQty, 1) << c.sent;
+    EXPECT_EQ(results.FFiles[0].Extension, c.extension) << c.sent;
+    EXPECT_EQ(results.FFiles[0].NameOnly, c.nameOnly) << c.sent;
   }
 }
 
@@ -919,7 +956,7 @@ TEST(MultipartParser, BodyWithoutCRDefinesNoPart) {
       EXPECT_TRUE(Throws<EUploadLimitError>([&] { feed(parser, body, blocksOf(body.size(), 102400)); },
                                             "The body's first line, its delimiter, is longer than 1024 bytes."));
     }
-    EXPECT_TRUE(r.FormEntities.empty()) << length;
+    EXPECT_TRUE(parser.parts().empty()) << length;
   }
 }
 
@@ -938,9 +975,9 @@ TEST(MultipartParser, PatternThatDefeatsSkippingStaysLinear) {
   TUploadResults r;
   TFastParse parser(r, Charset::Utf8, nullptr, longLines);
   feed(parser, body, blocksOf(body.size(), 102400));
-  ASSERT_EQ(r.FileQty, 1);
-  EXPECT_EQ(bytesOf(r.Files[0].Storage), data);
-  EXPECT_EQ(r.TagNameList.count(), 1);
+  ASSERT_EQ(r.FFileQty, 1);
+  EXPECT_EQ(bytesOf(r.FFiles[0].Storage), data);
+  EXPECT_EQ(r.FTagNameList.count(), 1);
 }
 
 // Lines of megabytes: refused at the limits, as soon as a line passes its
@@ -962,8 +999,8 @@ TEST(MultipartParser, HugeFirstLineAndHeaderLine) {
     EXPECT_TRUE(Throws<EUploadLimitError>(
         [&] { parser.ParseBlock(reinterpret_cast<const uint8_t*>(shortLine.data()), 102400); },
         "A header line of a part is longer than 16384 bytes."));
-    ASSERT_EQ(r.FormEntities.size(), 1u);
-    EXPECT_EQ(r.FormEntities[0].Name, u"");
+    ASSERT_EQ(parser.parts().size(), 1u);
+    EXPECT_EQ(parser.parts()[0].Name, u"");
   }
   TParserLimits huge;
   huge.delimiterLine = line.size();
@@ -971,9 +1008,9 @@ TEST(MultipartParser, HugeFirstLineAndHeaderLine) {
   TUploadResults r;
   TFastParse parser(r, Charset::Utf8, nullptr, huge);
   feed(parser, body, blocksOf(body.size(), 102400));
-  ASSERT_EQ(r.FormEntities.size(), 1u);
-  EXPECT_EQ(r.FormEntities[0].Name, u"n");
-  EXPECT_EQ(r.FormEntities[0].Value, u"value\r\n" + ustring(1 << 20, u'-'));
+  ASSERT_EQ(r.FVariableList.count(), 1);
+  EXPECT_EQ(r.FVariableList.name(0), u"n");
+  EXPECT_EQ(r.FVariableList.value(0), u"value\r\n" + ustring(1 << 20, u'-'));
 }
 
 TEST(MultipartParser, ManyParts) {
@@ -985,9 +1022,8 @@ TEST(MultipartParser, ManyParts) {
   TUploadResults r;
   TFastParse parser(r, Charset::Utf8, nullptr);
   feed(parser, body, blocksOf(body.size(), 102400));
-  ASSERT_EQ(r.FormEntities.size(), 100000u);
-  EXPECT_EQ(r.FormEntities[99999].Name, u"f99999");
-  EXPECT_EQ(r.FormEntities[99999].Value, u"99999");
+  ASSERT_EQ(r.FVariableList.count(), 100000);
+  EXPECT_EQ(r.FVariableList[99999], u"f99999=99999");
 }
 
 }  // namespace

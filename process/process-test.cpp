@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -523,6 +524,37 @@ TEST_F(Process, FileFieldsInTheVariableList) {
   EXPECT_EQ(p.TagNameIndex(u"DOC"), 0);
   EXPECT_EQ(p.TagNameIndex(u"F"), 1);
   EXPECT_EQ(p.TagNameIndex(u"empty"), -1);
+}
+
+// A part the body ends in keeps its line: a value with an empty value, a
+// repeat joined as an empty one, a file field with its file name; nothing
+// after the cut is listed.
+TEST_F(Process, APartCutByTheClientKeepsItsLine) {
+  const std::string body =
+      MultipartBody({Field("a", "1"), Field("A", "22"), File("f", "x.txt", "X"), Field("b", "3")});
+  const struct {
+    const char* cutAfter;  // the body is delivered up to the end of this text
+    int varCount;
+    const char16_t *a, *f, *b;
+  } cases[] = {
+      {"name=\"A\"", 1, u"1", u"", u""},            // inside its first header line: no name yet
+      {"name=\"A\"\r\n", 1, u"1, ", u"", u""},      // inside the repeat's headers
+      {"\r\n\r\n2", 1, u"1, ", u"", u""},           // inside the repeat's value
+      {"filename=\"x.txt\"\r\n", 2, u"1, 22", u"x.txt", u""},  // inside the file's headers
+      {"name=\"b\"\r\n\r\n", 3, u"1, 22", u"x.txt", u""},  // at the start of the last value
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cutAfter);
+    restart();
+    const size_t cut = body.find(c.cutAfter) + std::strlen(c.cutAfter);
+    ASSERT_LT(cut, body.size());
+    host->deliveries = {cut, 0};
+    read(body);
+    EXPECT_EQ(process->VarCount(), c.varCount);
+    EXPECT_EQ(process->Value(u"a"), c.a);
+    EXPECT_EQ(process->Value(u"f"), c.f);
+    EXPECT_EQ(process->Value(u"b"), c.b);
+  }
 }
 
 // The variable members as plainly as they can be written, every lookup a

@@ -52,84 +52,81 @@ TProcess::TProcess(std::unique_ptr<IUploadHost> host)
 // running, and nothing escapes to the caller.
 TProcess::~TProcess() {
   State& s = *s_;
-  s.MultiVar.clear();
+  s.results.FMultiVar.clear();
   // An unfinished direct-save file goes with its record.
-  s.results.Files.clear();
-  s.results.FileQty = 0;
-  s.results.TagNameList.clear();
-  s.VariableList.clear();
-  if (s.ShowProgress) {
+  s.results.FFiles.clear();
+  s.results.FFileQty = 0;
+  s.results.FTagNameList.clear();
+  s.results.FVariableList.clear();
+  if (s.FShowProgress) {
     try {
-      s.host->RemoveApplicationValue(s.ProgressID);
+      s.host->RemoveApplicationValue(s.FProgressID);
     } catch (...) {
       // No page to reach (the object used outside a request): nothing to remove.
     }
   }
 }
 
-int32_t TProcess::MaxKB() const { return s_->MaxKB; }
-void TProcess::SetMaxKB(int32_t value) { s_->MaxKB = value; }
-int32_t TProcess::Status() const { return s_->Status; }
-int32_t TProcess::TotalBytes() const { return static_cast<int32_t>(s_->TotalBytes); }
-bool TProcess::ShowProgress() const { return s_->ShowProgress; }
-void TProcess::SetShowProgress(bool value) { s_->ShowProgress = value; }
-ustring TProcess::ProgressID() const { return s_->ProgressID; }
-void TProcess::SetProgressID(const ustring& value) { s_->ProgressID = value; }
-bool TProcess::SaveDirect() const { return s_->SaveDirect; }
-void TProcess::SetSaveDirect(bool value) { s_->SaveDirect = value; }
-ustring TProcess::SaveDirectName() const { return s_->SaveDirectName; }
-void TProcess::SetSaveDirectName(const ustring& value) { s_->SaveDirectName = value; }
-ustring TProcess::SaveDirectPath() const { return s_->SaveDirectPath; }
-void TProcess::SetSaveDirectPath(const ustring& value) { s_->SaveDirectPath = value; }
-bool TProcess::SaveDirectUseExistingName() const { return s_->SaveDirectUseExistingName; }
-void TProcess::SetSaveDirectUseExistingName(bool value) { s_->SaveDirectUseExistingName = value; }
+int32_t TProcess::MaxKB() const { return s_->FMaxKB; }
+void TProcess::SetMaxKB(int32_t value) { s_->FMaxKB = value; }
+int32_t TProcess::Status() const { return s_->FStatus; }
+int32_t TProcess::TotalBytes() const { return static_cast<int32_t>(s_->FTotalBytes); }
+bool TProcess::ShowProgress() const { return s_->FShowProgress; }
+void TProcess::SetShowProgress(bool value) { s_->FShowProgress = value; }
+ustring TProcess::ProgressID() const { return s_->FProgressID; }
+void TProcess::SetProgressID(const ustring& value) { s_->FProgressID = value; }
+bool TProcess::SaveDirect() const { return s_->FSaveDirect; }
+void TProcess::SetSaveDirect(bool value) { s_->FSaveDirect = value; }
+ustring TProcess::SaveDirectName() const { return s_->FSaveDirectName; }
+void TProcess::SetSaveDirectName(const ustring& value) { s_->FSaveDirectName = value; }
+ustring TProcess::SaveDirectPath() const { return s_->FSaveDirectPath; }
+void TProcess::SetSaveDirectPath(const ustring& value) { s_->FSaveDirectPath = value; }
+bool TProcess::SaveDirectUseExistingName() const { return s_->FSaveDirectUseExistingName; }
+void TProcess::SetSaveDirectUseExistingName(bool value) { s_->FSaveDirectUseExistingName = value; }
 ustring TProcess::Debug() const { return s_->Debug; }
 
-int32_t TProcess::OverwriteMode() const { return s_->owMode; }
+int32_t TProcess::OverwriteMode() const { return s_->FowMode; }
 void TProcess::SetOverwriteMode(int32_t value) {
-  s_->owMode = value == owNever ? owNever : value == owRename ? owRename : owAlways;
+  s_->FowMode = value == owNever ? owNever : value == owRename ? owRename : owAlways;
 }
-ustring TProcess::OverwriteChr() const { return s_->OverwriteChr; }
-void TProcess::SetOverwriteChr(const ustring& value) { s_->OverwriteChr = value; }
+ustring TProcess::OverwriteChr() const { return s_->FOverwriteChr; }
+void TProcess::SetOverwriteChr(const ustring& value) { s_->FOverwriteChr = value; }
 
 void TProcess::Read() {
   State& s = *s_;
-  if (s.SaveDirect &&
-      (s.SaveDirectPath.empty() || (s.SaveDirectName.empty() && !s.SaveDirectUseExistingName)))
+  if (s.FSaveDirect &&
+      (s.FSaveDirectPath.empty() || (s.FSaveDirectName.empty() && !s.FSaveDirectUseExistingName)))
     throw EUploadError(u"A file path must be specified when saving direct.");
 
-  s.results.FormEntities.clear();
   std::unique_ptr<IFileDestinations> direct;
-  if (s.SaveDirect)
-    direct = MakeDirectSave({s.SaveDirectPath, s.SaveDirectName, s.SaveDirectUseExistingName,
-                             s.owMode, s.OverwriteChr, &s.Renames});
+  if (s.FSaveDirect)
+    direct = MakeDirectSave({s.FSaveDirectPath, s.FSaveDirectName, s.FSaveDirectUseExistingName,
+                             s.FowMode, s.FOverwriteChr, &s.Renames});
   auto charset =
-      s.Charset == u"UTF-8" ? TMultipartParser::Charset::Utf8 : TMultipartParser::Charset::Ansi;
+      s.FCharset == u"UTF-8" ? TMultipartParser::Charset::Utf8 : TMultipartParser::Charset::Ansi;
 
-  // However the reading ends, what was parsed becomes the variable lists; the
-  // failure, if any, is reported after that.
+  // Each read lists its own variables; repeats, tags and files accumulate.
+  s.results.FVariableList.clear();
+  TUploadReceiver receiver(s.results, charset, direct.get());
+  TMultipartParser parser(receiver, charset);
+  bool whole = false;
   std::exception_ptr failure;
-  {
-    TUploadReceiver receiver(s.results, charset, direct.get());
-    TMultipartParser parser(receiver, charset);
-    bool whole = false;
-    try {
-      whole = s.ReadBody(parser, receiver);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    // A body that ends inside a part, though the client is there and every
-    // byte came, was cut or malformed: what was complete before it stays,
-    // the cut file is neither listed nor stored, and the read fails. (A
-    // client gone returns quietly: pages ask Response.IsClientConnected.)
-    if (parser.Finish() && whole) {
-      receiver.dropCutFile();
-      failure = std::make_exception_ptr(
-          EUploadError(u"Velmora Error: The body ended before its closing delimiter. (#3)"));
-    }
+  try {
+    whole = s.ReadBody(parser, receiver);
+  } catch (...) {
+    failure = std::current_exception();
   }
-  s.BuildVariableLists();
-  s.results.FormEntities.clear();
+  // However the reading ended, what was parsed stays listed. A body that
+  // ends inside a part, though the client is there and every byte came, was
+  // cut or malformed: what was complete before it stays, the cut file is
+  // neither listed nor stored, and the read fails. (A client gone returns
+  // quietly: pages ask Response.IsClientConnected.)
+  if (parser.Finish() && whole) {
+    receiver.dropCutFile();
+    failure = std::make_exception_ptr(
+        EUploadError(u"Velmora Error: The body ended before its closing delimiter. (#3)"));
+  }
+  receiver.bodyEnded();
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -140,15 +137,15 @@ bool TProcess::State::ReadBody(TMultipartParser& parser, TUploadReceiver& receiv
   } catch (...) {
     throw EUploadError(u"Velmora Error: Error finding size of upload. (#1)");
   }
-  TotalBytes = static_cast<uint32_t>(declared);
+  FTotalBytes = static_cast<uint32_t>(declared);
 
   // One block in memory at a time, parsed where the host put it and
   // released before the next one is asked for.
   int64_t done = 0;
-  while (done < TotalBytes) {
+  while (done < FTotalBytes) {
     if (!host->IsClientConnected()) return false;
 
-    int64_t remaining = TotalBytes - done;
+    int64_t remaining = FTotalBytes - done;
     int64_t count = remaining < kBlockSize ? remaining : kBlockSize;
     std::unique_ptr<IHostBlock> block;
     try {
@@ -161,14 +158,14 @@ bool TProcess::State::ReadBody(TMultipartParser& parser, TUploadReceiver& receiv
     // that fails.
     if (!block || delivered.size > static_cast<size_t>(count))
       throw EUploadError(u"Velmora Error: Error reading from ASP Request object. Total Bytes: " +
-                         toDecimal(TotalBytes) + u", Bytes Read: " + toDecimal(done) + u". (#2)");
+                         toDecimal(FTotalBytes) + u", Bytes Read: " + toDecimal(done) + u". (#2)");
     // A host that delivers nothing while the body is incomplete will not
     // deliver the rest: stop as if the client had gone.
     if (delivered.size == 0) return false;
     done += static_cast<int64_t>(delivered.size);
 
-    if (ShowProgress && !ProgressID.empty())
-      host->SetApplicationValue(ProgressID, ProgressPercent(done, TotalBytes));
+    if (FShowProgress && !FProgressID.empty())
+      host->SetApplicationValue(FProgressID, ProgressPercent(done, FTotalBytes));
 
     ParseStep([&] { parser.ParseBlock(delivered.data, delivered.size); });
   }
@@ -177,27 +174,9 @@ bool TProcess::State::ReadBody(TMultipartParser& parser, TUploadReceiver& receiv
   return true;
 }
 
-// The first occurrence of every named variable, one line per file field, and
-// the later occurrences apart in MultiVar (which a second Read extends). Each
-// entity is released as soon as a line holds its text, so the text is never
-// held twice over.
-void TProcess::State::BuildVariableLists() {
-  VariableList.clear();
-  VariableList.reserve(static_cast<int>(results.FormEntities.size()));
-  for (TFormEntity& entity : results.FormEntities) {
-    if (entity.IsFile)
-      VariableList.addPair(entity.Name, entity.FileName);
-    else if (VariableList.indexOfName(entity.Name) >= 0)
-      MultiVar.addPair(entity.Name, entity.Value);
-    else if (!entity.Name.empty())
-      VariableList.addPair(entity.Name, entity.Value);
-    entity = TFormEntity();
-  }
-}
-
 void TProcess::ReadChunks() {
   State& s = *s_;
-  auto& files = s.results.Files;
+  auto& files = s.results.FFiles;
   // Records dropped or replaced here release their storage, an unfinished
   // direct-save file included.
   files.resize(1);
@@ -209,7 +188,7 @@ void TProcess::ReadChunks() {
   for (;;) {
     if (!s.host->IsClientConnected()) {
       // The count stays, but never above the records there are.
-      if (s.results.FileQty > 1) s.results.FileQty = 1;
+      if (s.results.FFileQty > 1) s.results.FFileQty = 1;
       return;
     }
     try {
@@ -222,9 +201,9 @@ void TProcess::ReadChunks() {
     }
   }
   if (bytes.size() > 0) {
-    s.results.FileQty = 1;
+    s.results.FFileQty = 1;
   } else {
-    s.results.FileQty = 0;
+    s.results.FFileQty = 0;
     files.clear();
   }
 }

@@ -24,9 +24,10 @@ const char16_t kNoFile[] = u"Index out of range or no file uploaded.";
 
 int TProcess::State::AppendRepeats(ustring_view name, ustring& result) const {
   int appended = 0;
-  for (int i = MultiVar.firstOfNameAscii(name); i >= 0; i = MultiVar.nextOfNameAscii(i, name)) {
-    result += VarDelimiter;
-    result += MultiVar.value(i);
+  const TStringList& repeats = results.FMultiVar;
+  for (int i = repeats.firstOfNameAscii(name); i >= 0; i = repeats.nextOfNameAscii(i, name)) {
+    result += FVarDelimiter;
+    result += repeats.value(i);
     ++appended;
   }
   return appended;
@@ -38,15 +39,15 @@ int TProcess::State::AppendRepeats(ustring_view name, ustring& result) const {
 ustring TProcess::Value(const ustring& VarName) {
   State& s = *s_;
   ustring result;
-  const int last = s.VariableList.lastOfNameAscii(VarName);
-  if (last >= 0) result = s.VariableList.value(s.VariableList.indexOfSameName(last));
+  const int last = s.results.FVariableList.lastOfNameAscii(VarName);
+  if (last >= 0) result = s.results.FVariableList.value(s.results.FVariableList.indexOfSameName(last));
   if (s.AppendRepeats(VarName, result) > 0) s.Debug = u"Hello";
   return result;
 }
 
 ustring TProcess::VarByIndex(int32_t Index) const {
   ustring name = VarName(Index);
-  ustring result = s_->VariableList.value(s_->VariableList.indexOfSameName(Index));
+  ustring result = s_->results.FVariableList.value(s_->results.FVariableList.indexOfSameName(Index));
   s_->AppendRepeats(name, result);
   return result;
 }
@@ -54,25 +55,25 @@ ustring TProcess::VarByIndex(int32_t Index) const {
 // A negative index fails in the list itself, with the list's own message.
 ustring TProcess::VarName(int32_t Index) const {
   if (Index > VarCount() - 1) throw Exception(u"Index out of range.");
-  return s_->VariableList.name(Index);
+  return s_->results.FVariableList.name(Index);
 }
 
-int32_t TProcess::VarCount() const { return s_->VariableList.count(); }
-ustring TProcess::VarDelimiter() const { return s_->VarDelimiter; }
-void TProcess::SetVarDelimiter(const ustring& value) { s_->VarDelimiter = value; }
+int32_t TProcess::VarCount() const { return s_->results.FVariableList.count(); }
+ustring TProcess::VarDelimiter() const { return s_->FVarDelimiter; }
+void TProcess::SetVarDelimiter(const ustring& value) { s_->FVarDelimiter = value; }
 
 ustring TProcess::TagName(int32_t Index) const {
-  if (Index > s_->results.FileQty - 1) throw Exception(kNoFile);
-  return s_->results.TagNameList[Index];
+  if (Index > s_->results.FFileQty - 1) throw Exception(kNoFile);
+  return s_->results.FTagNameList[Index];
 }
 
 int32_t TProcess::TagNameIndex(const ustring& TagName) const {
-  return s_->results.TagNameList.indexOf(TagName);
+  return s_->results.FTagNameList.indexOf(TagName);
 }
 
-ustring TProcess::Charset() const { return s_->Charset; }
+ustring TProcess::Charset() const { return s_->FCharset; }
 void TProcess::SetCharset(const ustring& value) {
-  s_->Charset = asciiUpper(value) == u"WINDOWS-1252" ? u"WINDOWS-1252" : u"UTF-8";
+  s_->FCharset = asciiUpper(value) == u"WINDOWS-1252" ? u"WINDOWS-1252" : u"UTF-8";
 }
 
 // Text is decoded once, while Read parses; there is nothing left to convert.
@@ -81,23 +82,23 @@ ustring TProcess::DecodeUTF8(const ustring& UTF8In) const { return UTF8In; }
 // Uploaded files.
 
 const TFileRecord& TProcess::State::CheckedFile(int32_t index) const {
-  if (index < 0 || index > results.FileQty - 1) throw Exception(kNoFile);
-  return results.Files[static_cast<size_t>(index)];
+  if (index < 0 || index > results.FFileQty - 1) throw Exception(kNoFile);
+  return results.FFiles[static_cast<size_t>(index)];
 }
 
 // The refusal follows the current SaveDirect setting; a file read in direct
 // mode has no bytes in memory even after SaveDirect is switched off again.
 const TChunkedMemoryStream& TProcess::State::FileBytes(int32_t index, const char16_t* member) const {
-  if (SaveDirect) throw EUploadError(ustring(member) + u" cannot be used when SaveDirect is true.");
-  if (index < 0 || index > results.FileQty - 1) throw EIndexError(kNoFile);
-  const TChunkedMemoryStream* bytes = results.Files[static_cast<size_t>(index)].Storage.memory();
+  if (FSaveDirect) throw EUploadError(ustring(member) + u" cannot be used when SaveDirect is true.");
+  if (index < 0 || index > results.FFileQty - 1) throw EIndexError(kNoFile);
+  const TChunkedMemoryStream* bytes = results.FFiles[static_cast<size_t>(index)].Storage.memory();
   if (!bytes)
     throw EUploadError(ustring(member) +
                        u" cannot be used for a file that was saved directly to disk.");
   return *bytes;
 }
 
-int32_t TProcess::FileQty() const { return s_->results.FileQty; }
+int32_t TProcess::FileQty() const { return s_->results.FFileQty; }
 ustring TProcess::FileName(int32_t Index) const { return s_->CheckedFile(Index).Name; }
 ustring TProcess::LocalName(int32_t Index) const { return s_->CheckedFile(Index).LocalName; }
 ustring TProcess::Extension(int32_t Index) const { return s_->CheckedFile(Index).Extension; }

@@ -12,7 +12,6 @@
 #include "process/overwrite_policy.h"
 #include "process/process.h"
 #include "process/upload_receiver.h"
-#include "text/stringlist.h"
 
 namespace velmora {
 
@@ -25,35 +24,31 @@ struct TProcess::State {
 
   std::unique_ptr<IUploadHost> host;
 
-  int32_t MaxKB = 0;
-  int32_t Status = 0;
-  int64_t TotalBytes = 0;  // the host's 32-bit value, read as unsigned
-  TowModeType owMode = owAlways;
-  ustring OverwriteChr = u"~";
-  ustring VarDelimiter = u", ";
-  TStringList MultiVar;      // second and later occurrences of a variable
-  TStringList VariableList;  // first occurrences, and one line per file field
-  bool ShowProgress = false;
-  ustring ProgressID;
-  bool SaveDirect = false;
-  ustring SaveDirectName;
-  ustring SaveDirectPath;
-  bool SaveDirectUseExistingName = false;
-  ustring Charset = u"UTF-8";  // "UTF-8" or "WINDOWS-1252"
+  int32_t FMaxKB = 0;
+  int32_t FStatus = 0;
+  int64_t FTotalBytes = 0;  // the host's 32-bit value, read as unsigned
+  TowModeType FowMode = owAlways;
+  ustring FOverwriteChr = u"~";
+  ustring FVarDelimiter = u", ";
+  bool FShowProgress = false;
+  ustring FProgressID;
+  bool FSaveDirect = false;
+  ustring FSaveDirectName;
+  ustring FSaveDirectPath;
+  bool FSaveDirectUseExistingName = false;
+  ustring FCharset = u"UTF-8";  // "UTF-8" or "WINDOWS-1252"
   ustring Debug;
 
   // The counters owRename took, for every save of this object; declared
   // before the files, which may still use them as they are released.
   TRenameCounters Renames;
-  // Files, FileQty and TagNameList persist across reads; FormEntities lives
-  // only while Read runs.
+  // Variables, repeats, tags and files, filled as the parts arrive.
   TUploadResults results;
 
   // Reading. True when the whole body was taken.
   bool ReadBody(TMultipartParser& parser, TUploadReceiver& receiver);
-  void BuildVariableLists();
 
-  // Appends the later occurrences of a variable (MultiVar), each after the
+  // Appends the later occurrences of a variable (FMultiVar), each after the
   // delimiter; returns how many there were.
   int AppendRepeats(ustring_view name, ustring& result) const;
   // The record behind a file member, after the checks every such member makes.

@@ -27,17 +27,17 @@ ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustri
 
 void TProcess::FileSave(const ustring& FileName, int32_t Index) {
   const TChunkedMemoryStream& bytes = s_->FileBytes(Index, u"FileSave");
-  TFileRecord& record = s_->results.Files[static_cast<size_t>(Index)];
+  TFileRecord& record = s_->results.FFiles[static_cast<size_t>(Index)];
   // Nothing to write: the check below at the rename still guards the race.
-  if (s_->owMode == owNever && IsExistingFile(FileName)) return;
+  if (s_->FowMode == owNever && IsExistingFile(FileName)) return;
 
   TStagedFile staged(FileName);
   // Written from the chunks as they are, never gathered into one copy.
   bytes.forEachRun([&](const uint8_t* data, size_t size) { staged.write(data, size); });
   const size_t dot = ExtensionStart(FileName, kScriptSeparators);
   ustring target = CommitUniqueTarget(staged, FileName.substr(0, dot), FileName.substr(dot),
-                                      s_->owMode, s_->OverwriteChr, s_->Renames);
-  if (s_->owMode == owRename) record.NewName = AfterLastSeparator(target, kScriptSeparators);
+                                      s_->FowMode, s_->FOverwriteChr, s_->Renames);
+  if (s_->FowMode == owRename) record.NewName = AfterLastSeparator(target, kScriptSeparators);
 }
 
 void TProcess::DumpHeader(const ustring& FileName) {

@@ -19,59 +19,65 @@ void nameFile(TFileRecord& record) {
   record.NameOnly = record.Extension.empty() ? record.Name : record.Name.substr(0, dot);
 }
 
-void setHead(TFormEntity& e, TPartHead&& head) {
-  e.Name = std::move(head.Name);
-  e.FileName = std::move(head.FileName);
-  e.ContentType = std::move(head.ContentType);
-  e.IsFile = head.IsFile;
-}
-
 }  // namespace
 
 void TUploadReceiver::partBegin() {
-  results_.FormEntities.emplace_back();
   kind_ = TPartKind::Discarded;
   destination_ = nullptr;
 }
 
-void TUploadReceiver::partHeadersCut(TPartHead&& head) { setHead(entity(), std::move(head)); }
+// A part cut inside its headers has its line as one cut inside its data.
+void TUploadReceiver::partHeadersCut(TPartHead&& head) {
+  takeHead(std::move(head));
+  if (kind_ == TPartKind::Value) listValue(u"");
+  kind_ = TPartKind::Discarded;
+}
 
 void TUploadReceiver::partHeadersEnd(TPartHead&& head) {
-  TFormEntity& e = entity();
-  setHead(e, std::move(head));
-  if (!e.IsFile) {
-    // A value's stream takes over the memory of the previous value's once
-    // that is decoded, so small values cost no buffer allocation each.
-    kind_ = TPartKind::Value;
-    e.CurrentStream = std::move(spareStream_);
-    destination_ = &e.CurrentStream;
-  } else if (e.FileName.empty()) {
-    kind_ = TPartKind::Discarded;
-  } else {
-    kind_ = TPartKind::File;
-    makeFileRecord(e);
+  takeHead(std::move(head));
+  if (kind_ == TPartKind::Value) {
+    valueBytes_.setSize(0);
+    destination_ = &valueBytes_;
+  } else if (kind_ == TPartKind::File) {
+    makeFileRecord();
   }
+}
+
+// Every file part has its line, with or without a file name.
+void TUploadReceiver::takeHead(TPartHead&& head) {
+  head_ = std::move(head);
+  if (head_.IsFile) results_.FVariableList.addPair(head_.Name, head_.FileName);
+  kind_ = !head_.IsFile                ? TPartKind::Value
+          : head_.FileName.empty() ? TPartKind::Discarded
+                                       : TPartKind::File;
+}
+
+void TUploadReceiver::listValue(ustring_view value) {
+  if (results_.FVariableList.indexOfName(head_.Name) >= 0)
+    results_.FMultiVar.addPair(head_.Name, value);
+  else if (!head_.Name.empty())
+    results_.FVariableList.addPair(head_.Name, value);
 }
 
 // The record is counted before its storage opens: a direct-save target that
 // cannot be created leaves it counted, and the read fails. The file before it
 // is settled first, so that this one's target is chosen knowing its name.
-void TUploadReceiver::makeFileRecord(const TFormEntity& e) {
+void TUploadReceiver::makeFileRecord() {
   settleLastFile();
   TFileRecord record;
-  record.LocalName = e.FileName;
-  record.ContentType = e.ContentType;
+  record.LocalName = head_.FileName;
+  record.ContentType = head_.ContentType;
   nameFile(record);
-  results_.Files.push_back(std::move(record));
-  ++results_.FileQty;
+  results_.FFiles.push_back(std::move(record));
+  ++results_.FFileQty;
 
-  TFileRecord& file = results_.Files.back();
+  TFileRecord& file = results_.FFiles.back();
   if (!direct_) {
     file.Storage.keepInMemory();
   } else {
     direct_->OpenFile(file);
     if (file.Storage.kind() == TFileStorage::TKind::Staging)
-      waitingFile_ = results_.Files.size() - 1;
+      waitingFile_ = results_.FFiles.size() - 1;
   }
   destination_ = file.Storage.writer();
 }
@@ -79,17 +85,17 @@ void TUploadReceiver::makeFileRecord(const TFormEntity& e) {
 // A settle that fails (the name cannot be taken) leaves the file staged: it
 // is deleted with its record.
 void TUploadReceiver::settleLastFile() {
-  if (waitingFile_ >= results_.Files.size()) return;
-  TFileRecord& record = results_.Files[std::exchange(waitingFile_, kNoFile)];
+  if (waitingFile_ >= results_.FFiles.size()) return;
+  TFileRecord& record = results_.FFiles[std::exchange(waitingFile_, kNoFile)];
   if (record.Storage.kind() != TFileStorage::TKind::Staged) return;
   record.NewName = AfterLastSeparator(record.Storage.settle(), kScriptSeparators);
 }
 
 void TUploadReceiver::dropCutFile() {
   if (kind_ != TPartKind::File) return;
-  if (waitingFile_ == results_.Files.size() - 1) waitingFile_ = kNoFile;
-  results_.Files.pop_back();
-  --results_.FileQty;
+  if (waitingFile_ == results_.FFiles.size() - 1) waitingFile_ = kNoFile;
+  results_.FFiles.pop_back();
+  --results_.FFileQty;
   kind_ = TPartKind::Discarded;
   destination_ = nullptr;
 }
@@ -102,22 +108,24 @@ void TUploadReceiver::partData(const uint8_t* data, size_t size) {
 }
 
 void TUploadReceiver::partEnd() {
-  TFormEntity& e = entity();
   switch (kind_) {
     case TPartKind::File:
-      results_.TagNameList.add(e.Name);
-      results_.Files.back().Storage.complete();
+      results_.FTagNameList.add(head_.Name);
+      results_.FFiles.back().Storage.complete();
       break;
-    case TPartKind::Value:
-      e.Value = DecodeFormText(e.CurrentStream, charset_);
-      // The value holds the part now; its memory serves the next one.
-      spareStream_ = std::move(e.CurrentStream);
-      spareStream_.setSize(0);
-      break;
-    case TPartKind::Discarded:
-      break;
+    case TPartKind::Value: listValue(DecodeFormText(valueBytes_, charset_)); break;
+    case TPartKind::Discarded: break;
   }
   kind_ = TPartKind::Discarded;
+  destination_ = nullptr;
+}
+
+// A cut file part stays open: dropCutFile may still take it.
+void TUploadReceiver::bodyEnded() {
+  if (kind_ == TPartKind::Value) {
+    listValue(u"");
+    kind_ = TPartKind::Discarded;
+  }
   destination_ = nullptr;
 }
 

@@ -1,6 +1,6 @@
 // The upload object's side of a parse: it turns the parser's events into
-// form entities, file records (named, counted, tagged) and file contents, in
-// memory or through the direct-save destinations.
+// the form's variables, file records (named, counted, tagged) and file
+// contents, in memory or through the direct-save destinations.
 #pragma once
 
 #include <cstdint>
@@ -14,25 +14,21 @@
 
 namespace velmora {
 
-// One part while a body is parsed.
-struct TFormEntity {
-  ustring Name;         // name parameter of Content-Disposition
-  ustring Value;        // decoded data of a completed non-file part
-  ustring ContentType;  // text after "Content-Type: "
-  ustring FileName;     // filename parameter as sent
-  // A value's data until Value is decoded (the receiver then hands its
-  // memory on to the next value).
-  TMemoryStream CurrentStream;
-  bool IsFile = false;
-};
-
-// What a parse leaves behind; owned by the upload object, which keeps Files,
-// FileQty and TagNameList across reads.
+// What reads leave for scripts to read: the form's variables, the field
+// names of the file parts and the files. The receiver fills it as each part
+// goes, so a parse leaves the final lists behind; Read empties FVariableList
+// first, the rest accumulates across reads.
 struct TUploadResults {
-  std::vector<TFormEntity> FormEntities;
-  std::vector<TFileRecord> Files;  // FileQty valid entries, in body order
-  int32_t FileQty = 0;
-  TStringList TagNameList;
+  // The first occurrence of every named value, and one line per file part
+  // (name=file name), in body order.
+  TStringList FVariableList;
+  // Later occurrences of a value's name (by the system's compare) in
+  // FVariableList.
+  TStringList FMultiVar;
+  // The field name of every complete file part with a file name.
+  TStringList FTagNameList;
+  std::vector<TFileRecord> FFiles;  // FFileQty valid entries, in body order
+  int32_t FFileQty = 0;
 };
 
 // Direct saving: where a file part's data goes when it is not kept in memory.
@@ -57,6 +53,9 @@ class TUploadReceiver final : public IMultipartReceiver {
   void partData(const uint8_t* data, size_t size) override;
   void partEnd() override;
 
+  // The body ended (after the parser's Finish): a value whose delimiter
+  // never came is listed with an empty value.
+  void bodyEnded();
   // The last direct-save file this parse staged, if complete, takes its
   // target's name: called when the next file part begins, and by Read once
   // it has taken the whole body.
@@ -70,17 +69,23 @@ class TUploadReceiver final : public IMultipartReceiver {
 
   static constexpr size_t kNoFile = static_cast<size_t>(-1);
 
-  TFormEntity& entity() { return results_.FormEntities.back(); }
-  void makeFileRecord(const TFormEntity& e);
+  void takeHead(TPartHead&& head);
+  // A value's line: the first of its name in FVariableList, a later one in
+  // FMultiVar; a nameless first value is not listed.
+  void listValue(ustring_view value);
+  void makeFileRecord();
 
   TUploadResults& results_;
   const TFormCharset charset_;
   IFileDestinations* const direct_;
   TPartKind kind_ = TPartKind::Discarded;
-  // Where the open part's data goes: its value's stream, its file's stream,
-  // or nowhere.
+  TPartHead head_;  // of the open part
+  // Where the open part's data goes: valueBytes_, its file's storage, or
+  // nowhere.
   TStream* destination_ = nullptr;
-  TMemoryStream spareStream_;
+  // The open value's bytes until its end decodes them; one buffer serves
+  // every value, so small values cost no allocation each.
+  TMemoryStream valueBytes_;
   // The last file this parse staged on disk: it waits under its staging name
   // until the next file part begins or the whole body is taken.
   size_t waitingFile_ = kNoFile;

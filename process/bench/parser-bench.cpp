@@ -102,7 +102,7 @@ void parseInBlocks(const std::string& body) {
   const auto* data = reinterpret_cast<const uint8_t*>(body.data());
   for (size_t done = 0; done < body.size(); done += kBlock)
     parser.ParseBlock(data + done, std::min(kBlock, body.size() - done));
-  benchmark::DoNotOptimize(results.Files.size());
+  benchmark::DoNotOptimize(results.FFiles.size());
   benchmark::ClobberMemory();
 }
 

@@ -33,29 +33,6 @@ class FuzzDestinations : public IFileDestinations {
   int opened_ = 0;
 };
 
-// Passes every event to two receivers.
-class TTee final : public IMultipartReceiver {
- public:
-  TTee(IMultipartReceiver& one, IMultipartReceiver& other) : one_(one), other_(other) {}
-  void partBegin() override { one_.partBegin(), other_.partBegin(); }
-  void partHeadersEnd(TPartHead&& head) override {
-    TPartHead copy = head;
-    one_.partHeadersEnd(std::move(copy)), other_.partHeadersEnd(std::move(head));
-  }
-  void partHeadersCut(TPartHead&& head) override {
-    TPartHead copy = head;
-    one_.partHeadersCut(std::move(copy)), other_.partHeadersCut(std::move(head));
-  }
-  void partData(const uint8_t* data, size_t size) override {
-    one_.partData(data, size), other_.partData(data, size);
-  }
-  void partEnd() override { one_.partEnd(), other_.partEnd(); }
-
- private:
-  IMultipartReceiver& one_;
-  IMultipartReceiver& other_;
-};
-
 [[noreturn]] void fail(const char* what, const std::string& a, const std::string& b) {
   std::fprintf(stderr, "multipart parser: %s\n--- one ---\n%s\n--- other ---\n%s\n", what, a.c_str(),
                b.c_str());
@@ -108,7 +85,7 @@ void check(const uint8_t* body, size_t length, uint8_t control, const TParserLim
   FuzzDestinations files;
   TUploadResults results;
   TUploadReceiver upload(results, charset, direct ? &files : nullptr);
-  TTee cutAndUpload(cut, upload);
+  reference::TTee cutAndUpload(cut, upload);
   TMultipartParser parser(cutAndUpload, charset, limits);
   reference::TReferenceParser oracle(reference, charset, limits);
   uint32_t random = 2166136261u ^ static_cast<uint32_t>(length) ^ (uint32_t{control} << 24);
@@ -133,6 +110,7 @@ void check(const uint8_t* body, size_t length, uint8_t control, const TParserLim
   }
   parser.Finish();
   oracle.Finish();
+  upload.bodyEnded();
   if (cut.text() != reference.text()) fail("differs from the reference at the end", cut.text(), reference.text());
 
   if (cutRefused != wholeRefused) fail("refusal depends on the cut into blocks", cutRefused, wholeRefused);
@@ -142,8 +120,8 @@ void check(const uint8_t* body, size_t length, uint8_t control, const TParserLim
   const std::string wholeEvents = wholeRefused.empty() ? whole.text() : withoutOpenData(whole.text());
   if (cutEvents != wholeEvents) fail("depends on the cut into blocks", cutEvents, wholeEvents);
   // What the receiver made is bounded by what it was told.
-  if (results.FileQty != static_cast<int32_t>(results.Files.size()) ||
-      results.TagNameList.count() > results.FileQty)
+  if (results.FFileQty != static_cast<int32_t>(results.FFiles.size()) ||
+      results.FTagNameList.count() > results.FFileQty)
     fail("the receiver's files disagree", reference::Describe(results), cut.text());
 }
 

@@ -295,21 +295,44 @@ class TEventLog final : public IMultipartReceiver {
   bool inData_ = false;
 };
 
-// Every result of a parse as one text, one line per entity, file and tag
-// name. File bytes are read without moving the stream, so a parse can go on.
+// Passes every event to two receivers.
+class TTee final : public IMultipartReceiver {
+ public:
+  TTee(IMultipartReceiver& one, IMultipartReceiver& other) : one_(one), other_(other) {}
+  void partBegin() override { one_.partBegin(), other_.partBegin(); }
+  void partHeadersEnd(TPartHead&& head) override {
+    TPartHead copy = head;
+    one_.partHeadersEnd(std::move(copy)), other_.partHeadersEnd(std::move(head));
+  }
+  void partHeadersCut(TPartHead&& head) override {
+    TPartHead copy = head;
+    one_.partHeadersCut(std::move(copy)), other_.partHeadersCut(std::move(head));
+  }
+  void partData(const uint8_t* data, size_t size) override {
+    one_.partData(data, size), other_.partData(data, size);
+  }
+  void partEnd() override { one_.partEnd(), other_.partEnd(); }
+
+ private:
+  IMultipartReceiver& one_;
+  IMultipartReceiver& other_;
+};
+
+// Every result of a parse as one text, one line per variable, repeat, file
+// and tag name. File bytes are read without moving the stream, so a parse
+// can go on.
 inline std::string Describe(const TUploadResults& results) {
   std::string out;
-  for (const TFormEntity& e : results.FormEntities) {
-    out += "entity ";
-    describeText(out, "Name", e.Name);
-    describeText(out, "FileName", e.FileName);
-    out += e.IsFile ? "IsFile " : "";
-    describeText(out, "ContentType", e.ContentType);
-    describeText(out, "Value", e.Value);
-    out += '\n';
-  }
-  out += "FileQty=" + std::to_string(results.FileQty) + '\n';
-  for (const TFileRecord& f : results.Files) {
+  auto describeLines = [&out](const char* label, const TStringList& lines) {
+    for (const ustring& line : lines) {
+      describeText(out, label, line);
+      out += '\n';
+    }
+  };
+  describeLines("variable", results.FVariableList);
+  describeLines("repeat", results.FMultiVar);
+  out += "FileQty=" + std::to_string(results.FFileQty) + '\n';
+  for (const TFileRecord& f : results.FFiles) {
     out += "file ";
     describeText(out, "Name", f.Name);
     describeText(out, "LocalName", f.LocalName);
@@ -329,7 +352,7 @@ inline std::string Describe(const TUploadResults& results) {
     }
     out += '\n';
   }
-  for (const ustring& tag : results.TagNameList) describeText(out += "tag ", "", tag);
+  for (const ustring& tag : results.FTagNameList) describeText(out += "tag ", "", tag);
   return out;
 }
 
