@@ -334,7 +334,8 @@ class TRegistry {
   ustring prefix_;
 };
 
-// The loaded library's attributes.
+// What unregistering names the loaded type library by: its GUID, version,
+// locale and system kind (its win32 or win64 entry).
 struct TLibInfo {
   GUID libid;
   WORD major, minor;
