@@ -117,7 +117,10 @@ class TMemoryStream final : public TStream {
 class TChunkPool {
  public:
   static constexpr size_t kChunk = size_t{1} << 20;
-  static constexpr size_t kKeptBytes = size_t{64} << 20;
+  // Enough for a large upload to be stored again without a fresh page in a
+  // 64-bit process; a 32-bit one, whose few gigabytes of address space all
+  // its requests share, keeps less.
+  static constexpr size_t kKeptBytes = (sizeof(void*) == 8 ? size_t{256} : size_t{64}) << 20;
 
   // A chunk of kChunk bytes, kept or new; null when memory is exhausted.
   static uint8_t* take() noexcept;
