@@ -1,6 +1,20 @@
 // The exception classes that carry the component's messages. Every failure
-// inside the objects is one of these; the automation layer turns them into
-// HRESULTs and error information at the member boundary.
+// inside the objects is an Exception; the automation layer turns it into an
+// HRESULT and error information at the member boundary. Each folder declares
+// its own exceptions beside the code that raises them (the stream errors in
+// io/stream.h, the string list's in text/stringlist.h, the upload's in
+// process/upload_error.h, ...); here is only what several folders share.
+//
+// A failure of the operating system carries the system's code in one of three
+// kinds, each where the code's reader needs it:
+//   - a Win32 error code (GetLastError) in EStreamError::systemCode(), where a
+//     file stream failed, for callers that tell one cause from another (a
+//     staging name someone else took); scripts see E_UNEXPECTED and the message;
+//   - an HRESULT in ESystemError::errorCode(), for calls that report one (COM,
+//     the host's objects): the member boundary returns it as the call's result;
+//   - the runtime's I/O code in EInOutError::code() (process/fileops.h),
+//     for the text file of AppendToFile: a Win32 code, or the runtime's own
+//     (101, a disk write error), whose table gives the message.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +27,6 @@
 namespace velmora {
 
 using HRESULT_t = int32_t;
-constexpr HRESULT_t kEUnexpected = static_cast<HRESULT_t>(0x8000FFFF);
 
 // The general exception: a message and a help context.
 class Exception : public std::exception {
@@ -34,66 +47,6 @@ class Exception : public std::exception {
    public:                                    \
     using Base::Base;                         \
   }
-
-// "List index out of bounds (%d)"
-class EStringListError : public Exception {
- public:
-  using Exception::Exception;
-  static EStringListError indexOutOfBounds(int index);
-};
-
-// A failed read, write, creation or opening. When the system refused, its
-// error code travels beside the message (0 otherwise).
-class EStreamError : public Exception {
- public:
-  explicit EStreamError(ustring message, uint32_t systemCode = 0)
-      : Exception(std::move(message)), systemCode_(systemCode) {}
-  uint32_t systemCode() const noexcept { return systemCode_; }
-
- private:
-  uint32_t systemCode_;
-};
-
-// "Stream read error"
-class EReadError : public EStreamError {
- public:
-  EReadError();
-};
-
-// "Stream write error" (a full disk, for one).
-class EWriteError : public EStreamError {
- public:
-  explicit EWriteError(uint32_t systemCode = 0);
-};
-
-// "Cannot create file "%s". %s": the full path and the system's error text.
-class EFCreateError : public EStreamError {
- public:
-  EFCreateError(const ustring& fullPath, const ustring& systemText, uint32_t systemCode = 0);
-};
-
-// "Cannot open file "%s". %s": the full path and the system's error text.
-class EFOpenError : public EStreamError {
- public:
-  EFOpenError(const ustring& fullPath, const ustring& systemText, uint32_t systemCode = 0);
-};
-
-// An I/O error of a text file, with the messages of the runtime's code table.
-class EInOutError : public Exception {
- public:
-  explicit EInOutError(int code);
-  int code() const noexcept { return code_; }
-  static ustring messageFor(int code);
-
- private:
-  int code_;
-};
-
-// "Invalid argument": a variant that holds no usable array.
-class EVariantInvalidArgError : public Exception {
- public:
-  EVariantInvalidArgError();
-};
 
 // A call into the system that failed: its HRESULT travels beside the text,
 // and the member boundary hands it to the caller as the call's result.

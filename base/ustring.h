@@ -28,15 +28,7 @@ ustring asciiUpper(ustring_view text);
 // Equal when only a to z are folded.
 bool sameTextAsciiFolded(ustring_view a, ustring_view b);
 
-#ifdef _WIN32
-inline const wchar_t* wstr(const ustring& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
-inline ustring fromWide(const wchar_t* s) {
-  return s ? ustring(reinterpret_cast<const char16_t*>(s)) : ustring();
-}
-inline ustring fromWide(const wchar_t* s, size_t n) {
-  return ustring(reinterpret_cast<const char16_t*>(s), n);
-}
-#endif
+// base/wide.h passes it to and from the system's wide strings on Windows.
 
 }  // namespace velmora
 

@@ -52,7 +52,7 @@ struct Aggregatable {
 // When the caller's flags find no member, the flags to try instead.
 inline WORD AlternativeInvokeFlags(WORD flags) {
   // JScript calls a property with arguments as a method (Request.Form("x")):
-  // the property answers, as ASP's objects and the component's always have.
+  // the property answers, as ASP's own objects do.
   if (flags == DISPATCH_METHOD) return DISPATCH_PROPERTYGET;
   // An assignment (Let) and a by-reference one (Set) reach whichever put
   // member the interface has when it has only one of them.
@@ -137,7 +137,8 @@ class DispatchObject : public Iface, public ISupportErrorInfo {
   // The unknown that controls the object's identity and count: the outer
   // object's when aggregated, what an object aggregated by this one gets.
   IUnknown* ControllingUnknown() const { return outer_; }
-  // The last reference went.
+  // Runs when the last reference goes; an object whose end needs more than
+  // the delete (the component's, under fault containment) overrides it.
   virtual void Destroy() { delete this; }
 
  private:

@@ -11,7 +11,7 @@
 
 #include "dll/asp_host.h"
 #include "com/values.h"
-#include "dll/convert.h"
+#include "dll/module.h"
 
 // mingw declares these two but no import library defines them.
 extern "C" const IID IID_IObjectContext = {
@@ -55,9 +55,9 @@ const TContextSource& ContextSource() {
 
 // A pointer whose reference the callee handed out, owned from now on. Not
 // ComPtr::Attach: mingw's adds a reference of its own (Microsoft's takes over
-// the one given), which kept every page's context, and through it the page's
-// objects (the Request with its read buffer), alive for the life of the
-// process.
+// the one given), which would keep every page's context, and through it
+// the page's objects (the Request with its read buffer), alive for the life
+// of the process.
 template <class I>
 ComPtr<I> TakeOwnership(I* raw) {
   ComPtr<I> owned;
@@ -152,9 +152,6 @@ ComPtr<IResponse> TASPMTSObject::Response() {
 ComPtr<IServer> TASPMTSObject::Server() { return ContextItem<IServer>(u"Server", IID_IServer); }
 ComPtr<IApplicationObject> TASPMTSObject::Application() {
   return ContextItem<IApplicationObject>(u"Application", IID_IApplicationObject);
-}
-ComPtr<ISessionObject> TASPMTSObject::Session() {
-  return ContextItem<ISessionObject>(u"Session", IID_ISessionObject);
 }
 
 int32_t TASPMTSObject::TotalBytes() {

@@ -21,7 +21,6 @@ class TASPMTSObject : public IUploadHost {
   ComPtr<IResponse> Response();
   ComPtr<IServer> Server();
   ComPtr<IApplicationObject> Application();
-  ComPtr<ISessionObject> Session();
 
   // IUploadHost: each raises when its object cannot be reached, and turns a
   // failed host call into an EHostCallError.

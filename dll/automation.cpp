@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/wide.h"
 #include "com/error_info.h"
 #include "com/values.h"
 #include "dll/module.h"
@@ -58,6 +59,8 @@ SAFEARRAY* HeldArray(const VARIANT& v) {
 }
 
 }  // namespace
+
+EVariantInvalidArgError::EVariantInvalidArgError() : Exception(u"Invalid argument") {}
 
 TArrayBytes::TArrayBytes(const VARIANT& v) : array_(HeldArray(v)) {
   // Only arrays of bytes carry bytes: the elements of wider arrays (variants,

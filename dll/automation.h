@@ -20,7 +20,6 @@
 
 #include "com/dispatch.h"
 #include "dll/call_lock.h"
-#include "dll/fault_guard.h"
 #include "dll/module.h"
 
 namespace velmora {
@@ -66,8 +65,6 @@ class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public
   }
 
  protected:
-  const TComClass& comClass() const { return class_; }
-
   // The member boundary. body runs under the object's lock and one handler:
   // success gives S_OK; a C++ exception becomes its HRESULT plus error
   // information; a processor fault or other system exception gives

@@ -1,6 +1,6 @@
 // The byte arrays the objects hand to scripts (FileData, DownloadData): bounds
 // 1 to the count, and never a count narrowed to what the array can hold.
-#include "dll/convert.h"
+#include "dll/module.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +51,31 @@ TEST(ByteArray, RefusesMoreBytesThanAnArrayCounts) {
     EXPECT_THROW(ToByteArray({nowhere, count}, &v), std::bad_alloc);
     EXPECT_EQ(VT_EMPTY, V_VT(&v));
   }
+}
+
+// A variant without an array of bytes is refused with the script's message.
+TEST(ArrayBytes, RefusesAnythingButAnArrayOfBytes) {
+  VARIANT empty;
+  VariantInit(&empty);
+  VARIANT number;
+  VariantInit(&number);
+  V_VT(&number) = VT_I4;
+  V_I4(&number) = 65;
+  VARIANT variants;
+  VariantInit(&variants);
+  V_VT(&variants) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(&variants) = SafeArrayCreateVector(VT_VARIANT, 1, 1);
+  ASSERT_NE(nullptr, V_ARRAY(&variants));
+  for (const VARIANT* v : {&empty, &number, &variants}) {
+    SCOPED_TRACE(V_VT(v));
+    try {
+      TArrayBytes bytes(*v);
+      ADD_FAILURE() << "accepted";
+    } catch (const EVariantInvalidArgError& e) {
+      EXPECT_EQ(u"Invalid argument", e.message());
+    }
+  }
+  VariantClear(&variants);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "dll/fault_guard.h"
+#include "dll/module.h"
 
 #include <malloc.h>
 #include <setjmp.h>

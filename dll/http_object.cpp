@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "dll/automation.h"
-#include "dll/objects.h"
-#include "dll/test_hooks.h"
+#include "dll/module.h"
+#include "dll/velmora32_idl.h"
 
 namespace velmora {
 namespace {

@@ -5,15 +5,21 @@
 
 #include <vector>
 
+#include "base/wide.h"
 #include "dll/automation.h"
 #include "dll/module.h"
-#include "dll/objects.h"
-#include "dll/ole_errors.h"
+#include "dll/velmora32_idl.h"
 #include "io/paths.h"
 #include "io/stream.h"
 
 namespace velmora {
 namespace {
+
+// The module's own failures at start-up and registration: a type library
+// that does not describe a class as the module serves it, a registry entry
+// that cannot be written.
+VELMORA_DECLARE_EXCEPTION(EOleError, Exception);
+VELMORA_DECLARE_EXCEPTION(EOleRegistrationError, EOleError);
 
 HMODULE gModule = nullptr;
 LONG gObjectCount = 0;   // live objects plus LockServer locks
@@ -71,7 +77,7 @@ class TClassFactory : public IClassFactory {
     return hr;
   }
 
-  const TComClass& comClass() const { return class_; }
+  const TComClass& ComClass() const { return class_; }
 
  private:
   const TComClass& class_;
@@ -328,7 +334,8 @@ class TRegistry {
   ustring prefix_;
 };
 
-// The loaded library's attributes.
+// What unregistering names the loaded type library by: its GUID, version,
+// locale and system kind (its win32 or win64 entry).
 struct TLibInfo {
   GUID libid;
   WORD major, minor;
@@ -455,7 +462,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     return SafeCallException(none, e);
   }
   for (TClassFactory& factory : gFactories) {
-    if (IsEqualCLSID(clsid, *factory.comClass().clsid)) return factory.QueryInterface(iid, out);
+    if (IsEqualCLSID(clsid, *factory.ComClass().clsid)) return factory.QueryInterface(iid, out);
   }
   return CLASS_E_CLASSNOTAVAILABLE;
 }

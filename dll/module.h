@@ -1,15 +1,20 @@
-// What the parts of velmora32.dll share: the served classes, the module's
-// counts, and the conversion of exceptions at the member boundary.
+// What the parts of velmora32.dll share: the served classes and their
+// creators, the module's counts, the conversions at the automation boundary,
+// the conversion of exceptions at the member boundary, the containment of
+// processor faults, and the test hooks.
 #pragma once
 
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
 
+#include <cstdint>
+#include <new>
+
 #include "base/errors.h"
 #include "base/ustring.h"
-#include "dll/convert.h"
-#include "dll/velmora32_idl.h"
+#include "com/values.h"
+#include "io/stream.h"
 
 namespace velmora {
 
@@ -33,6 +38,10 @@ struct TComClass {
   ITypeInfo* dualInfo = nullptr;   // its dual interface (TKIND_INTERFACE)
 };
 
+// The creators of the two coclasses, for the module's class table.
+IUnknown* CreateProcessObject(const TComClass& cls, IUnknown* outer);
+IUnknown* CreateHTTPObject(const TComClass& cls, IUnknown* outer);
+
 // Live objects plus outstanding LockServer locks; interlocked.
 void ServerObjectCountUp();
 void ServerObjectCountDown();
@@ -41,5 +50,87 @@ void ServerObjectCountDown();
 // SafeCallException): the HRESULT, and the thread's error information with
 // the interface's IID, the ProgID as source and the message as description.
 HRESULT SafeCallException(const TComClass& cls, const Exception& e);
+
+// The automation boundary's conversions.
+ustring FromBStr(BSTR s);          // null reads as empty
+BSTR AllocBStr(const ustring& s);  // raises std::bad_alloc
+inline VARIANT_BOOL ToVariantBool(bool b) { return b ? VARIANT_TRUE : VARIANT_FALSE; }
+inline bool FromVariantBool(VARIANT_BOOL b) { return b != 0; }
+// A variant holding a one-dimensional safe array with lower bound 1 and the
+// bytes as elements (bounds 1 and 0 when empty).
+void ToByteArray(ByteSpan bytes, VARIANT* out);
+// The same from a chunked stream's bytes, copied straight into the array.
+void ToByteArray(const TChunkedMemoryStream& bytes, VARIANT* out);
+
+// "Invalid argument": a variant that holds no usable array.
+class EVariantInvalidArgError : public Exception {
+ public:
+  EVariantInvalidArgError();
+};
+
+// The bytes of a variant that holds a one-dimensional array of one-byte
+// elements, directly or by reference; any other variant raises
+// EVariantInvalidArgError. The array stays locked while this lives.
+class TArrayBytes {
+ public:
+  explicit TArrayBytes(const VARIANT& v);
+  TArrayBytes(const TArrayBytes&) = delete;
+  TArrayBytes& operator=(const TArrayBytes&) = delete;
+  ByteSpan bytes() const { return bytes_; }
+
+ private:
+  com::ArrayBytes array_;
+  ByteSpan bytes_;
+};
+
+// A failed outgoing call on an automation interface of the host becomes an
+// EHostCallError with the host's HRESULT and description.
+void OleCheck(HRESULT hr);
+
+// Containment of processor faults inside an interface member. mingw has no
+// __try, and GCC's C++ catch clauses never see a processor fault, on i686
+// (DWARF-2 exceptions) as on x86-64 (SEH exceptions, but foreign ones pass
+// by catch (...)). RunGuarded does what the compiler's __try/__except would:
+//   i686:   an SEH frame of its own on the thread's chain of frames;
+//   x86-64: a function whose unwind table names our handler (the stack holds
+//           no chain there: the system finds handlers through the tables).
+// Either handler unwinds the frames above its own (their handlers run) and
+// resumes where the body was called. On x86-64 a stack overflow is taken by a
+// vectored handler instead, as too little stack is left to search the tables.
+//
+// Runs body(context). Returns true when it returned normally; false when a
+// processor fault or another system exception stopped it, with the exception
+// code in *code. The body must let no C++ exception escape. C++ objects of the
+// interrupted frames are not destroyed: what they held is lost, which is the
+// price of keeping the host process alive.
+bool RunGuarded(void (*body)(void*), void* context, DWORD* code);
+
+// Test hooks, compiled only into velmora32-testhooks.dll (never shipped):
+// with a magic argument, Process.Delete and HTTP.AddFormVar fail on purpose
+// inside the member, so tests can see what the boundary makes of a processor
+// fault and of errors no real member raises on demand.
+#ifdef VELMORA_TEST_HOOKS
+inline void TestHook(const ustring& argument) {
+  if (argument == u"velmora:fault") {
+    *static_cast<volatile int*>(nullptr) = 1;
+  } else if (argument == u"velmora:stack-overflow") {
+    // Recursion the optimizer cannot fold away, far deeper than any stack.
+    struct Deep {
+      static int Go(volatile char* previous, unsigned depth) {
+        volatile char page[4096];
+        page[0] = previous ? previous[0] : 1;
+        return depth == 0 ? page[0] : Go(page, depth - 1) + page[1];
+      }
+    };
+    Deep::Go(nullptr, 1u << 30);
+  } else if (argument == u"velmora:empty-message") {
+    throw Exception(u"");
+  } else if (argument == u"velmora:ole-error") {
+    throw ESystemError(u"Access is denied.", static_cast<HRESULT_t>(0x80070005), 42);
+  }
+}
+#else
+inline void TestHook(const ustring&) {}
+#endif
 
 }  // namespace velmora

@@ -6,8 +6,8 @@
 
 #include "dll/asp_host.h"
 #include "dll/automation.h"
-#include "dll/objects.h"
-#include "dll/test_hooks.h"
+#include "dll/module.h"
+#include "dll/velmora32_idl.h"
 
 namespace velmora {
 namespace {

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/errors.h"
 #include "base/system_text.h"
+#include "base/wide.h"
 #include "http_client/http.h"
 #include "http_client/testing/test_servers.h"
 

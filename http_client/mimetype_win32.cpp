@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "base/wide.h"
 #include "http_client/multipart_body.h"
 
 namespace velmora {

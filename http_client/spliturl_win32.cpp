@@ -4,15 +4,17 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include "base/wide.h"
 #include "http_client/url.h"
 
 namespace velmora {
 
 namespace {
 
-// A part's buffer, its capacity counting the terminating null.
+// A part's buffer: room for the longest such part WinInet gives and its
+// terminating null.
 struct PartBuffer {
-  explicit PartBuffer(DWORD capacity) : text(capacity, L'\0') {}
+  explicit PartBuffer(DWORD maxLength) : text(maxLength + 1, L'\0') {}
   std::wstring text;
   ustring value(DWORD length) const { return fromWide(text.data(), length); }
 };
@@ -21,7 +23,10 @@ struct PartBuffer {
 
 bool SplitURL(const ustring& URL, TURLParts& parts) {
   const ustring url = WithDefaultScheme(URL);
-  PartBuffer scheme(33), host(257), user(129), password(129), path(2049), extra(2049);
+  PartBuffer scheme(INTERNET_MAX_SCHEME_LENGTH), host(INTERNET_MAX_HOST_NAME_LENGTH),
+      user(INTERNET_MAX_USER_NAME_LENGTH), password(INTERNET_MAX_PASSWORD_LENGTH),
+      path(INTERNET_MAX_PATH_LENGTH),
+      extra(INTERNET_MAX_PATH_LENGTH);  // the query has no limit of its own
 
   URL_COMPONENTSW c = {};
   c.dwStructSize = sizeof c;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/system_text.h"
+#include "base/wide.h"
 #include "http_client/multipart_body.h"
 #include "http_client/transfer.h"
 #include "http_client/url.h"
@@ -18,10 +19,10 @@ namespace velmora {
 
 namespace {
 
-// Owns one WinInet handle.
 struct CloseInternetHandle {
   void operator()(HINTERNET handle) const { InternetCloseHandle(handle); }
 };
+// Owns one WinInet handle.
 using InternetHandle = std::unique_ptr<void, CloseInternetHandle>;
 
 // One request on a connection of its own. The request is declared last, so

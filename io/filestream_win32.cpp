@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "base/errors.h"
+#include "base/wide.h"
 #include "io/filestream.h"
 #include "io/fileutils.h"
 

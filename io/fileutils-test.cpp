@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "base/errors.h"
+#include "base/wide.h"
 #include "io/filestream.h"
 #include "io/fileutils.h"
 #include "io/testing/temp_dir.h"

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "base/wide.h"
 #include "io/fileutils.h"
 
 namespace velmora {
@@ -16,7 +17,7 @@ namespace {
 // A level counts as present when it is a directory (a link only when its
 // target opens), and also when the system refuses to say for a reason other
 // than "not there": creating it would fail the same way.
-bool DirectoryExists(const ustring& path) {
+bool directoryExists(const ustring& path) {
   DWORD attributes = GetFileAttributesW(wstr(path));
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     switch (GetLastError()) {
@@ -61,7 +62,7 @@ bool ForceDirectoryPath(const ustring& path) {
   for (size_t i = 1; i < segments.size(); ++i) {
     prefix += u'\\';
     prefix += segments[i];
-    if (!DirectoryExists(prefix) && !CreateDirectoryW(wstr(prefix), nullptr)) return false;
+    if (!directoryExists(prefix) && !CreateDirectoryW(wstr(prefix), nullptr)) return false;
   }
   return true;
 }

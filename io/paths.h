@@ -11,7 +11,7 @@ namespace velmora {
 // A name a client sent: browsers on any system may send "\", "/" or ":".
 inline constexpr char16_t kClientSeparators[] = u"\\/:";
 // A path a script passes: "\" and the drive's ":" only ("/" stays part of a
-// name, as it always has).
+// name: scripts write Windows paths).
 inline constexpr char16_t kScriptSeparators[] = u"\\:";
 // The folders of a path that is known to be a Windows path ending in "\".
 inline constexpr char16_t kBackslash[] = u"\\";

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "base/errors.h"
+#include "base/wide.h"
 #include "io/fileutils.h"
 #include "io/paths.h"
 #include "io/staged_file.h"
@@ -11,7 +11,7 @@ namespace {
 
 // A name no client sends and no device has; the process id and a counter make
 // it unique among our own, CREATE_NEW against everyone else's.
-ustring StagingName(const ustring& folder, unsigned attempt) {
+ustring stagingName(const ustring& folder, unsigned attempt) {
   static volatile LONG counter = 0;
   wchar_t name[64];
   wsprintfW(name, L"~velmora-%lx-%lx-%x.tmp", GetCurrentProcessId(),
@@ -19,7 +19,7 @@ ustring StagingName(const ustring& folder, unsigned attempt) {
   return folder + fromWide(name);
 }
 
-bool IsDirectory(const ustring& path) {
+bool isDirectory(const ustring& path) {
   DWORD attributes = GetFileAttributesW(wstr(path));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
@@ -33,7 +33,7 @@ TStagedFile::TStagedFile(const ustring& target) {
   // after a few tries the folder is not fit for staging.
   constexpr unsigned kAttempts = 16;
   for (unsigned attempt = 0;; ++attempt) {
-    staging_ = StagingName(folder, attempt);
+    staging_ = stagingName(folder, attempt);
     try {
       file_ = std::make_unique<TFileStream>(staging_, TFileStream::Mode::CreateNew);
       return;
@@ -63,7 +63,8 @@ bool TStagedFile::commit(const ustring& target, bool replace) {
   DWORD error = GetLastError();
   // A directory of that name is no free name, but no taken file either: it
   // refuses as creating a file there would.
-  if (IsDirectory(target)) error = ERROR_ACCESS_DENIED;
+  if (isDirectory(target))
+    error = ERROR_ACCESS_DENIED;
   else if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) return false;
   throw EFCreateError(ExpandFileName(target), SysErrorMessage(error), error);
 }

@@ -10,13 +10,18 @@
 #include <thread>
 #include <vector>
 
-#include "base/errors.h"
 #include "io/stream.h"
 #include "io/testing/stream_bytes.h"
 
 using namespace velmora;
 using velmora::testing::bytesOf;
 using velmora::testing::streamOf;
+
+TEST(StreamErrors, Messages) {
+  EXPECT_EQ(EFCreateError(u"C:\\x\\a.txt", u"Access denied").message(),
+            u"Cannot create file \"C:\\x\\a.txt\". Access denied");
+  EXPECT_EQ(EWriteError().message(), u"Stream write error");
+}
 
 TEST(MemoryStream, WriteReadSeekAndGrowth) {
   TMemoryStream s;

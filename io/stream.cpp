@@ -6,9 +6,17 @@
 #include <mutex>
 #include <new>
 
-#include "base/errors.h"
-
 namespace velmora {
+
+EReadError::EReadError() : EStreamError(u"Stream read error") {}
+EWriteError::EWriteError(uint32_t systemCode) : EStreamError(u"Stream write error", systemCode) {}
+
+EFCreateError::EFCreateError(const ustring& fullPath, const ustring& systemText,
+                             uint32_t systemCode)
+    : EStreamError(u"Cannot create file \"" + fullPath + u"\". " + systemText, systemCode) {}
+
+EFOpenError::EFOpenError(const ustring& fullPath, const ustring& systemText, uint32_t systemCode)
+    : EStreamError(u"Cannot open file \"" + fullPath + u"\". " + systemText, systemCode) {}
 
 void TStream::readBuffer(void* buffer, size_t count) {
   if (count != 0 && read(buffer, count) != count) throw EReadError();
@@ -88,10 +96,13 @@ void TMemoryStream::reserve(size_t capacity) {
   capacity_ = capacity;
 }
 
-// Geometric growth, so n bytes written in pieces cost O(n) copying in all.
+// Geometric growth, so n bytes written in pieces cost O(n) copying in all;
+// a page at least, so that a stream of small writes does not start with
+// several tiny reallocations.
 void TMemoryStream::grow(size_t needed) {
+  constexpr size_t kSmallestGrowth = 4096;
   size_t next = capacity_ + capacity_ / 2;
-  if (next < 4096) next = 4096;
+  if (next < kSmallestGrowth) next = kSmallestGrowth;
   reserve(needed > next ? needed : next);
 }
 
@@ -194,7 +205,7 @@ struct TKeptChunks {
   }
 };
 
-TKeptChunks& Kept() {
+TKeptChunks& keptChunks() {
   static TKeptChunks kept;
   return kept;
 }
@@ -202,7 +213,7 @@ TKeptChunks& Kept() {
 }  // namespace
 
 uint8_t* TChunkPool::take() noexcept {
-  TKeptChunks& kept = Kept();
+  TKeptChunks& kept = keptChunks();
   {
     std::lock_guard<std::mutex> guard(kept.lock);
     if (!kept.chunks.empty()) {
@@ -216,7 +227,7 @@ uint8_t* TChunkPool::take() noexcept {
 
 void TChunkPool::give(uint8_t* chunk) noexcept {
   if (!chunk) return;
-  TKeptChunks& kept = Kept();
+  TKeptChunks& kept = keptChunks();
   {
     std::lock_guard<std::mutex> guard(kept.lock);
     if ((kept.chunks.size() + 1) * kChunk <= kKeptBytes) {
@@ -228,7 +239,7 @@ void TChunkPool::give(uint8_t* chunk) noexcept {
 }
 
 size_t TChunkPool::keptBytes() noexcept {
-  TKeptChunks& kept = Kept();
+  TKeptChunks& kept = keptChunks();
   std::lock_guard<std::mutex> guard(kept.lock);
   return kept.chunks.size() * kChunk;
 }

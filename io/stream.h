@@ -6,9 +6,48 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
+#include "base/errors.h"
+
 namespace velmora {
+
+// A failed read, write, creation or opening. When the system refused, its
+// error code travels beside the message (0 otherwise).
+class EStreamError : public Exception {
+ public:
+  explicit EStreamError(ustring message, uint32_t systemCode = 0)
+      : Exception(std::move(message)), systemCode_(systemCode) {}
+  uint32_t systemCode() const noexcept { return systemCode_; }
+
+ private:
+  uint32_t systemCode_;
+};
+
+// "Stream read error"
+class EReadError : public EStreamError {
+ public:
+  EReadError();
+};
+
+// "Stream write error" (a full disk, for one).
+class EWriteError : public EStreamError {
+ public:
+  explicit EWriteError(uint32_t systemCode = 0);
+};
+
+// "Cannot create file "%s". %s": the full path and the system's error text.
+class EFCreateError : public EStreamError {
+ public:
+  EFCreateError(const ustring& fullPath, const ustring& systemText, uint32_t systemCode = 0);
+};
+
+// "Cannot open file "%s". %s": the full path and the system's error text.
+class EFOpenError : public EStreamError {
+ public:
+  EFOpenError(const ustring& fullPath, const ustring& systemText, uint32_t systemCode = 0);
+};
 
 // A run of bytes owned by someone else.
 struct ByteSpan {

@@ -2,7 +2,6 @@
 // direct-mode Read fails at its first file part, as with an unusable target.
 #include "process/direct_save.h"
 
-#include "base/errors.h"
 #include "process/upload_error.h"
 
 namespace velmora {

@@ -6,7 +6,6 @@
 
 #include "process/direct_save.h"
 
-#include "base/errors.h"
 #include "io/fileutils.h"
 #include "io/paths.h"
 #include "io/staged_file.h"

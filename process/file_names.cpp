@@ -8,7 +8,7 @@ namespace {
 
 // COM and LPT take a digit, or a superscript one, two or three, which
 // Windows also maps to the ports.
-bool IsPortDigit(char16_t c) {
+bool isPortDigit(char16_t c) {
   return (c >= u'0' && c <= u'9') || c == u'\u00B9' || c == u'\u00B2' || c == u'\u00B3';
 }
 
@@ -19,7 +19,7 @@ bool IsDeviceName(ustring_view name) {
   while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
   for (const char16_t* device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"})
     if (sameTextAsciiFolded(base, device)) return true;
-  return base.size() == 4 && IsPortDigit(base[3]) &&
+  return base.size() == 4 && isPortDigit(base[3]) &&
          (sameTextAsciiFolded(base.substr(0, 3), u"COM") ||
           sameTextAsciiFolded(base.substr(0, 3), u"LPT"));
 }

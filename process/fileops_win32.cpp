@@ -6,9 +6,10 @@
 #include <cstdio>
 #include <string>
 
-#include "base/errors.h"
 #include "base/system_text.h"
+#include "base/wide.h"
 #include "io/fileutils.h"
+#include "process/fileops.h"
 #include "process/process.h"
 
 namespace velmora {

@@ -166,7 +166,9 @@ struct TMultipartParser::State {
   TPartHead head;        // of the open part
   TMemoryStream line;    // the header line being read, one buffer for all parts
 
-  [[noreturn]] void refuse(TParserLimit limit) const { throw EUploadLimitError(limitMessage(limit, limits)); }
+  [[noreturn]] void refuse(TParserLimit limit) const {
+    throw EUploadLimitError(LimitMessage(limit, limits));
+  }
   // Counts characters about to be kept for the form.
   void keepText(size_t count) {
     if (count > limits.formText - formText) refuse(TParserLimit::FormText);
@@ -386,7 +388,7 @@ bool TMultipartParser::Finish() {
          last == rsEmptyFile;
 }
 
-ustring limitMessage(TParserLimit limit, const TParserLimits& limits) {
+ustring LimitMessage(TParserLimit limit, const TParserLimits& limits) {
   auto number = [](size_t n) { return toDecimal(static_cast<int64_t>(n)); };
   switch (limit) {
     case TParserLimit::DelimiterLine:

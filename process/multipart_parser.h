@@ -50,7 +50,7 @@ class IMultipartReceiver {
 // Limits against hostile bodies: far above what browsers, curl and HTTP
 // libraries send, and low enough that no body can make a parse hold memory
 // or work on without end. Past one, ParseBlock raises EUploadLimitError with
-// a message that names it (limitMessage). File data has no limit: in direct
+// a message that names it (LimitMessage). File data has no limit: in direct
 // mode it goes to disk, in memory mode keeping it is the point.
 struct TParserLimits {
   // Bytes of the body's first line, the delimiter line. RFC 2046 allows 72
@@ -77,7 +77,7 @@ enum class TParserLimit { DelimiterLine, HeaderLine, HeaderLines, Parts, FormTex
 VELMORA_DECLARE_EXCEPTION(EUploadLimitError, Exception);
 
 // "A header line of a part is longer than 16384 bytes.", and so on.
-ustring limitMessage(TParserLimit limit, const TParserLimits& limits);
+ustring LimitMessage(TParserLimit limit, const TParserLimits& limits);
 
 class TMultipartParser {
  public:

@@ -14,9 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "base/errors.h"
+#include "base/wide.h"
 #include "io/fileutils.h"
 #include "io/testing/temp_dir.h"
+#include "process/fileops.h"
 #include "process/process.h"
 #include "process/testing/fake_host.h"
 #include "process/testing/multipart_body.h"

@@ -14,6 +14,7 @@
 
 #include "base/system_text.h"
 #include "process/base64.h"
+#include "process/fileops.h"
 #include "process/process_state.h"
 #include "process/testing/fake_host.h"
 #include "process/testing/multipart_body.h"
@@ -414,7 +415,7 @@ TEST_F(Process, APartLimitCountsOnlyParts) {
 // Every declared byte came and the client is there, but a part began and its
 // delimiter never did: the body was cut or malformed. What was complete
 // stays; the cut file is not listed; the read fails. A body in which no part
-// began, and a client that left, end quietly as before.
+// began, and a client that left, still end quietly.
 TEST_F(Process, ABodyThatEndsInsideAPartFails) {
   const std::string whole = MultipartBody(
       {Field("a", "1"), File("f", "done.txt", "done"), File("g", "cut.txt", "0123456789")});
@@ -576,7 +577,7 @@ class PlainVariables {
   }
 
   int count() const { return static_cast<int>(variables_.size()); }
-  ustring name(int i) const { return ustring(lineName(variables_[i])); }
+  ustring name(int i) const { return ustring(LineName(variables_[i])); }
   ustring varByIndex(int i, const ustring& delimiter) const {
     ustring result = lookup(name(i));
     appendRepeats(name(i), delimiter, result);
@@ -586,7 +587,7 @@ class PlainVariables {
   std::pair<ustring, bool> value(const ustring& name, const ustring& delimiter) const {
     ustring result;
     for (const ustring& line : variables_)
-      if (asciiUpper(lineName(line)) == asciiUpper(name)) result = lookup(lineName(line));
+      if (asciiUpper(LineName(line)) == asciiUpper(name)) result = lookup(LineName(line));
     const bool repeated = appendRepeats(name, delimiter, result);
     return {result, repeated};
   }
@@ -603,7 +604,7 @@ class PlainVariables {
   }
   int indexOfName(ustring_view name) const {
     for (size_t i = 0; i < variables_.size(); ++i)
-      if (systext::sameTextIgnoringCase(lineName(variables_[i]), name)) return static_cast<int>(i);
+      if (systext::sameTextIgnoringCase(LineName(variables_[i]), name)) return static_cast<int>(i);
     return -1;
   }
   ustring lookup(ustring_view name) const {
@@ -613,7 +614,7 @@ class PlainVariables {
   bool appendRepeats(const ustring& name, const ustring& delimiter, ustring& result) const {
     bool any = false;
     for (const ustring& line : repeats_) {
-      if (asciiUpper(lineName(line)) != asciiUpper(name)) continue;
+      if (asciiUpper(LineName(line)) != asciiUpper(name)) continue;
       result += delimiter + valueOf(line);
       any = true;
     }
@@ -927,4 +928,12 @@ TEST_F(Process, CurrentDirAndVersion) {
   // bit for the x64 one.
   const std::string bits = sizeof(void*) == 8 ? "(64 bit)" : "(32 bit)";
   EXPECT_NE(version.find(bits), std::string::npos) << version;
+}
+
+// AppendToFile's failures speak the runtime's table; a code it lacks is named.
+TEST(FileHelpers, MessagesOfTheRuntime) {
+  EXPECT_EQ(EInOutError(2).message(), u"The specified file was not found");
+  EXPECT_EQ(EInOutError(3).message(), u"Invalid file name - %s");
+  EXPECT_EQ(EInOutError(5).message(), u"File access denied");
+  EXPECT_EQ(EInOutError(32).message(), u"I/O error 32");
 }

@@ -5,7 +5,6 @@
 // is never overwritten under owNever or owRename.
 #include <windows.h>
 
-#include "base/errors.h"
 #include "io/fileutils.h"
 #include "io/paths.h"
 #include "io/staged_file.h"

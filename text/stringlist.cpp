@@ -3,10 +3,13 @@
 #include <cstring>
 #include <random>
 
-#include "base/errors.h"
 #include "base/system_text.h"
 
 namespace velmora {
+
+EStringListError EStringListError::indexOutOfBounds(int index) {
+  return EStringListError(u"List index out of bounds (" + toDecimal(index) + u")");
+}
 
 namespace {
 
@@ -14,7 +17,8 @@ ustring_view wholeLine(ustring_view line) { return line; }
 
 // By the system's compare, of names or of whole lines: its key only groups
 // the candidates, the compare decides.
-const TLineMatch kSystemName = {lineName, systext::sameTextIgnoringCase, systext::caseInsensitiveKey};
+const TLineMatch kSystemName = {LineName, systext::sameTextIgnoringCase,
+                                systext::caseInsensitiveKey};
 const TLineMatch kSystemLine = {wholeLine, systext::sameTextIgnoringCase, systext::caseInsensitiveKey};
 
 // The name with a to z folded, two bytes a character.
@@ -28,11 +32,11 @@ std::string asciiKey(ustring_view name) {
   return key;
 }
 
-const TLineMatch kAsciiName = {lineName, sameTextAsciiFolded, asciiKey};
+const TLineMatch kAsciiName = {LineName, sameTextAsciiFolded, asciiKey};
 
 }  // namespace
 
-ustring_view lineName(ustring_view line) {
+ustring_view LineName(ustring_view line) {
   size_t eq = line.find(u'=');
   return eq == ustring_view::npos ? line : line.substr(0, eq);
 }
@@ -166,7 +170,7 @@ const ustring& TStringList::operator[](int index) const {
   return lines_[static_cast<size_t>(index)];
 }
 
-ustring TStringList::name(int index) const { return ustring(lineName((*this)[index])); }
+ustring TStringList::name(int index) const { return ustring(LineName((*this)[index])); }
 
 ustring TStringList::value(int index) const {
   const ustring& line = (*this)[index];

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "base/ustring.h"
 
 namespace velmora {
@@ -68,6 +69,13 @@ class TLineIndex {
   std::vector<Links> links_;  // one per indexed line
 };
 
+// "List index out of bounds (%d)"
+class EStringListError : public Exception {
+ public:
+  using Exception::Exception;
+  static EStringListError indexOutOfBounds(int index);
+};
+
 class TStringList {
  public:
   TStringList();
@@ -112,6 +120,6 @@ class TStringList {
 };
 
 // The name part of a name=value line.
-ustring_view lineName(ustring_view line);
+ustring_view LineName(ustring_view line);
 
 }  // namespace velmora

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "base/errors.h"
 #include "base/system_text.h"
 #include "io/stream.h"
 #include "io/testing/stream_bytes.h"
@@ -214,7 +213,7 @@ TEST(StringList, LookupsAgreeWithAScan) {
   const std::vector<ustring>& names = trickyNames();
   auto scanName = [](const TStringList& list, ustring_view name) {
     for (int i = 0; i < list.count(); ++i)
-      if (systext::sameTextIgnoringCase(lineName(list[i]), name)) return i;
+      if (systext::sameTextIgnoringCase(LineName(list[i]), name)) return i;
     return -1;
   };
   auto scanLine = [](const TStringList& list, ustring_view text) {
@@ -225,7 +224,7 @@ TEST(StringList, LookupsAgreeWithAScan) {
   auto asciiMatches = [](const TStringList& list, ustring_view name) {
     std::vector<int> found;
     for (int i = 0; i < list.count(); ++i)
-      if (asciiUpper(lineName(list[i])) == asciiUpper(name)) found.push_back(i);
+      if (asciiUpper(LineName(list[i])) == asciiUpper(name)) found.push_back(i);
     return found;
   };
   auto indexedAsciiMatches = [](const TStringList& list, ustring_view name) {

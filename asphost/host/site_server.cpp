@@ -113,6 +113,68 @@ bool IsFile(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// Reads a page's include files from the site's folder.
+PageLoader IncludeLoader(const std::wstring& root) {
+  return [root](const ustring& path) {
+    std::wstring file = root + Wide(path);
+    for (wchar_t& c : file)
+      if (c == L'/') c = L'\\';
+    std::wstring text;
+    if (!ReadTextFile(file, &text))
+      throw velmora::Exception(u"The include file '" + path + u"' was not found.");
+    return Narrow16(text);
+  };
+}
+
+// A page that does not compile: its error page, and the connection closes.
+bool SendCompileError(Connection& connection, const PageError& e) {
+  Log(L"asphost: " + Wide(e.where().file) + L":" + std::to_wstring(e.where().line) + L": " +
+      Wide(e.message()));
+  std::wstring body = ErrorFragment(L"Active Server Pages", E_FAIL, Wide(e.message()),
+                                    Wide(e.where().file), e.where().line);
+  std::string html = Utf8(ErrorPage(500, body));
+  connection.Send(SimpleHead(500, "text/html; charset=utf-8", html.size(), false) + html);
+  return false;
+}
+
+// Runs the page's script with the intrinsic objects as its named items, the
+// page's object context current meanwhile; false with the failure when it stops.
+bool RunPageScript(const Page& page, const CompiledPage& compiled, ScriptFailure* failure) {
+  ScopedObjectContext scope(page.context());
+  std::vector<NamedObject> objects = {
+      {u"Request", page.request()}, {u"Response", page.response()},
+      {u"Server", page.server()},   {u"Application", page.application()},
+      {u"Session", page.session()},
+  };
+  return RunScript(compiled.language, compiled.code, objects, failure);
+}
+
+// As ASP does: an error before anything was sent replaces the page; after,
+// it is appended to what the client already has.
+void WriteScriptError(const Page& page, const ConnectionSink& sink, const CompiledPage& compiled,
+                      const ScriptFailure& failure) {
+  PageLine where = compiled.Origin(failure.line);
+  Log(L"asphost: " + Wide(where.file) + L":" + std::to_wstring(where.line) + L": " +
+      Wide(failure.description));
+  std::wstring fragment = ErrorFragment(Wide(failure.source), failure.code,
+                                        Wide(failure.description), Wide(where.file), where.line);
+  IResponse* response = page.response();
+  bool fresh = !sink.headSent() && SUCCEEDED(response->Clear());
+  if (fresh) {
+    BSTR status = SysAllocString(L"500 Internal Server Error");
+    BSTR type = SysAllocString(L"text/html");
+    response->put_Status(status);
+    response->put_ContentType(type);
+    SysFreeString(status);
+    SysFreeString(type);
+  }
+  VARIANT text;
+  text.vt = VT_BSTR;
+  text.bstrVal = SysAllocString((fresh ? ErrorPage(500, fragment) : fragment).c_str());
+  response->Write(text);
+  VariantClear(&text);
+}
+
 }  // namespace
 
 SiteServer::SiteServer(HostOptions options)
@@ -237,26 +299,15 @@ bool SiteServer::SendFile(Connection& connection, const RequestHead& head, const
   return sent && keepAlive && connection.DrainBody(kDrainLimit);
 }
 
-bool SiteServer::RunPage(Connection& connection, const RequestHead& head, const std::wstring& virtualPath,
-                     const std::wstring& physicalPath) {
-  std::wstring root = options_.root;
+// The steps of a page: compile it with its includes, give it the request,
+// run its script, and answer with what it wrote or with its error.
+bool SiteServer::RunPage(Connection& connection, const RequestHead& head,
+                         const std::wstring& virtualPath, const std::wstring& physicalPath) {
   CompiledPage compiled;
   try {
-    compiled = CompilePage(Narrow16(virtualPath), [&root](const ustring& path) {
-      std::wstring file = root + Wide(path);
-      for (wchar_t& c : file)
-        if (c == L'/') c = L'\\';
-      std::wstring text;
-      if (!ReadTextFile(file, &text)) throw velmora::Exception(u"The include file '" + path + u"' was not found.");
-      return Narrow16(text);
-    });
+    compiled = CompilePage(Narrow16(virtualPath), IncludeLoader(options_.root));
   } catch (const PageError& e) {
-    Log(L"asphost: " + Wide(e.where().file) + L":" + std::to_wstring(e.where().line) + L": " + Wide(e.message()));
-    std::wstring body = ErrorFragment(L"Active Server Pages", E_FAIL, Wide(e.message()), Wide(e.where().file),
-                                      e.where().line);
-    std::string html = Utf8(ErrorPage(500, body));
-    connection.Send(SimpleHead(500, "text/html; charset=utf-8", html.size(), false) + html);
-    return false;
+    return SendCompileError(connection, e);
   } catch (const velmora::Exception& e) {
     return SendError(connection, &head, 500, Wide(e.message()));
   }
@@ -271,8 +322,20 @@ bool SiteServer::RunPage(Connection& connection, const RequestHead& head, const 
   setup.method = FromUtf8(head.method);
   setup.queryString = FromUtf8(head.query);
   if (const std::string* type = head.Find("Content-Type")) setup.contentType = FromUtf8(*type);
+  setup.serverVariables = ServerVariables(connection, head, setup, physicalPath);
 
-  NameValueList& vars = setup.serverVariables;
+  Page page(setup);
+  ScriptFailure failure;
+  if (!RunPageScript(page, compiled, &failure)) WriteScriptError(page, *sink, compiled, failure);
+  sink->BeginFinish();
+  page.Finish();
+  return sink->Complete();
+}
+
+NameValueList SiteServer::ServerVariables(const Connection& connection, const RequestHead& head,
+                                          const PageSetup& setup,
+                                          const std::wstring& physicalPath) const {
+  NameValueList vars;
   std::wstring allHttp, allRaw;
   for (const HttpHeader& header : head.headers) {
     std::wstring name = L"HTTP_" + FromUtf8(header.name);
@@ -285,7 +348,7 @@ bool SiteServer::RunPage(Connection& connection, const RequestHead& head, const 
   std::wstring port = std::to_wstring(connection.localPort());
   const std::string* host = head.Find("Host");
   std::wstring serverName = host ? FromUtf8(host->substr(0, host->rfind(':'))) : L"127.0.0.1";
-  vars.insert(vars.end(), {
+  const NameValueList fixed = {
       {L"ALL_HTTP", allHttp},
       {L"ALL_RAW", allRaw},
       {L"APPL_PHYSICAL_PATH", options_.root + L"\\"},
@@ -294,59 +357,23 @@ bool SiteServer::RunPage(Connection& connection, const RequestHead& head, const 
       {L"GATEWAY_INTERFACE", L"CGI/1.1"},
       {L"HTTPS", L"off"},
       {L"LOCAL_ADDR", FromUtf8(options_.address)},
-      {L"PATH_INFO", virtualPath},
+      {L"PATH_INFO", setup.pagePath},
       {L"PATH_TRANSLATED", physicalPath},
       {L"QUERY_STRING", setup.queryString},
       {L"REMOTE_ADDR", FromUtf8(connection.remoteAddress())},
       {L"REMOTE_HOST", FromUtf8(connection.remoteAddress())},
       {L"REMOTE_PORT", std::to_wstring(connection.remotePort())},
       {L"REQUEST_METHOD", setup.method},
-      {L"SCRIPT_NAME", virtualPath},
+      {L"SCRIPT_NAME", setup.pagePath},
       {L"SERVER_NAME", serverName},
       {L"SERVER_PORT", port},
       {L"SERVER_PORT_SECURE", L"0"},
       {L"SERVER_PROTOCOL", L"HTTP/1." + std::to_wstring(head.versionMinor)},
       {L"SERVER_SOFTWARE", L"asphost"},
-      {L"URL", virtualPath},
-  });
-
-  Page page(setup);
-  ScriptFailure failure;
-  bool ran;
-  {
-    ScopedObjectContext scope(page.context());
-    std::vector<NamedObject> objects = {
-        {u"Request", page.request()},         {u"Response", page.response()}, {u"Server", page.server()},
-        {u"Application", page.application()}, {u"Session", page.session()},
-    };
-    ran = RunScript(compiled.language, compiled.code, objects, &failure);
-  }
-  if (!ran) {
-    PageLine where = compiled.Origin(failure.line);
-    Log(L"asphost: " + Wide(where.file) + L":" + std::to_wstring(where.line) + L": " + Wide(failure.description));
-    std::wstring fragment =
-        ErrorFragment(Wide(failure.source), failure.code, Wide(failure.description), Wide(where.file), where.line);
-    IResponse* response = page.response();
-    // As ASP does: an error before anything was sent replaces the page; after,
-    // it is appended to what the client already has.
-    bool fresh = !sink->headSent() && SUCCEEDED(response->Clear());
-    if (fresh) {
-      BSTR status = SysAllocString(L"500 Internal Server Error");
-      BSTR type = SysAllocString(L"text/html");
-      response->put_Status(status);
-      response->put_ContentType(type);
-      SysFreeString(status);
-      SysFreeString(type);
-    }
-    VARIANT text;
-    text.vt = VT_BSTR;
-    text.bstrVal = SysAllocString((fresh ? ErrorPage(500, fragment) : fragment).c_str());
-    response->Write(text);
-    VariantClear(&text);
-  }
-  sink->BeginFinish();
-  page.Finish();
-  return sink->Complete();
+      {L"URL", setup.pagePath},
+  };
+  vars.insert(vars.end(), fixed.begin(), fixed.end());
+  return vars;
 }
 
 }  // namespace asphost

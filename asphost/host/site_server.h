@@ -47,6 +47,9 @@ class SiteServer : private RequestHandler {
   bool ServeRequest(Connection& connection, const RequestHead& head);
   bool RunPage(Connection& connection, const RequestHead& head, const std::wstring& virtualPath,
                const std::wstring& physicalPath);
+  // The page's Request.ServerVariables, from the request and the page's setup.
+  NameValueList ServerVariables(const Connection& connection, const RequestHead& head,
+                                const PageSetup& setup, const std::wstring& physicalPath) const;
   bool SendFile(Connection& connection, const RequestHead& head, const std::wstring& physicalPath);
   bool SendError(Connection& connection, const RequestHead* head, int status, const std::wstring& detail,
                  const std::string& extraHeaders = {});

@@ -1,6 +1,7 @@
 #include "asphost/intrinsics/variants.h"
 
 #include "base/ustring.h"
+#include "base/wide.h"
 
 namespace asphost {
 

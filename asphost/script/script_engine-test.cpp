@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "base/wide.h"
+
 namespace asphost {
 namespace {
 

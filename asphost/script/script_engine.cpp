@@ -2,6 +2,7 @@
 
 #include <activscp.h>
 
+#include "base/wide.h"
 #include "io/fileutils.h"
 
 namespace asphost {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "base/ustring.h"
+#include "base/wide.h"
 
 namespace velmora::testing {
 

@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "base/errors.h"
+#include "io/stream.h"
 #include "process/bench/memory_host.h"
 #include "process/multipart_parser.h"
 #include "process/process.h"

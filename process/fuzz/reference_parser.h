@@ -124,7 +124,9 @@ class TReferenceParser {
     receiver_.partBegin();
   }
 
-  [[noreturn]] void refuse(TParserLimit limit) { throw EUploadLimitError(limitMessage(limit, limits_)); }
+  [[noreturn]] void refuse(TParserLimit limit) {
+    throw EUploadLimitError(LimitMessage(limit, limits_));
+  }
   void keepText(size_t count) {
     formText_ += count;
     if (formText_ > limits_.formText) refuse(TParserLimit::FormText);
