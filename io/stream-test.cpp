@@ -203,6 +203,15 @@ TEST(ChunkPool, KeepsChunksForTheNextStreamUpToItsBound) {
   EXPECT_EQ(TChunkPool::keptBytes(), TChunkPool::kKeptBytes);
 }
 
+// A 64-bit process keeps the whole memory of a large upload (200 MB) for the
+// next one, which then writes into no fresh page at all.
+TEST(ChunkPool, KeepsALargeUploadWholeInA64BitProcess) {
+  if (sizeof(void*) < 8) GTEST_SKIP() << "a 32-bit process keeps less";
+  constexpr size_t kUploadChunks = 200;
+  fullChunks(kUploadChunks, 'c').reset();
+  EXPECT_GE(TChunkPool::keptBytes(), kUploadChunks * TChunkPool::kChunk);
+}
+
 // Pages of several requests read at once: streams of several threads take
 // and give chunks together, and each keeps its own bytes.
 TEST(ChunkPool, StreamsOfSeveralThreadsAtOnce) {
