@@ -10,7 +10,7 @@ namespace {
 
 class TNoDirectSave final : public IFileDestinations {
  public:
-  void OpenFile(TFileRecord&) override {
+  void openFile(TFileRecord&) override {
     throw EUploadError(u"Direct saving needs the Windows file system.");
   }
 };

@@ -26,7 +26,7 @@ class TDirectFile final : public IStagedFile {
         extension_(std::move(extension)),
         mode_(o.Mode),
         overwriteChr_(o.OverwriteChr),
-        renames_(*o.Renames) {}
+        renames_(*o.renames) {}
 
   TStream& bytes() override { return staged_; }
 
@@ -50,7 +50,7 @@ class TDirectSave final : public IFileDestinations {
  public:
   explicit TDirectSave(TDirectSaveOptions options) : o_(std::move(options)) {}
 
-  void OpenFile(TFileRecord& record) override {
+  void openFile(TFileRecord& record) override {
     // The client's name is the reduced one (record.Name), so a hostile name
     // can neither leave the folder nor reach a device.
     const ustring name = o_.UseExistingName ? record.Name : o_.Name;
@@ -70,7 +70,7 @@ class TDirectSave final : public IFileDestinations {
     }
     // The name the part will most likely get; the commit has the last word.
     record.NewName = AfterLastSeparator(
-        GuessTarget(base, extension, o_.Mode, o_.OverwriteChr, *o_.Renames,
+        GuessTarget(base, extension, o_.Mode, o_.OverwriteChr, *o_.renames,
                     [](const ustring& candidate) { return !IsExistingFile(candidate); }),
         kScriptSeparators);
     record.Storage.stage(std::move(file));

@@ -67,9 +67,9 @@ struct TUploadParse {
   TUploadParse(TUploadResults& results, Charset charset, IFileDestinations* direct,
                const TParserLimits& limits = TParserLimits())
       : log(charset), receiver(results, charset, direct), tee(log, receiver), parser(tee, charset, limits) {}
-  void ParseBlock(const uint8_t* data, size_t size) { parser.ParseBlock(data, size); }
-  void Finish() {
-    parser.Finish();
+  void parseBlock(const uint8_t* data, size_t size) { parser.parseBlock(data, size); }
+  void finish() {
+    parser.finish();
     receiver.bodyEnded();
   }
   const std::vector<TLoggedPart>& parts() const { return log.parts; }
@@ -109,11 +109,11 @@ void feed(Parser& parser, const std::string& body, const Cuts& cuts,
   for (size_t n : cuts) {
     auto block = std::make_unique<uint8_t[]>(n);
     std::memcpy(block.get(), body.data() + done, n);
-    parser.ParseBlock(block.get(), n);
+    parser.parseBlock(block.get(), n);
     done += n;
     if (afterBlock) afterBlock();
   }
-  parser.Finish();
+  parser.finish();
   ASSERT_EQ(done, body.size());
 }
 
@@ -139,15 +139,15 @@ void expectSameAsReference(const std::string& body, const Cuts& cuts, Charset ch
   for (size_t n : cuts) {
     auto block = std::make_unique<uint8_t[]>(n);
     std::memcpy(block.get(), body.data() + done, n);
-    parser.ParseBlock(block.get(), n);
-    oracle.ParseBlock(block.get(), n);
-    eventParser.ParseBlock(block.get(), n);
-    eventOracle.ParseBlock(block.get(), n);
+    parser.parseBlock(block.get(), n);
+    oracle.parseBlock(block.get(), n);
+    eventParser.parseBlock(block.get(), n);
+    eventOracle.parseBlock(block.get(), n);
     done += n;
     ASSERT_EQ(fastEvents.text(), slowEvents.text()) << "after " << done << " bytes";
     ASSERT_EQ(Describe(fast), Describe(slow)) << "after " << done << " bytes";
   }
-  parser.Finish(), oracle.Finish(), eventParser.Finish(), eventOracle.Finish();
+  parser.finish(), oracle.finish(), eventParser.finish(), eventOracle.finish();
   EXPECT_EQ(fastEvents.text(), slowEvents.text()) << "at the end";
   EXPECT_EQ(Describe(fast), Describe(slow)) << "at the end";
 }
@@ -352,8 +352,8 @@ TEST(MultipartParser, CorpusGivesExactResults) {
     SCOPED_TRACE(v.title);
     TUploadResults results;
     TFastParse parser(results, v.charset, nullptr);
-    parser.ParseBlock(reinterpret_cast<const uint8_t*>(v.body.data()), v.body.size());
-    parser.Finish();
+    parser.parseBlock(reinterpret_cast<const uint8_t*>(v.body.data()), v.body.size());
+    parser.finish();
 
     ASSERT_EQ(parser.parts().size(), v.entities.size()) << Describe(results);
     for (size_t i = 0; i < v.entities.size(); ++i) {
@@ -493,7 +493,7 @@ std::ostream& operator<<(std::ostream& out, const Outcome& o) {
 template <class Parser>
 std::string refusal(Parser& parser, const uint8_t* block, size_t size) {
   try {
-    parser.ParseBlock(block, size);
+    parser.parseBlock(block, size);
   } catch (const EUploadLimitError& e) {
     return e.what();
   }
@@ -518,7 +518,7 @@ Outcome parseWithLimits(const std::string& body, const Cuts& cuts, const TParser
     if (!refused.empty()) break;
   }
   // Read ends a refused body like any other.
-  parser.Finish(), oracle.Finish();
+  parser.finish(), oracle.finish();
   EXPECT_EQ(Describe(fast), Describe(slow)) << "at the end";
   return {refused, Describe(fast)};
 }
@@ -689,7 +689,7 @@ TEST(MultipartParser, DefaultLimitsTakeLongFileNames) {
   const Outcome outcome = parseWithLimits(body, blocksOf(body.size(), 7), TParserLimits());
   EXPECT_EQ(outcome.refused, "");
   TUploadResults results;
-  TFastParse(results, Charset::Utf8, nullptr).ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
+  TFastParse(results, Charset::Utf8, nullptr).parseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
   ASSERT_EQ(results.FFileQty, 1);
   EXPECT_EQ(results.FFiles[0].Name.size(), 150u * 4 + 4);  // é and € one UTF-16 unit each, 😀 two
   EXPECT_EQ(toUtf8(results.FFiles[0].Name), name + ".txt");
@@ -764,7 +764,7 @@ TEST(MultipartParser, DataArrivesAsRangesOfTheBlock) {
   const std::string body = head + data + "\r\n--XY--\r\n";
 
   TRanges whole;
-  TMultipartParser(whole, Charset::Utf8).ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
+  TMultipartParser(whole, Charset::Utf8).parseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
   ASSERT_EQ(whole.ranges.size(), 1u);
   EXPECT_EQ(whole.ranges[0].first, reinterpret_cast<const uint8_t*>(body.data()) + head.size());
   EXPECT_EQ(whole.ranges[0].second, data.size());
@@ -776,8 +776,8 @@ TEST(MultipartParser, DataArrivesAsRangesOfTheBlock) {
   TRanges split;
   TMultipartParser parser(split, Charset::Utf8);
   const auto* bytes = reinterpret_cast<const uint8_t*>(body.data());
-  parser.ParseBlock(bytes, cut);
-  parser.ParseBlock(bytes + cut, body.size() - cut);
+  parser.parseBlock(bytes, cut);
+  parser.parseBlock(bytes + cut, body.size() - cut);
   ASSERT_EQ(split.ranges.size(), 3u);
   EXPECT_EQ(split.ranges[0], std::make_pair(bytes + head.size(), size_t{50000}));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(split.ranges[1].first), split.ranges[1].second), "\r\n-");
@@ -793,7 +793,7 @@ class FakeDestinations : public IFileDestinations {
  public:
   std::vector<std::string> log;
 
-  void OpenFile(TFileRecord& record) override {
+  void openFile(TFileRecord& record) override {
     log.push_back("open " + toUtf8(record.Name));
     if (record.Name == u"fail.bin") throw EUploadError(u"Error creating file: fail.bin");
     if (record.Name != u"skip.bin")
@@ -910,7 +910,7 @@ TEST(MultipartParser, DirectModeOpenFailurePropagatesWithTheRecordMade) {
   FakeDestinations fake;
   TUploadResults results;
   TFastParse parser(results, Charset::Utf8, &fake);
-  EXPECT_THROW(parser.ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size()), EUploadError);
+  EXPECT_THROW(parser.parseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size()), EUploadError);
   EXPECT_EQ(results.FFileQty, 1);
   EXPECT_EQ(results.FFiles.at(0).Name, u"fail.bin");
 }
@@ -934,7 +934,7 @@ TEST(MultipartParser, ExtensionAndNameOnly) {
                              "\"\r\n\r\n\r\n--XY--";
     TUploadResults results;
     TFastParse(results, Charset::Utf8, nullptr)
-        .ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
+        .parseBlock(reinterpret_cast<const uint8_t*>(body.data()), body.size());
     ASSERT_EQ(results.FFileQty, 1) << c.sent;
     EXPECT_EQ(results.FFiles[0].Extension, c.extension) << c.sent;
     EXPECT_EQ(results.FFiles[0].NameOnly, c.nameOnly) << c.sent;
@@ -989,7 +989,7 @@ TEST(MultipartParser, HugeFirstLineAndHeaderLine) {
   {
     TUploadResults r;
     TFastParse parser(r, Charset::Utf8, nullptr);
-    EXPECT_TRUE(Throws<EUploadLimitError>([&] { parser.ParseBlock(reinterpret_cast<const uint8_t*>(body.data()), 102400); },
+    EXPECT_TRUE(Throws<EUploadLimitError>([&] { parser.parseBlock(reinterpret_cast<const uint8_t*>(body.data()), 102400); },
                                           "The body's first line, its delimiter, is longer than 1024 bytes."));
   }
   {
@@ -997,7 +997,7 @@ TEST(MultipartParser, HugeFirstLineAndHeaderLine) {
     TUploadResults r;
     TFastParse parser(r, Charset::Utf8, nullptr);
     EXPECT_TRUE(Throws<EUploadLimitError>(
-        [&] { parser.ParseBlock(reinterpret_cast<const uint8_t*>(shortLine.data()), 102400); },
+        [&] { parser.parseBlock(reinterpret_cast<const uint8_t*>(shortLine.data()), 102400); },
         "A header line of a part is longer than 16384 bytes."));
     ASSERT_EQ(parser.parts().size(), 1u);
     EXPECT_EQ(parser.parts()[0].Name, u"");

@@ -361,7 +361,7 @@ TMultipartParser::TMultipartParser(IMultipartReceiver& receiver, Charset charset
 
 TMultipartParser::~TMultipartParser() = default;
 
-void TMultipartParser::ParseBlock(const uint8_t* data, size_t size) {
+void TMultipartParser::parseBlock(const uint8_t* data, size_t size) {
   State& s = *s_;
   size_t pos = 0;
   while (pos < size) {
@@ -379,7 +379,7 @@ void TMultipartParser::ParseBlock(const uint8_t* data, size_t size) {
   }
 }
 
-bool TMultipartParser::Finish() {
+bool TMultipartParser::finish() {
   State& s = *s_;
   const TReadingState last = s.ReadingState;
   s.ReadingState = rsInBetween;  // the body's end is reported once

@@ -36,7 +36,7 @@ class IMultipartReceiver {
   // the fields. Data follows for a value and for a file with a file name; a
   // file part without one has its data discarded.
   virtual void partHeadersEnd(TPartHead&& head) = 0;
-  // The body ended (Finish) before the open part's headers did: the fields
+  // The body ended (finish) before the open part's headers did: the fields
   // its complete header lines set.
   virtual void partHeadersCut(TPartHead&& head) = 0;
   // Data of the open part, valid only during the call: a range of the block
@@ -49,7 +49,7 @@ class IMultipartReceiver {
 
 // Limits against hostile bodies: far above what browsers, curl and HTTP
 // libraries send, and low enough that no body can make a parse hold memory
-// or work on without end. Past one, ParseBlock raises EUploadLimitError with
+// or work on without end. Past one, parseBlock raises EUploadLimitError with
 // a message that names it (LimitMessage). File data has no limit: in direct
 // mode it goes to disk, in memory mode keeping it is the point.
 struct TParserLimits {
@@ -91,13 +91,13 @@ class TMultipartParser {
 
   // Consumes the whole block; the events, joined, do not depend on where
   // blocks are cut.
-  void ParseBlock(const uint8_t* data, size_t size);
+  void parseBlock(const uint8_t* data, size_t size);
   // The body ended, whole or not (a client gone, a failure, a refusal):
   // reports the fields of a part whose headers were still being read.
   // True when the body ended inside a part: one began and its delimiter
   // never came. The closing delimiter ends the parts; whatever follows it
   // is consumed and ignored.
-  bool Finish();
+  bool finish();
 
  private:
   struct State;

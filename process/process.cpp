@@ -22,7 +22,7 @@ constexpr int64_t kBlockSize = 102400;
 // Runs a step of the parse (a block, or settling the last file) and reports
 // its failure as one while a block is parsed (#3).
 template <class Step>
-void ParseStep(Step&& step) {
+void parseStep(Step&& step) {
   try {
     step();
   } catch (const EUploadLimitError& refused) {
@@ -101,7 +101,7 @@ void TProcess::Read() {
   std::unique_ptr<IFileDestinations> direct;
   if (s.FSaveDirect)
     direct = MakeDirectSave({s.FSaveDirectPath, s.FSaveDirectName, s.FSaveDirectUseExistingName,
-                             s.FowMode, s.FOverwriteChr, &s.Renames});
+                             s.FowMode, s.FOverwriteChr, &s.renames});
   auto charset =
       s.FCharset == u"UTF-8" ? TMultipartParser::Charset::Utf8 : TMultipartParser::Charset::Ansi;
 
@@ -112,7 +112,7 @@ void TProcess::Read() {
   bool whole = false;
   std::exception_ptr failure;
   try {
-    whole = s.ReadBody(parser, receiver);
+    whole = s.readBody(parser, receiver);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -121,7 +121,7 @@ void TProcess::Read() {
   // cut or malformed: what was complete before it stays, the cut file is
   // neither listed nor stored, and the read fails. (A client gone returns
   // quietly: pages ask Response.IsClientConnected.)
-  if (parser.Finish() && whole) {
+  if (parser.finish() && whole) {
     receiver.dropCutFile();
     failure = std::make_exception_ptr(
         EUploadError(u"Velmora Error: The body ended before its closing delimiter. (#3)"));
@@ -130,7 +130,7 @@ void TProcess::Read() {
   if (failure) std::rethrow_exception(failure);
 }
 
-bool TProcess::State::ReadBody(TMultipartParser& parser, TUploadReceiver& receiver) {
+bool TProcess::State::readBody(TMultipartParser& parser, TUploadReceiver& receiver) {
   int32_t declared;
   try {
     declared = host->TotalBytes();
@@ -171,10 +171,10 @@ bool TProcess::State::ReadBody(TMultipartParser& parser, TUploadReceiver& receiv
     if (FShowProgress && !FProgressID.empty())
       host->SetApplicationValue(FProgressID, ProgressPercent(done, FTotalBytes));
 
-    ParseStep([&] { parser.ParseBlock(delivered.data, delivered.size); });
+    parseStep([&] { parser.parseBlock(delivered.data, delivered.size); });
   }
   // Only now is the last file known to be the client's whole intent.
-  ParseStep([&] { receiver.settleLastFile(); });
+  parseStep([&] { receiver.settleLastFile(); });
   return true;
 }
 

@@ -22,7 +22,7 @@ const char16_t kNoFile[] = u"Index out of range or no file uploaded.";
 // where a line's name is looked up (Read, the lookup by name). The lists'
 // indexes make each match cost O(1) plus the lines it yields.
 
-int TProcess::State::AppendRepeats(ustring_view name, ustring& result) const {
+int TProcess::State::appendRepeats(ustring_view name, ustring& result) const {
   int appended = 0;
   const TStringList& repeats = results.FMultiVar;
   for (int i = repeats.firstOfNameAscii(name); i >= 0; i = repeats.nextOfNameAscii(i, name)) {
@@ -41,14 +41,14 @@ ustring TProcess::Value(const ustring& VarName) {
   ustring result;
   const int last = s.results.FVariableList.lastOfNameAscii(VarName);
   if (last >= 0) result = s.results.FVariableList.value(s.results.FVariableList.indexOfSameName(last));
-  if (s.AppendRepeats(VarName, result) > 0) s.Debug = u"Hello";
+  if (s.appendRepeats(VarName, result) > 0) s.Debug = u"Hello";
   return result;
 }
 
 ustring TProcess::VarByIndex(int32_t Index) const {
   ustring name = VarName(Index);
   ustring result = s_->results.FVariableList.value(s_->results.FVariableList.indexOfSameName(Index));
-  s_->AppendRepeats(name, result);
+  s_->appendRepeats(name, result);
   return result;
 }
 
@@ -81,14 +81,14 @@ ustring TProcess::DecodeUTF8(const ustring& UTF8In) const { return UTF8In; }
 
 // Uploaded files.
 
-const TFileRecord& TProcess::State::CheckedFile(int32_t index) const {
+const TFileRecord& TProcess::State::checkedFile(int32_t index) const {
   if (index < 0 || index > results.FFileQty - 1) throw Exception(kNoFile);
   return results.FFiles[static_cast<size_t>(index)];
 }
 
 // The refusal follows the current SaveDirect setting; a file read in direct
 // mode has no bytes in memory even after SaveDirect is switched off again.
-const TChunkedMemoryStream& TProcess::State::FileBytes(int32_t index, const char16_t* member) const {
+const TChunkedMemoryStream& TProcess::State::fileBytes(int32_t index, const char16_t* member) const {
   if (FSaveDirect) throw EUploadError(ustring(member) + u" cannot be used when SaveDirect is true.");
   if (index < 0 || index > results.FFileQty - 1) throw EIndexError(kNoFile);
   const TChunkedMemoryStream* bytes = results.FFiles[static_cast<size_t>(index)].Storage.memory();
@@ -99,12 +99,12 @@ const TChunkedMemoryStream& TProcess::State::FileBytes(int32_t index, const char
 }
 
 int32_t TProcess::FileQty() const { return s_->results.FFileQty; }
-ustring TProcess::FileName(int32_t Index) const { return s_->CheckedFile(Index).Name; }
-ustring TProcess::LocalName(int32_t Index) const { return s_->CheckedFile(Index).LocalName; }
-ustring TProcess::Extension(int32_t Index) const { return s_->CheckedFile(Index).Extension; }
-ustring TProcess::NameOnly(int32_t Index) const { return s_->CheckedFile(Index).NameOnly; }
-ustring TProcess::ContentType(int32_t Index) const { return s_->CheckedFile(Index).ContentType; }
-ustring TProcess::NewName(int32_t Index) const { return s_->CheckedFile(Index).NewName; }
+ustring TProcess::FileName(int32_t Index) const { return s_->checkedFile(Index).Name; }
+ustring TProcess::LocalName(int32_t Index) const { return s_->checkedFile(Index).LocalName; }
+ustring TProcess::Extension(int32_t Index) const { return s_->checkedFile(Index).Extension; }
+ustring TProcess::NameOnly(int32_t Index) const { return s_->checkedFile(Index).NameOnly; }
+ustring TProcess::ContentType(int32_t Index) const { return s_->checkedFile(Index).ContentType; }
+ustring TProcess::NewName(int32_t Index) const { return s_->checkedFile(Index).NewName; }
 
 int32_t SizeAsLong(int64_t size, const char16_t* member) {
   if (size > INT32_MAX)
@@ -114,18 +114,18 @@ int32_t SizeAsLong(int64_t size, const char16_t* member) {
 }
 
 int32_t TProcess::FileSize(int32_t Index) const {
-  return SizeAsLong(s_->FileBytes(Index, u"FileSize").size(), u"FileSize");
+  return SizeAsLong(s_->fileBytes(Index, u"FileSize").size(), u"FileSize");
 }
 
 const TChunkedMemoryStream& TProcess::FileData(int32_t Index) const {
-  return s_->FileBytes(Index, u"FileData");
+  return s_->fileBytes(Index, u"FileData");
 }
 
 // Encoded a whole number of lines at a time, so that the pieces' texts join
 // into the text of the whole file.
 ustring TProcess::FileAsBase64(int32_t Index) const {
   constexpr size_t kPiece = kBase64LineBytes * 1024;
-  const TChunkedMemoryStream& bytes = s_->FileBytes(Index, u"FileData");
+  const TChunkedMemoryStream& bytes = s_->fileBytes(Index, u"FileData");
   const size_t size = static_cast<size_t>(bytes.size());
   ustring text = Base64TextFor(size);
   std::unique_ptr<uint8_t[]> piece(new uint8_t[std::min(size, kPiece)]);

@@ -41,21 +41,21 @@ struct TProcess::State {
 
   // The counters owRename took, for every save of this object; declared
   // before the files, which may still use them as they are released.
-  TRenameCounters Renames;
+  TRenameCounters renames;
   // Variables, repeats, tags and files, filled as the parts arrive.
   TUploadResults results;
 
   // Reading. True when the whole body was taken.
-  bool ReadBody(TMultipartParser& parser, TUploadReceiver& receiver);
+  bool readBody(TMultipartParser& parser, TUploadReceiver& receiver);
 
   // Appends the later occurrences of a variable (FMultiVar), each after the
   // delimiter; returns how many there were.
-  int AppendRepeats(ustring_view name, ustring& result) const;
+  int appendRepeats(ustring_view name, ustring& result) const;
   // The record behind a file member, after the checks every such member makes.
-  const TFileRecord& CheckedFile(int32_t index) const;
+  const TFileRecord& checkedFile(int32_t index) const;
   // The in-memory bytes of a file for FileSize, FileData, FileAsBase64 and
   // FileSave; member names the caller in the refusals.
-  const TChunkedMemoryStream& FileBytes(int32_t index, const char16_t* member) const;
+  const TChunkedMemoryStream& fileBytes(int32_t index, const char16_t* member) const;
 };
 
 }  // namespace velmora

@@ -26,7 +26,7 @@ ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustri
 }
 
 void TProcess::FileSave(const ustring& FileName, int32_t Index) {
-  const TChunkedMemoryStream& bytes = s_->FileBytes(Index, u"FileSave");
+  const TChunkedMemoryStream& bytes = s_->fileBytes(Index, u"FileSave");
   TFileRecord& record = s_->results.FFiles[static_cast<size_t>(Index)];
   // Nothing to write: the check below at the rename still guards the race.
   if (s_->FowMode == owNever && IsExistingFile(FileName)) return;
@@ -36,7 +36,7 @@ void TProcess::FileSave(const ustring& FileName, int32_t Index) {
   bytes.forEachRun([&](const uint8_t* data, size_t size) { staged.write(data, size); });
   const size_t dot = ExtensionStart(FileName, kScriptSeparators);
   ustring target = CommitUniqueTarget(staged, FileName.substr(0, dot), FileName.substr(dot),
-                                      s_->FowMode, s_->FOverwriteChr, s_->Renames);
+                                      s_->FowMode, s_->FOverwriteChr, s_->renames);
   if (s_->FowMode == owRename) record.NewName = AfterLastSeparator(target, kScriptSeparators);
 }
 

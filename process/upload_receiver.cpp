@@ -75,7 +75,7 @@ void TUploadReceiver::makeFileRecord() {
   if (!direct_) {
     file.Storage.keepInMemory();
   } else {
-    direct_->OpenFile(file);
+    direct_->openFile(file);
     if (file.Storage.kind() == TFileStorage::TKind::Staging)
       waitingFile_ = results_.FFiles.size() - 1;
   }

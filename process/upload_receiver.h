@@ -38,7 +38,7 @@ class IFileDestinations {
   // The headers of a file part with a non-empty file name ended and record
   // was made: stage its storage, or leave it none to discard the part's
   // data. May raise (the read then fails).
-  virtual void OpenFile(TFileRecord& record) = 0;
+  virtual void openFile(TFileRecord& record) = 0;
 };
 
 class TUploadReceiver final : public IMultipartReceiver {
@@ -53,7 +53,7 @@ class TUploadReceiver final : public IMultipartReceiver {
   void partData(const uint8_t* data, size_t size) override;
   void partEnd() override;
 
-  // The body ended (after the parser's Finish): a value whose delimiter
+  // The body ended (after the parser's finish): a value whose delimiter
   // never came is listed with an empty value.
   void bodyEnded();
   // The last direct-save file this parse staged, if complete, takes its

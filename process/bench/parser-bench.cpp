@@ -103,7 +103,7 @@ void parseInBlocks(const std::string& body) {
   TMultipartParser parser(receiver, TFormCharset::Utf8);
   const auto* data = reinterpret_cast<const uint8_t*>(body.data());
   for (size_t done = 0; done < body.size(); done += kBlock)
-    parser.ParseBlock(data + done, std::min(kBlock, body.size() - done));
+    parser.parseBlock(data + done, std::min(kBlock, body.size() - done));
   benchmark::DoNotOptimize(results.FFiles.size());
   benchmark::ClobberMemory();
 }
@@ -244,7 +244,7 @@ class TStdioStagedFile final : public IStagedFile {
 class DiskDestinations : public IFileDestinations {
  public:
   explicit DiskDestinations(std::string path) : path_(std::move(path)) {}
-  void OpenFile(TFileRecord& record) override {
+  void openFile(TFileRecord& record) override {
     record.Storage.stage(std::make_unique<TStdioStagedFile>(path_));
   }
 
@@ -287,7 +287,7 @@ int measureDirectMode(size_t fileMB) {
             : at < head.size() + fileBytes ? pattern[(at - head.size()) % pattern.size()]
                                            : tail[at - head.size() - fileBytes]);
       }
-      parser.ParseBlock(block.get(), n);
+      parser.parseBlock(block.get(), n);
       done += n;
     }
   }

@@ -25,7 +25,7 @@ using Charset = TMultipartParser::Charset;
 // Every other file gets an in-memory stream, the rest none (data discarded).
 class FuzzDestinations : public IFileDestinations {
  public:
-  void OpenFile(TFileRecord& record) override {
+  void openFile(TFileRecord& record) override {
     if (opened_++ % 2 == 0) record.Storage.keepInMemory();
   }
 
@@ -78,8 +78,8 @@ void check(const uint8_t* body, size_t length, uint8_t control, const TParserLim
     TMultipartParser parser(whole, charset, limits);
     auto copy = std::make_unique<uint8_t[]>(length);
     if (length) std::memcpy(copy.get(), body, length);
-    wholeRefused = refusal([&] { parser.ParseBlock(copy.get(), length); });
-    parser.Finish();
+    wholeRefused = refusal([&] { parser.parseBlock(copy.get(), length); });
+    parser.finish();
   }
 
   FuzzDestinations files;
@@ -98,8 +98,8 @@ void check(const uint8_t* body, size_t length, uint8_t control, const TParserLim
     // Each block in an allocation of its own size: a read past it is reported.
     auto block = std::make_unique<uint8_t[]>(n);
     std::memcpy(block.get(), body + done, n);
-    cutRefused = refusal([&] { parser.ParseBlock(block.get(), n); });
-    const std::string referenceRefused = refusal([&] { oracle.ParseBlock(block.get(), n); });
+    cutRefused = refusal([&] { parser.parseBlock(block.get(), n); });
+    const std::string referenceRefused = refusal([&] { oracle.parseBlock(block.get(), n); });
     done += n;
     if (cutRefused != referenceRefused) fail("refused unlike the reference", cutRefused, referenceRefused);
     // The logs only grow, so only what this block added needs comparing.
@@ -108,8 +108,8 @@ void check(const uint8_t* body, size_t length, uint8_t control, const TParserLim
       fail("differs from the reference after a block", cut.text(), reference.text());
     compared = cut.text().size();
   }
-  parser.Finish();
-  oracle.Finish();
+  parser.finish();
+  oracle.finish();
   upload.bodyEnded();
   if (cut.text() != reference.text()) fail("differs from the reference at the end", cut.text(), reference.text());
 

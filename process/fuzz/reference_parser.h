@@ -32,7 +32,7 @@ class TReferenceParser {
                    const TParserLimits& limits = TParserLimits())
       : receiver_(receiver), charset_(charset), limits_(limits) {}
 
-  void ParseBlock(const uint8_t* block, size_t size) {
+  void parseBlock(const uint8_t* block, size_t size) {
     size_t pos = 0;
     while (pos < size) {
       switch (state_) {
@@ -94,7 +94,7 @@ class TReferenceParser {
     }
   }
 
-  bool Finish() {
+  bool finish() {
     const State last = state_;
     state_ = kInBetween;
     if (last == kReadingInformation) receiver_.partHeadersCut(std::move(head_));
