@@ -139,24 +139,20 @@ bool TProcess::State::readBody(TMultipartParser& parser, TUploadReceiver& receiv
   }
   FTotalBytes = static_cast<uint32_t>(declared);
 
-  // Each block is parsed where the host put it, and released only once the
-  // host has delivered the next: a heap that gives back the space at its end
-  // when the block there is freed (Wine's does) would otherwise hand every
-  // block fresh pages.
-  std::unique_ptr<IHostBlock> block;
+  // One block in memory at a time, parsed where the host put it and
+  // released before the next one is asked for.
   int64_t done = 0;
   while (done < FTotalBytes) {
     if (!host->IsClientConnected()) return false;
 
     int64_t remaining = FTotalBytes - done;
     int64_t count = remaining < kBlockSize ? remaining : kBlockSize;
-    std::unique_ptr<IHostBlock> next;
+    std::unique_ptr<IHostBlock> block;
     try {
-      next = host->BinaryRead(count, remaining < kBlockSize);
+      block = host->BinaryRead(count, remaining < kBlockSize);
     } catch (...) {
       // No block: reported below with the bytes read so far.
     }
-    block = std::move(next);
     const ByteSpan delivered = block ? block->bytes() : ByteSpan{};
     // A host that claims more bytes than were asked for is as broken as one
     // that fails.
