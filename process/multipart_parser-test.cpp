@@ -32,9 +32,9 @@ using velmora::testing::Throws;
 
 // Each part as the parser reported it, a value decoded as the receiver
 // decodes it: what the parse made of a body, before the receiver lists it.
-struct TLoggedPart {
-  ustring Name, FileName, ContentType, Value;
-  bool IsFile = false;
+struct TLoggedPart : TPartHead {
+  TPartHead& head() { return *this; }
+  ustring Value;
 };
 
 class TPartLog final : public IMultipartReceiver {
@@ -43,19 +43,14 @@ class TPartLog final : public IMultipartReceiver {
   std::vector<TLoggedPart> parts;
 
   void partBegin() override { parts.emplace_back(), bytes_.setSize(0); }
-  void partHeadersEnd(TPartHead&& head) override { take(head); }
-  void partHeadersCut(TPartHead&& head) override { take(head); }
+  void partHeadersEnd(TPartHead&& head) override { parts.back().head() = head; }
+  void partHeadersCut(TPartHead&& head) override { parts.back().head() = head; }
   void partData(const uint8_t* data, size_t size) override { bytes_.write(data, size); }
   void partEnd() override {
     if (!parts.back().IsFile) parts.back().Value = DecodeFormText(bytes_, charset_);
   }
 
  private:
-  void take(const TPartHead& head) {
-    TLoggedPart& part = parts.back();
-    part.Name = head.Name, part.FileName = head.FileName, part.ContentType = head.ContentType;
-    part.IsFile = head.IsFile;
-  }
   Charset charset_;
   TMemoryStream bytes_;
 };

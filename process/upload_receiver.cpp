@@ -47,9 +47,10 @@ void TUploadReceiver::partHeadersEnd(TPartHead&& head) {
 void TUploadReceiver::takeHead(TPartHead&& head) {
   head_ = std::move(head);
   if (head_.IsFile) results_.FVariableList.addPair(head_.Name, head_.FileName);
-  kind_ = !head_.IsFile                ? TPartKind::Value
-          : head_.FileName.empty() ? TPartKind::Discarded
-                                       : TPartKind::File;
+  if (!head_.IsFile)
+    kind_ = TPartKind::Value;
+  else
+    kind_ = head_.FileName.empty() ? TPartKind::Discarded : TPartKind::File;
 }
 
 void TUploadReceiver::listValue(ustring_view value) {
