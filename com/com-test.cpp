@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <iterator>
 
 #include "com/dispatch.h"
 #include "com/error_info.h"
@@ -200,6 +203,87 @@ TEST(ByteArrays, OnlyOneDimensionalArraysOfOneByteElementsAreRead) {
   SAFEARRAY* square = SafeArrayCreate(VT_UI1, 2, bounds);
   EXPECT_FALSE(com::ArrayBytes(square).valid());
   SafeArrayDestroy(square);
+}
+
+constexpr size_t kBlock = 102400;
+
+// A block as BinaryRead delivers it: a new array of kBlock bytes, written.
+void MakeBlock(com::Variant& v) {
+  ASSERT_EQ(com::NewByteArray(kBlock, 0, v.get(), [](void* data) { std::memset(data, 1, kBlock); }), S_OK);
+}
+
+const uint8_t* LastByte(com::Variant& v) {
+  return static_cast<const uint8_t*>(V_ARRAY(v.get())->pvData) + kBlock - 1;
+}
+
+bool Committed(const void* p) {
+  MEMORY_BASIC_INFORMATION info;
+  return VirtualQuery(p, &info, sizeof info) == sizeof info && info.State == MEM_COMMIT;
+}
+
+TEST(HighestArray, KeepsOnlyTheHighestOfTheArraysOffered) {
+  com::Variant made[4];
+  for (com::Variant& block : made) MakeBlock(block);
+  // blocks[i]: the i-th lowest in memory.
+  com::Variant* blocks[4] = {&made[0], &made[1], &made[2], &made[3]};
+  std::sort(std::begin(blocks), std::end(blocks), [](com::Variant* a, com::Variant* b) {
+    return std::less<const void*>()(V_ARRAY(a->get())->pvData, V_ARRAY(b->get())->pvData);
+  });
+  SAFEARRAY* arrays[4];
+  for (int i = 0; i < 4; ++i) arrays[i] = V_ARRAY(blocks[i]->get());
+
+  com::HighestArray highest;
+  // Offered in this order; whether each is taken, and what is kept after it.
+  const struct {
+    int offered;
+    bool taken;
+    int kept;
+  } steps[] = {{1, true, 1}, {0, false, 1}, {3, true, 3}, {2, false, 3}};
+  for (const auto& step : steps) {
+    highest.offer(blocks[step.offered]->get());
+    EXPECT_EQ(V_VT(blocks[step.offered]->get()) == VT_EMPTY, step.taken) << step.offered;
+    EXPECT_EQ(highest.kept(), arrays[step.kept]) << step.offered;
+  }
+
+  com::Variant text;
+  V_VT(text.get()) = VT_BSTR;
+  V_BSTR(text.get()) = SysAllocString(L"not bytes");
+  highest.offer(text.get());
+  EXPECT_EQ(V_VT(text.get()), VT_BSTR);
+  EXPECT_EQ(highest.kept(), arrays[3]);
+}
+
+// What the keeper is for: where the heap gives back the memory past a block
+// freed at its end, blocks freed below the kept one stay committed.
+TEST(HighestArray, BlocksFreedBelowItStayCommitted) {
+  // Blocks in use fill the room the heap has free, so that the next ones
+  // come at its end.
+  com::Variant filling[64];
+  for (com::Variant& block : filling) MakeBlock(block);
+
+  bool trimmed = false;
+  for (int i = 0; i < 8; ++i) {
+    com::Variant block;
+    MakeBlock(block);
+    const uint8_t* last = LastByte(block);
+    VariantClear(block.get());
+    trimmed = trimmed || !Committed(last);
+  }
+  if (!trimmed) GTEST_SKIP() << "this process's heap keeps freed blocks committed";
+
+  com::HighestArray highest;
+  int freed = 0;
+  for (int i = 0; i < 8; ++i) {
+    com::Variant block;
+    MakeBlock(block);
+    const uint8_t* last = LastByte(block);
+    highest.offer(block.get());
+    if (V_VT(block.get()) == VT_EMPTY) continue;
+    VariantClear(block.get());
+    ++freed;
+    EXPECT_TRUE(Committed(last)) << "block " << i;
+  }
+  EXPECT_GT(freed, 0);
 }
 
 TEST(ErrorInfo, CarriesWhatTheCallerNeeds) {

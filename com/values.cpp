@@ -1,5 +1,7 @@
 #include "com/values.h"
 
+#include <functional>
+
 namespace com {
 
 ArrayBytes::ArrayBytes(SAFEARRAY* array) {
@@ -19,6 +21,19 @@ ArrayBytes::ArrayBytes(SAFEARRAY* array) {
 
 ArrayBytes::~ArrayBytes() {
   if (array_) SafeArrayUnaccessData(array_);
+}
+
+const SAFEARRAY* HighestArray::kept() const {
+  return V_VT(kept_.operator->()) == VT_EMPTY ? nullptr : V_ARRAY(kept_.operator->());
+}
+
+void HighestArray::offer(VARIANT* v) {
+  if (V_VT(v) != (VT_ARRAY | VT_UI1) || !V_ARRAY(v)) return;
+  const SAFEARRAY* current = kept();
+  if (current && !std::less<const void*>()(current->pvData, V_ARRAY(v)->pvData)) return;
+  VariantClear(kept_.get());
+  *kept_ = *v;
+  V_VT(v) = VT_EMPTY;
 }
 
 }  // namespace com

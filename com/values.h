@@ -86,4 +86,27 @@ class ArrayBytes {
   LONG lower_ = 0;
 };
 
+// Keeps, of the byte arrays offered to it, the one that lies highest in
+// memory. Wine's heap gives back the memory past a freed block that ends its
+// region, and the next block of that size takes it again in fresh pages: for
+// an upload read 100 KB at a time, two system calls and up to nine page
+// faults per block. With the highest array kept, every later block is freed
+// below a block in use, and the next one reuses its memory still committed.
+class HighestArray {
+ public:
+  HighestArray() = default;
+  HighestArray(const HighestArray&) = delete;
+  HighestArray& operator=(const HighestArray&) = delete;
+
+  // Takes the array out of *v, which is left empty, when it lies above the
+  // one kept (which is then freed); leaves *v alone otherwise, and when it
+  // holds no byte array.
+  void offer(VARIANT* v);
+  // The array kept, or null.
+  const SAFEARRAY* kept() const;
+
+ private:
+  Variant kept_;
+};
+
 }  // namespace com

@@ -123,9 +123,15 @@ ComPtr<I> Need(ComPtr<I> object, const char16_t* name) {
 }
 
 // The array BinaryRead returned, read where it lies: owned, and locked once
-// it holds bytes, for as long as the block lives.
+// it holds bytes, for as long as the block lives. Then offered to be kept
+// as the highest array of the object's reads.
 class TRequestBlock final : public IHostBlock {
  public:
+  explicit TRequestBlock(com::HighestArray& highest) : highest_(highest) {}
+  ~TRequestBlock() override {
+    access_.reset();
+    highest_.offer(result_.get());
+  }
   VARIANT* result() { return result_.get(); }
   // Locks the array and takes at most count of its bytes; false when the
   // result holds no byte array.
@@ -138,6 +144,7 @@ class TRequestBlock final : public IHostBlock {
   ByteSpan bytes() const override { return bytes_; }
 
  private:
+  com::HighestArray& highest_;
   com::Variant result_;
   std::optional<com::ArrayBytes> access_;  // unlocks before the result is cleared
   ByteSpan bytes_;
@@ -178,7 +185,7 @@ std::unique_ptr<IHostBlock> TASPMTSObject::BinaryRead(int64_t count, bool countA
     V_VT(wanted.get()) = VT_I4;
     V_I4(wanted.get()) = static_cast<LONG>(count);
   }
-  auto block = std::make_unique<TRequestBlock>();
+  auto block = std::make_unique<TRequestBlock>(highestBlock_);
   HostCall([&] { return request->BinaryRead(wanted.get(), block->result()); });
 
   // The host rewrites the count to what it delivered; the array may not be

@@ -8,6 +8,7 @@
 #include <asptlb.h>
 #include <wrl/client.h>
 
+#include "com/values.h"
 #include "process/host.h"
 
 namespace velmora {
@@ -30,6 +31,11 @@ class TASPMTSObject : public IUploadHost {
   void SetApplicationValue(const ustring& key, int32_t value) override;
   void RemoveApplicationValue(const ustring& key) override;
   ustring MapPath(const ustring& path) override;
+
+ private:
+  // Keeps the end of the process heap in use while blocks come and go (see
+  // com::HighestArray): at most one block, freed with the object.
+  com::HighestArray highestBlock_;
 };
 
 }  // namespace velmora

@@ -15,6 +15,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 size_mb=${1:-200}
 rounds=${2:-5}
+[ "$rounds" -ge 2 ] || { echo "host-bench: at least 2 rounds (the first is cold)" >&2; exit 2; }
 work="$here/build/host-bench"
 . "$here/tools/host-bench-env.sh"
 [ -d "$here/asphost/e2e/node_modules/busboy" ] ||
@@ -45,13 +46,19 @@ upload() {  # upload <url> <file field> <where the server stores it> <label>
 
 # Runs inside both hosts (the memory host's address saved as MEMORY_*, the
 # direct host's in ASPHOST_*): the rounds, then each host's peak.
+minor_faults() { awk '{ print $10 }' "/proc/$1/stat"; }
 measure_rounds() {
-    local round
+    local round memory_faults direct_faults
     for round in $(seq 1 "$BENCH_ROUNDS"); do
         echo "memory $(upload "$MEMORY_URL/upload.asp" file1 "$MEMORY_SITE/uploads" "the host (in memory)")"
         echo "direct $(upload "$ASPHOST_URL/direct-upload.asp" file "$ASPHOST_SITE/uploads" "the host (direct)")"
         echo "node $(upload "$NODE_URL/" file "$BENCH_WORK/busboy" busboy)"
+        if [ "$round" -eq 1 ]; then
+            memory_faults=$(minor_faults "$MEMORY_PID") direct_faults=$(minor_faults "$ASPHOST_PID")
+        fi
     done
+    echo "memory_faults $(( ($(minor_faults "$MEMORY_PID") - memory_faults) / (BENCH_ROUNDS - 1) ))"
+    echo "direct_faults $(( ($(minor_faults "$ASPHOST_PID") - direct_faults) / (BENCH_ROUNDS - 1) ))"
     echo "memory_peak $(awk '/^VmHWM/ { print int($2 / 1024) }' "/proc/$MEMORY_PID/status")"
     echo "direct_peak $(awk '/^VmHWM/ { print int($2 / 1024) }' "/proc/$ASPHOST_PID/status")"
 }
@@ -60,14 +67,14 @@ inside_memory_host() {
     "$BENCH_ROOT/asphost/e2e/with-host.sh" "$BENCH_HOST" "$BENCH_DLL" "$BENCH_WORK/direct" \
         bash -c 'measure_rounds >"$BENCH_WORK/results"'
 }
-export -f upload measure_rounds inside_memory_host
+export -f upload minor_faults measure_rounds inside_memory_host
 export BENCH_ROOT=$here BENCH_HOST=$host BENCH_DLL=$dll BENCH_WORK=$work BENCH_FILE=$file BENCH_NAME=$name \
     BENCH_ROUNDS=$rounds NODE_URL=$node_url
 
 echo "host-bench: uploading a ${size_mb} MB file with $(curl --version | head -n 1 | cut -d' ' -f1-2)"
 rm -f "$work/results"
 "$here/asphost/e2e/with-host.sh" "$host" "$dll" "$work/memory" bash -c inside_memory_host >/dev/null
-[ "$(awk 'NF == 2' "$work/results" | wc -l)" -eq $((3 * rounds + 2)) ] || { echo "host-bench: a measurement failed" >&2; exit 1; }
+[ "$(awk 'NF == 2' "$work/results" | wc -l)" -eq $((3 * rounds + 4)) ] || { echo "host-bench: a measurement failed" >&2; exit 1; }
 
 seconds_of() { awk -v m="$1" '$1 == m { printf "%s ", $2 }' "$work/results"; }
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -84,6 +91,7 @@ printf '%-34s %8s MB/s  %6.2fs  peak %s MB\n' "asphost + velmora32, in memory" "
 printf '%-34s %8s MB/s  %6.2fs  peak %s MB\n' "asphost + velmora32, direct" "$(mbps "$direct_s")" "$direct_s" "$direct_peak"
 printf '%-34s %8s MB/s  %6.2fs\n' "node $(node --version) + busboy" "$(mbps "$node_s")" "$node_s"
 echo "peak in memory: $memory_peak MB for a $size_mb MB file"
+echo "page faults per upload after the first: in memory $(value memory_faults), direct $(value direct_faults)"
 awk -v m="$memory_s" -v d="$direct_s" 'BEGIN { printf "in memory/direct = %.2f (time of direct over time in memory)\n", d / m }'
 awk -v p="$memory_peak" -v f="$size_mb" 'BEGIN {
     printf "peak in memory/(1.05 x file + 30 MB) = %.2f (%s MB against %.0f MB)\n", p / (1.05 * f + 30), p, 1.05 * f + 30 }'
