@@ -24,7 +24,8 @@ ArrayBytes::~ArrayBytes() {
 }
 
 const SAFEARRAY* HighestArray::kept() const {
-  return V_VT(kept_.operator->()) == VT_EMPTY ? nullptr : V_ARRAY(kept_.operator->());
+  const VARIANT& kept = *kept_;
+  return V_VT(&kept) == VT_EMPTY ? nullptr : V_ARRAY(&kept);
 }
 
 void HighestArray::offer(VARIANT* v) {
