@@ -46,11 +46,12 @@ void TUploadReceiver::partHeadersEnd(TPartHead&& head) {
 // Every file part has its line, with or without a file name.
 void TUploadReceiver::takeHead(TPartHead&& head) {
   head_ = std::move(head);
-  if (head_.IsFile) results_.FVariableList.addPair(head_.Name, head_.FileName);
-  if (!head_.IsFile)
+  if (!head_.IsFile) {
     kind_ = TPartKind::Value;
-  else
-    kind_ = head_.FileName.empty() ? TPartKind::Discarded : TPartKind::File;
+    return;
+  }
+  results_.FVariableList.addPair(head_.Name, head_.FileName);
+  kind_ = head_.FileName.empty() ? TPartKind::Discarded : TPartKind::File;
 }
 
 void TUploadReceiver::listValue(ustring_view value) {
