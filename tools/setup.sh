@@ -27,3 +27,8 @@ if [ -n "$need" ]; then
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need
 fi
+
+# A kernel without IA-32 emulation runs 32-bit Wine only through qemu-i386
+# (tools/with-qemu-i386): fetched into a cache folder, not installed.
+here=$(cd "$(dirname "$0")/.." && pwd)
+"$here/tools/runs-32bit.sh" || "$here/tools/qemu-i386.sh" >/dev/null

@@ -9,7 +9,7 @@
 set -u
 here=$(cd "$(dirname "$0")/../.." && pwd)
 if ! "$here/tools/runs-32bit.sh"; then
-    echo "side-by-side: skipped: this machine runs no 32-bit programs, so no 32-bit cscript"
+    echo "side-by-side: skipped: no 32-bit program runs here, natively or under tools/with-qemu-i386, so no 32-bit cscript"
     exit 77
 fi
 windows_path() { printf 'Z:%s' "$(realpath "$1")" | tr / '\\'; }

@@ -1,7 +1,7 @@
 # Sourced by the packaging tests (with $repo the repository and $work their
 # work folder): Wine in the project's 64-bit prefix, the checks and their
-# count, and skipping what needs 32-bit programs where the machine runs none
-# (tools/runs-32bit.sh). finish ends a test: 1 when a check failed, 77
+# count, and skipping what needs 32-bit programs where none can run, natively
+# or under tools/with-qemu-i386 (tools/runs-32bit.sh). finish ends a test: 1 when a check failed, 77
 # (CTest's "skipped") when all passed but some were skipped, else 0.
 failures=0 skipped=0
 
@@ -16,7 +16,7 @@ expect() {  # name, actual, expected
     if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: got [$2], expected [$3]"; fi
 }
 runs_32bit() { "$repo/tools/runs-32bit.sh"; }
-skip() { printf 'SKIPPED: %s: this machine runs no 32-bit programs\n' "$1"; skipped=$((skipped + 1)); }
+skip() { printf 'SKIPPED: %s: no 32-bit program runs here, natively or emulated\n' "$1"; skipped=$((skipped + 1)); }
 
 # bitness.vbs in one bitness: both objects are created and Version ends as
 # expected, or ("none") neither class is there.

@@ -11,7 +11,8 @@
 #     registry before the installation against the registry after removal);
 #   - the package's registry rows are what regsvr32 writes for the same
 #     files, apart from the long or the short form of a DLL's path.
-# Where the machine runs no 32-bit programs (tools/runs-32bit.sh), the 32-bit
+# Where no 32-bit program can run (tools/runs-32bit.sh fails even under
+# tools/with-qemu-i386, as make test-win64 runs the tests), the 32-bit
 # parts are skipped and said to be, and a run that passes all the others
 # exits 77 (CTest's "skipped"), not 0.
 #   msi.sh PACKAGE-x64.msi PACKAGE-x86.msi NEXT-VERSION-x64.msi ASPHOST.EXE WORK-FOLDER

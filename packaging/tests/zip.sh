@@ -4,7 +4,8 @@
 # DLLs, each bitness's cscript gets its own, "install.cmd /u" leaves no key
 # of the component in either registry view; a missing DLL or an unknown
 # option gives exit code 1.
-# Where the machine runs no 32-bit programs (tools/runs-32bit.sh), only the
+# Where no 32-bit program can run (tools/runs-32bit.sh fails even under
+# tools/with-qemu-i386, as make test-win64 runs the tests), only the
 # 64-bit cmd runs it, and must then register the x64 DLL and report the
 # 32-bit regsvr32's failure with exit code 1; the 32-bit parts are skipped and
 # said to be, and a run that passes all the others exits 77 (CTest's
