@@ -14,7 +14,8 @@
 #
 #   tools/run-script.sh [--register DLL]... SCRIPT [ARGUMENT]...
 #
-# Best run under tools/with-wineserver (CTest's runs are).
+# A script still running after VELMORA_SCRIPT_TIMEOUT seconds (300) is
+# stopped. Best run under tools/with-wineserver (CTest's runs are).
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 wine_run="$here/tools/wine-run"
@@ -44,7 +45,7 @@ log=$(mktemp)
 run=$(mktemp --suffix=".$ext")
 trap 'rm -f "$log" "$run"' EXIT
 cat "$here/tools/script-checks.$ext" "$script" >"$run"
-timeout 300 "$wine_run" cscript //nologo "$(windows_path "$run")" "$@" </dev/null >"$log" 2>&1
+timeout "${VELMORA_SCRIPT_TIMEOUT:-300}" "$wine_run" cscript //nologo "$(windows_path "$run")" "$@" </dev/null >"$log" 2>&1
 status=$?
 output=$(tr -d '\r' <"$log")
 printf '%s\n' "$output"
