@@ -72,11 +72,11 @@ check: test-native test-win32 test-win64
 # the 64-bit DLL and the packages.
 dist: setup
 	cmake -S . -B $(BUILD)/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake $(CMAKE_FLAGS) >/dev/null
-	cmake --build $(BUILD)/win32 -j$(JOBS) --target velmora32
+	cmake --build $(BUILD)/win32 -j$(JOBS) --target velmora32 -- --no-print-directory
 	cmake -S . -B $(BUILD)/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake $(CMAKE_FLAGS) \
 	      -DVELMORA_WIN32_DLL=$(abspath $(BUILD))/win32/dll/velmora32.dll >/dev/null
 	rm -rf dist
-	cmake --build $(BUILD)/win64 -j$(JOBS) --target dist
+	cmake --build $(BUILD)/win64 -j$(JOBS) --target dist -- --no-print-directory
 
 # The demo builds what it serves, in one configuration: the DLL, the ASP host
 # and the stand-in the host runs pages with (mtxex.dll); no test program.
@@ -93,7 +93,7 @@ demo: setup
 	echo "demo: configuring $(BUILD)/$$arch"; \
 	cmake -S . -B $(BUILD)/$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/$$toolchain.cmake $(CMAKE_FLAGS) >/dev/null && \
 	echo "demo: building the $$arch DLL, the ASP host and mtxex.dll (a few minutes the first time)" && \
-	cmake --build $(BUILD)/$$arch -j$(JOBS) --target $(DEMO_TARGETS) && \
+	cmake --build $(BUILD)/$$arch -j$(JOBS) --target $(DEMO_TARGETS) -- --no-print-directory && \
 	echo "demo: preparing the Wine prefix $(BUILD)/$$folder" && \
 	$(MAKE) --no-print-directory $$prefix && \
 	VELMORA_WINE_ARCH=$$arch exec tools/demo.sh
