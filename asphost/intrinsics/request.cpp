@@ -18,7 +18,7 @@ const std::wstring kNoText;
 constexpr uint64_t kMaxFormBytes = 16u << 20;
 // BinaryRead asks the body for at most this much at first, then for as
 // much again as it has.
-constexpr size_t kFirstReadBytes = 1 << 20;
+constexpr size_t kFirstReadBytes = 256 << 10;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
