@@ -71,6 +71,12 @@ If failure <> "" Then
   Set Upload = Nothing
   Response.Status = "400 Bad Request"
   Response.Write "<p>The upload was refused: " & Server.HTMLEncode(failure) & "</p>"
+  ' "(#3)": a file could not be written, or the body was cut short.
+  If InStr(failure, "(#3)") > 0 Then
+%>
+<p class="error">When the cause is a denied access, the user this page runs as (IUSR, or the application pool's identity) needs Modify permission on the upload folder (docs\iis.md, "The upload folder").</p>
+<%
+  End If
   Response.End
 End If
 

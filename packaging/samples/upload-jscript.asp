@@ -71,6 +71,7 @@ upload.OverwriteMode = owRename;
 <table id="files">
 <tr><th>Name</th><th>Size</th><th>Content type</th><th>Stored as</th></tr>
 <%
+var anyFailed = false;
 for (var i = 0; i < upload.FileQty; i++) {
   var saved;
   if (!isAllowedExtension(upload.Extension(i))) {
@@ -83,6 +84,7 @@ for (var i = 0; i < upload.FileQty; i++) {
       saved = upload.NewName(i);
     } catch (e) {
       saved = "(not saved: " + e.message + ")";
+      anyFailed = true;
     }
   }
 %>
@@ -97,6 +99,9 @@ for (var i = 0; i < upload.FileQty; i++) {
 upload = null;
 %>
 </table>
+<% if (anyFailed) { %>
+<p class="error">A file was not stored. When the cause is a denied access, the user this page runs as (IUSR, or the application pool's identity) needs Modify permission on the upload folder (docs\iis.md, "The upload folder").</p>
+<% } %>
 </main>
 </body>
 </html>

@@ -96,6 +96,8 @@ for (const { page: pagePath, refused, failed } of pages) {
       // What was complete before the failure stays, but never a refused type.
       assert.deepEqual(storedFiles().filter((name) => name !== 'report.txt'), []);
     }
+    // The answer points at the usual cause of a failing save.
+    assert.match(answer.text, /needs Modify permission on the upload folder/);
   });
 
   test(`${pagePath}: an upload cut off by its client leaves nothing`, async () => {
