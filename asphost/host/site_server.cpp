@@ -329,7 +329,8 @@ bool SiteServer::RunPage(Connection& connection, const RequestHead& head,
   if (!RunPageScript(page, compiled, &failure)) WriteScriptError(page, *sink, compiled, failure);
   sink->BeginFinish();
   page.Finish();
-  return sink->Complete();
+  // A run cut off inside the engine ends its connection too.
+  return sink->Complete() && !failure.abandoned;
 }
 
 NameValueList SiteServer::ServerVariables(const Connection& connection, const RequestHead& head,
