@@ -455,6 +455,7 @@ class ApplicationObject final : public DispatchObject<IApplicationObject, IID_IA
   STDMETHODIMP putref_Value(BSTR key, VARIANT value) override { return SetValue(key, value); }
 
   STDMETHODIMP Lock() override {
+    if (StackRunningOut()) return kOutOfStackSpace;
     store_->Lock();
     InterlockedIncrement(&locks_);
     return S_OK;
