@@ -292,12 +292,16 @@ TEST_F(Upload, UploadFileSendsTheFileUnderItsNamePart) {
   EXPECT_EQ(http.ReturnFile(), returned);
 }
 
+// UserAgent "" sends no User-Agent line at all (not an empty one), on
+// uploads and downloads alike.
 TEST_F(Upload, UserAgentHeader) {
-  std::string none = upload({}, u"x");
-  // Wine's WinInet itself sends an empty User-Agent line; the object adds none.
-  EXPECT_EQ(header(none, "User-Agent"), "\"\"");
-  http.SetUserAgent(u"Velmora-Test/1.0");
-  EXPECT_EQ(header(upload({}, u"x"), "User-Agent"), "\"Velmora-Test/1.0\"");
+  for (const char16_t* agent : {u"", u"Velmora-Test/1.0"}) {
+    SCOPED_TRACE(str(ustring(agent)));
+    http.SetUserAgent(agent);
+    const std::string expected = *agent ? "\"" + str(ustring(agent)) + "\"" : "(none)";
+    EXPECT_EQ(header(upload({}, u"x"), "User-Agent"), expected);
+    EXPECT_EQ(header(str(http.DownloadData(url("/echo"))), "User-Agent"), expected);
+  }
 }
 
 // ---- status codes and answers --------------------------------------------

@@ -50,7 +50,7 @@ TEST(Transfers, CloseEveryHandleOnEveryPath) {
         EXPECT_FALSE(PostMultipart(f.url, vars, {data, sizeof data}, u"f.bin", u"file", u"", u"", u"",
                                    code, text));
         EXPECT_EQ(code, f.upload) << f.what;
-        TMemoryStream body;
+        auto body = std::make_shared<TMemoryStream>();
         uint32_t status = 7;
         EXPECT_FALSE(RequestURL(f.url, u"", u"", u"", rmGet, vars, 5, body, status));
         EXPECT_EQ(status, f.download) << f.what;
