@@ -212,14 +212,23 @@ struct Target {
   bool secure = false;
 };
 
-// False when the URL must not be requested: see PrepareURL, and schemes other
-// than "http" and "https" (in any case, as schemes are).
+// False when the URL must not be requested: see PrepareURL, schemes other
+// than "http" and "https" (in any case, as schemes are), and a URL whose host
+// or port the system's parser reads otherwise than ParseAuthority: the checks
+// and the request see the same address.
 bool makeTarget(const ustring& URL, Target& target) {
-  if (!PrepareURL(URL, target.address) || !SplitURL(target.address, target.url)) return false;
+  ustring host;
+  uint32_t port = 0;
+  if (!PrepareURL(URL, target.address) || !SplitURL(target.address, target.url) ||
+      !ParseAuthority(target.address, host, port))
+    return false;
   const ustring scheme = asciiUpper(target.url.Scheme);
   if (scheme != u"HTTP" && scheme != u"HTTPS") return false;
   target.secure = scheme == u"HTTPS";
-  return true;
+  if (host.size() > 1 && host.front() == u'[' && target.url.HostName.front() != u'[')
+    host = host.substr(1, host.size() - 2);
+  return asciiUpper(host) == asciiUpper(target.url.HostName) &&
+         (port == 0 || port == target.url.Port);
 }
 
 // The scheme, host and port credentials were given for.
@@ -412,6 +421,9 @@ Redirect redirectTarget(HINTERNET request, DWORD status, const Target& from, Tar
     return Redirect::None;
   std::wstring combined(4096, L'\0');
   DWORD length = static_cast<DWORD>(combined.size());
+  // A "\" before the query is a "/" here too ("\\evil/x" leads to evil).
+  std::replace(location.begin(), location.begin() + std::min(location.find(u'?'), location.size()),
+               u'\\', u'/');
   if (HasControlCharacter(location) ||
       !InternetCombineUrlW(wstr(from.address), wstr(location), combined.data(), &length,
                            ICU_NO_ENCODE) ||
