@@ -843,6 +843,10 @@ TEST(Timeout, EveryDownloadEndsWithinTwiceTheTimeout) {
         outcome.dataRaised = true;
       }
       outcome.dataSeconds = secondsSince(start);
+      std::printf("download, HTTPTimeout %d, %s: DownloadFile status %d after %.2f s, "
+                  "DownloadData after %.2f s\n",
+                  c.timeout, c.what, outcome.status, outcome.seconds, outcome.dataSeconds);
+      std::fflush(stdout);
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -850,9 +854,6 @@ TEST(Timeout, EveryDownloadEndsWithinTwiceTheTimeout) {
     const Case& c = cases[i];
     const Outcome& got = outcomes[i];
     SCOPED_TRACE(c.what);
-    std::printf("download, HTTPTimeout %d, %s: DownloadFile status %d after %.2f s, "
-                "DownloadData after %.2f s\n",
-                c.timeout, c.what, got.status, got.seconds, got.dataSeconds);
     EXPECT_EQ(got.status, 0);
     EXPECT_EQ(got.file, "old");
     EXPECT_TRUE(got.dataRaised);
