@@ -44,6 +44,7 @@
 //                            second) or "continue" (a 100 Continue a second)
 //   /stream?n=N              N pattern bytes with Content-Length, written as
 //                            fast as the client takes them
+//   /hang/release            closes every connection the hang listener holds
 //   /setcookie?value=V       200 with the cookie session=V
 //   /attempts?key=K          JSON: the number of attempts counted under K,
 //                            their Authorization, Cookie, method and Host,
@@ -68,6 +69,8 @@ function pattern(n) {
 }
 
 const attempts = new Map();
+// The connections the hang listener holds.
+const hanging = new Set();
 
 // Answers as they go on the wire, for /raw: cut and malformed ones.
 const rawAnswers = {
@@ -293,6 +296,12 @@ async function handle(req, res) {
       more();
       return;
     }
+    case '/hang/release': {
+      const released = hanging.size;
+      for (const socket of hanging) socket.destroy();
+      sendJson(res, 200, {released});
+      return;
+    }
     case '/setcookie':
       res.writeHead(
           200, {'Set-Cookie': `session=${q('value', 'secret')}; Path=/`, 'Content-Length': 2});
@@ -335,7 +344,6 @@ async function main() {
   const key = fs.readFileSync(path.join(certDir, 'server.key'));
   const tls = (crt) => https.createServer({ key, cert: fs.readFileSync(path.join(certDir, crt)) }, onRequest);
 
-  const hanging = new Set();
   const hang = net.createServer((socket) => {
     hanging.add(socket);
     socket.on('error', () => {});
