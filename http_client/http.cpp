@@ -1,11 +1,8 @@
 #include "http_client/http.h"
 
-#include <windows.h>
-
 #include <cstdint>
 #include <memory>
 
-#include "base/wide.h"
 #include "http_client/form_variables.h"
 #include "http_client/transfer.h"
 #include "io/fileutils.h"
@@ -123,13 +120,6 @@ class TDiscardingSink final : public TStream {
   void write(const void*, size_t) override {}
 };
 
-// Windows refuses to replace a read-only file; Wine's MoveFileEx replaces it.
-bool isReadOnlyFile(const ustring& path) {
-  const DWORD attributes = GetFileAttributesW(wstr(path));
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-         !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 }  // namespace
 
 void THTTP::DownloadFile(const ustring& URL, const ustring& FileName) {
@@ -172,7 +162,6 @@ void THTTP::DownloadFile(const ustring& URL, const ustring& FileName) {
       TStagedFile(FileName).commitIfFree(FileName);
       return;
     }
-    if (isReadOnlyFile(FileName)) throw savingFailed;
     staged->commitReplacing(FileName);
   } catch (...) {
     throw savingFailed;
