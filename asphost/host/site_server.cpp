@@ -315,14 +315,15 @@ bool SiteServer::SendFile(Connection& connection, const RequestHead& head, const
   bool keepAlive = head.KeepAlive() && connection.CanDrainBody(kDrainLimit);
   bool sent = connection.Send(SimpleHead(200, ContentTypeOf(LowerExtension(physicalPath)),
                                          static_cast<uint64_t>(size.QuadPart), keepAlive));
-  if (head.method != "HEAD") {
-    std::vector<char> buffer(1 << 16);
-    DWORD got = 0;
-    while (sent && ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
-      sent = connection.Send(buffer.data(), got);
+  // A body sent with the request is drained first; the file's bytes then go
+  // out from the server's loop, so a slow reader holds no page thread.
+  keepAlive = sent && keepAlive && connection.DrainBody(kDrainLimit);
+  if (sent && head.method != "HEAD" && size.QuadPart > 0) {
+    connection.SendFileLater(file, static_cast<uint64_t>(size.QuadPart));
+  } else {
+    CloseHandle(file);
   }
-  CloseHandle(file);
-  return sent && keepAlive && connection.DrainBody(kDrainLimit);
+  return keepAlive;
 }
 
 // The steps of a page: compile it with its includes, give it the request,
