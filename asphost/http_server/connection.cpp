@@ -25,6 +25,7 @@ Connection::Connection(SOCKET socket, std::string remoteAddress, int remotePort,
       clientCheckInterval_(clientCheckInterval) {}
 
 Connection::~Connection() {
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
   shutdown(socket_, SD_SEND);
   closesocket(socket_);
 }
@@ -192,6 +193,44 @@ bool Connection::Send(const void* data, size_t size) {
     Earn(static_cast<size_t>(sent));
     p += sent;
     size -= sent;
+  }
+  return !broken_;
+}
+
+void Connection::SendFileLater(HANDLE file, uint64_t size) {
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  file_ = file;
+  fileLeft_ = size;
+  fileBegin_ = fileEnd_ = 0;
+}
+
+bool Connection::SendFileBytes(size_t* sent) {
+  const size_t before = *sent;
+  while (!broken_ && (fileLeft_ > 0 || fileBegin_ < fileEnd_) && *sent - before < kFileBytesPerTurn) {
+    if (fileBegin_ == fileEnd_) {
+      if (!fileBuffer_) fileBuffer_.reset(new char[kFileChunk]);
+      DWORD got = 0;
+      const DWORD want = static_cast<DWORD>(std::min<uint64_t>(fileLeft_, kFileChunk));
+      // A file that shrank meanwhile cannot fill the length announced.
+      if (!ReadFile(file_, fileBuffer_.get(), want, &got, nullptr) || got == 0) broken_ = true;
+      fileBegin_ = 0;
+      fileEnd_ = got;
+      fileLeft_ -= got;
+      continue;
+    }
+    int n = send(socket_, fileBuffer_.get() + fileBegin_, static_cast<int>(fileEnd_ - fileBegin_), 0);
+    if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) break;
+    if (n <= 0) {
+      broken_ = true;
+      break;
+    }
+    fileBegin_ += static_cast<size_t>(n);
+    *sent += static_cast<size_t>(n);
+  }
+  if (broken_ || (fileLeft_ == 0 && fileBegin_ == fileEnd_)) {
+    CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    fileBuffer_.reset();
   }
   return !broken_;
 }

@@ -120,6 +120,16 @@ class Connection {
   bool Send(const std::string& data) { return Send(data.data(), data.size()); }
   bool ResponseStarted() const { return responseStarted_; }
 
+  // A file to send after the head just sent, by the event loop rather than
+  // the page thread: a slow reader then holds a socket, never a thread.
+  // Takes ownership of the open file; size bytes are sent from where it is.
+  void SendFileLater(HANDLE file, uint64_t size);
+  bool HasFileToSend() const { return file_ != INVALID_HANDLE_VALUE; }
+  // On the loop, when the socket is writable: sends what the socket takes
+  // at once (at most kFileBytesPerTurn), adding to *sent; false when the
+  // connection or the file failed. The file is closed once all of it is out.
+  bool SendFileBytes(size_t* sent);
+
   // A last, short answer from a thread that must not wait (the event loop):
   // sent only if the socket takes it at once.
   void SendWithoutWaiting(std::string_view text);
@@ -156,6 +166,10 @@ class Connection {
   std::chrono::milliseconds clientCheckInterval_;
   int socketChecks_ = 0;
   ClientWaitObserver* observer_ = nullptr;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  uint64_t fileLeft_ = 0;  // not yet read from the file
+  std::unique_ptr<char[]> fileBuffer_;
+  size_t fileBegin_ = 0, fileEnd_ = 0;
   std::chrono::nanoseconds credit_ = kClientCredit;
   std::chrono::nanoseconds creditCap_ = kClientCredit;
 
@@ -165,6 +179,9 @@ class Connection {
   void Earn(size_t bytes);
 };
 
+// What the loop reads of a file at a time, and sends to one client in a turn.
+constexpr size_t kFileChunk = 32768;
+constexpr size_t kFileBytesPerTurn = 1 << 20;
 // The most one receive takes in for the body.
 constexpr size_t kBodyReadAhead = 1 << 20;
 // The most a request head may take, the empty lines before it included:
