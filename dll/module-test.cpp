@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/testing/emulated_cpu.h"
 #include "dll/velmora32_idl.h"
 
 namespace {
@@ -611,21 +612,9 @@ TEST_F(HookTest, AFaultingCallLeavesTheObjectToOtherThreads) {
   EXPECT_EQ(S_OK, other);
 }
 
-// Where 32-bit code runs under a user-mode CPU emulator (tools/with-qemu-i386
-// sets VELMORA_I386_EMULATED), the emulator hands Wine no fault of its own
-// guard page: the overflow kills the process instead of raising the
-// exception this case contains. The other faults above still arrive (an
-// access violation as an illegal instruction) and are proven there.
-bool StackOverflowKillsTheProcess() {
-  if (sizeof(void*) != 4) return false;
-  wchar_t value[2] = {};
-  return GetEnvironmentVariableW(L"VELMORA_I386_EMULATED", value, 2) == 1 && value[0] == L'1';
-}
-
 TEST_F(HookTest, StackOverflowReturnsUnexpected) {
-  if (StackOverflowKillsTheProcess()) {
-    GTEST_SKIP() << "32-bit code runs under a CPU emulator here, which gives Wine no stack "
-                    "overflow exception (the overflow kills the process): proven on hardware only";
+  if (velmora::testing::StackOverflowKillsTheProcess()) {
+    GTEST_SKIP() << velmora::testing::kStackOverflowEmulated;
   }
   for (int round = 0; round < 2; ++round) {  // the stack's guard page came back
     EXPECT_EQ(static_cast<HRESULT>(0x8000FFFF), Delete(L"velmora:stack-overflow"));

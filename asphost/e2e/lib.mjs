@@ -11,6 +11,15 @@ if (!base || !site) throw new Error('run through with-host.sh: ASPHOST_URL and A
 export const port = Number(new URL(base).port);
 export const uploads = path.join(site, 'uploads');
 
+// Where the host is a 32-bit program under a CPU emulator (tools/with-qemu-i386
+// sets VELMORA_I386_EMULATED), a stack overflow kills the whole host instead
+// of raising the exception it contains: tests that overflow on purpose pass
+// this as node:test's skip option, and are proven on hardware only.
+export const stackOverflowKillsTheHost =
+  process.env.VELMORA_I386_EMULATED === '1' && process.env.VELMORA_WINE_ARCH !== 'win64' &&
+  'the 32-bit host runs under a CPU emulator here, which gives Wine no stack overflow exception ' +
+    '(the overflow kills the host): proven on hardware only';
+
 // Sends bytes on a new connection and collects everything until the host
 // closes it (or the time runs out).
 export function raw(bytes, { timeoutMs = 10000 } = {}) {

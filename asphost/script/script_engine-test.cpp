@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/testing/emulated_cpu.h"
 #include "base/wide.h"
 
 namespace asphost {
@@ -130,15 +131,20 @@ TEST_F(ScriptEngineTest, ReportsRuntimeAndSyntaxErrorsWithTheirLine) {
 
 // Runaway recursion overflows the thread's stack (Wine's VBScript has no
 // depth limit; its JScript has one): the run fails, the thread goes on, and
-// so do later runs on it.
+// so do later runs on it. Under a CPU emulator the VBScript overflow would
+// kill the process: there the JScript runs alone are proven, and the test
+// reports itself skipped.
 TEST_F(ScriptEngineTest, AStackOverflowEndsTheRunNotTheThread) {
+  const bool overflowKills = velmora::testing::StackOverflowKillsTheProcess();
   for (int round = 1; round <= 3; ++round) {
     SCOPED_TRACE(round);
-    EXPECT_FALSE(Run(u"VBScript", u"Function F(n)\n  F = F(n + 1) + 1\nEnd Function\nResponse.Write \"a\"\nF 0\n"));
-    EXPECT_TRUE(failure.abandoned);
-    EXPECT_EQ(toUtf8(failure.source), "Microsoft VBScript runtime error");
-    EXPECT_EQ(toUtf8(failure.description), "Out of stack space");
-    EXPECT_EQ(failure.line, 0u) << "the engine could not say where";
+    if (!overflowKills) {
+      EXPECT_FALSE(Run(u"VBScript", u"Function F(n)\n  F = F(n + 1) + 1\nEnd Function\nResponse.Write \"a\"\nF 0\n"));
+      EXPECT_TRUE(failure.abandoned);
+      EXPECT_EQ(toUtf8(failure.source), "Microsoft VBScript runtime error");
+      EXPECT_EQ(toUtf8(failure.description), "Out of stack space");
+      EXPECT_EQ(failure.line, 0u) << "the engine could not say where";
+    }
 
     EXPECT_FALSE(Run(u"JScript", u"function f(n) { return f(n + 1) + 1; }\nf(0);\n"));
     EXPECT_FALSE(failure.abandoned) << "JScript stops itself";
@@ -146,7 +152,8 @@ TEST_F(ScriptEngineTest, AStackOverflowEndsTheRunNotTheThread) {
 
     EXPECT_TRUE(Run(u"VBScript", u"Response.Write \"b\"\n"));
   }
-  EXPECT_EQ(response.text, u"ababab");
+  EXPECT_EQ(response.text, overflowKills ? u"bbb" : u"ababab");
+  if (overflowKills) GTEST_SKIP() << "the VBScript overflow: " << velmora::testing::kStackOverflowEmulated;
 }
 
 TEST_F(ScriptEngineTest, UnknownLanguageFails) {
