@@ -1,6 +1,7 @@
 #include "process/file_names.h"
 
 #include "io/paths.h"
+#include "io/staged_file.h"
 
 namespace velmora {
 
@@ -28,7 +29,10 @@ ustring ClientFileName(ustring_view sent) {
   sent = sent.substr(0, sent.find(u'\0'));
   sent.remove_prefix(NameStart(sent, kClientSeparators));
   while (!sent.empty() && (sent.back() == u'.' || sent.back() == u' ')) sent.remove_suffix(1);
-  if (sent.empty() || IsDeviceName(sent)) return u"_" + ustring(sent);
+  const size_t staging = std::char_traits<char16_t>::length(kStagingPrefix);
+  if (sent.empty() || IsDeviceName(sent) ||
+      sameTextAsciiFolded(sent.substr(0, staging), kStagingPrefix))
+    return u"_" + ustring(sent);
   return ustring(sent);
 }
 

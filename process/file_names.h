@@ -12,7 +12,9 @@ namespace velmora {
 //      a file, so "evil.asp." would be stored as "evil.asp");
 //   3. a reserved device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$,
 //      CONOUT$, any case, with or without an extension) gets a leading "_";
-//   4. a name left empty ("..", ". .") becomes "_".
+//   4. a name left empty ("..", ". .") becomes "_";
+//   5. a name beginning with a staging file's prefix (kStagingPrefix, any
+//      case) gets a leading "_", so that no upload takes or plants one.
 // Other characters stay as sent: a save of a name Windows refuses fails with
 // the system's message.
 ustring ClientFileName(ustring_view sent);
