@@ -826,6 +826,46 @@ TEST_F(SmallDrive, AppendToFileTakesBackAFailedLine) {
   EXPECT_EQ(List(full_), (Names{"filler", "log.txt"}));
 }
 
+// Copy and Rename onto a drive too small for the source: they report
+// nothing, as always, but the file Copy would replace keeps its bytes, the
+// source stays, and no part of the source is left on the drive.
+TEST_F(SmallDrive, CopyAndRenameThatDoNotFitChangeNothing) {
+  const std::string source(1536 * 1024, 'S'), old(300 * 1024, 'o');
+  Put(dir_ + u"source.bin", source);
+  const struct {
+    const char* what;
+    std::function<void(TProcess&, const ustring&, const ustring&)> call;
+    const char16_t* target;
+    bool targetThere;
+  } cases[] = {
+      {"Copy over a file", [](TProcess& p, const ustring& a, const ustring& b) { p.Copy(a, b); },
+       u"old.bin", true},
+      {"Copy to a new name", [](TProcess& p, const ustring& a, const ustring& b) { p.Copy(a, b); },
+       u"new.bin", false},
+      {"Rename to a new name",
+       [](TProcess& p, const ustring& a, const ustring& b) { p.Rename(a, b); }, u"new.bin", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string& name : List(full_)) DeleteFileW(wstr(full_ + fromUtf8(name)));
+    if (c.targetThere) Put(full_ + c.target, old);
+    c.call(*process_, dir_ + u"source.bin", full_ + c.target);
+    EXPECT_EQ(List(full_), c.targetThere ? Names{toUtf8(c.target)} : Names{});
+    EXPECT_TRUE(Contents(full_ + c.target) == (c.targetThere ? old : "<missing>"));
+    EXPECT_TRUE(Contents(dir_ + u"source.bin") == source);
+  }
+  // What fits is moved to the other drive, never over a file there.
+  Put(dir_ + u"small.bin", "small");
+  Put(full_ + u"old.bin", "old");
+  process_->Rename(dir_ + u"small.bin", full_ + u"old.bin");
+  EXPECT_EQ(Contents(full_ + u"old.bin"), "old");
+  EXPECT_EQ(Contents(dir_ + u"small.bin"), "small");
+  process_->Rename(dir_ + u"small.bin", full_ + u"moved.bin");
+  EXPECT_EQ(Contents(full_ + u"moved.bin"), "small");
+  EXPECT_EQ(Contents(dir_ + u"small.bin"), "<missing>");
+  EXPECT_EQ(List(full_), (Names{"moved.bin", "old.bin"}));
+}
+
 // DumpHeader.
 
 TEST_F(ProcessFiles, DumpHeaderCopiesTheRawBody) {
@@ -952,6 +992,32 @@ TEST_F(ProcessFiles, CopyRenameDeleteAreSilent) {
   p.Delete(dir_ + u"b");
   p.Delete(dir_ + u"missing");
   EXPECT_EQ(List(dir_), Names{"moved"});
+}
+
+// Copies the system refuses or that fail leave the target as it was and no
+// staging file beside it; a copy onto the source itself keeps its bytes.
+TEST_F(ProcessFiles, CopyRefusedLeavesTheFolderAsItWas) {
+  TProcess& p = *process_;
+  Put(dir_ + u"a", "A");
+  Put(dir_ + u"ro", "read-only");
+  SetFileAttributesW(wstr(dir_ + u"ro"), FILE_ATTRIBUTE_READONLY);
+  CreateDirectoryW(wstr(dir_ + u"sub"), nullptr);
+  const struct {
+    const char16_t *from, *to;
+  } cases[] = {
+      {u"missing", u"b"},  // no source
+      {u"a", u"ro"},       // a read-only target, refused as on Windows
+      {u"a", u"sub"},      // a folder of that name
+      {u"a", u"a"},        // onto itself
+  };
+  for (const auto& c : cases) {
+    p.Copy(dir_ + c.from, dir_ + c.to);
+    EXPECT_EQ(List(dir_), (Names{"a", "ro", "sub"})) << toUtf8(c.to);
+  }
+  EXPECT_EQ(Contents(dir_ + u"a"), "A");
+  EXPECT_EQ(Contents(dir_ + u"ro"), "read-only");
+  EXPECT_EQ(List(dir_ + u"sub"), Names{});
+  SetFileAttributesW(wstr(dir_ + u"ro"), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(ProcessFiles, CreateGUID) {

@@ -24,9 +24,13 @@ using Clock = std::chrono::steady_clock;
 
 // Answers with the target; "/slow" takes a while, "/throw" fails in the
 // page thread, "/fail-head" on the event loop, "/read" reads the body
-// first and answers with how much it got, then closes.
+// first and answers with how much it got, then closes; "/file" answers
+// with the file at filePath, the rest of it left to the loop when the
+// client is slow to take it.
 class EchoHandler : public RequestHandler {
  public:
+  std::wstring filePath;
+
   void HeadArrived(const RequestHead& head) override {
     if (head.target == "/fail-head") throw std::bad_alloc();
   }
@@ -34,6 +38,15 @@ class EchoHandler : public RequestHandler {
     ++served;
     if (head.target == "/throw") throw std::runtime_error("the page failed");
     if (head.target == "/slow") std::this_thread::sleep_for(200ms);
+    if (head.target == "/file") {
+      HANDLE file = CreateFileW(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      LARGE_INTEGER size{};
+      GetFileSizeEx(file, &size);
+      connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size.QuadPart) + "\r\n\r\n");
+      connection.SendFileLater(file, static_cast<uint64_t>(size.QuadPart));
+      connection.SendFileWhileTaken();
+      return head.KeepAlive();
+    }
     if (head.target == "/read") {
       connection.BeginBody(head.contentLength, head.ExpectsContinue());
       uint8_t buffer[4096];
@@ -305,6 +318,50 @@ TEST(HttpServer, AThreadWaitingOnItsClientLetsTheLineMove) {
   for (auto& client : stalled) shutdown(client->socket, SD_SEND);
   for (auto& client : stalled) EXPECT_EQ(client->UntilClosed(), "");
   EXPECT_LT(Clock::now() - left, 5s);
+}
+
+// Readers that do not take a file hold no page thread (none may wait
+// here): the loop sends the rest. One that pauses first, and so is handed
+// to the loop, gets every byte and then its next request on the same
+// connection.
+TEST(HttpServer, SlowReadersOfAFileHoldNoPageThread) {
+  WinsockForTests winsock;
+  wchar_t folder[MAX_PATH], path[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  ASSERT_NE(GetTempFileNameW(folder, L"srv", 0, path), 0u);
+  std::string content(8 << 20, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 + i / 65536);
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+  CloseHandle(file);
+
+  ServerLimits limits = SmallLimits();
+  limits.maxWaitingThreads = 0;
+  {
+    TestServer test(limits);
+    test.handler.filePath = path;
+    std::vector<std::unique_ptr<Client>> stalled;
+    for (int i = 0; i < 2 * limits.maxPageThreads; ++i) {
+      stalled.push_back(std::make_unique<Client>(test.server.port()));
+      ASSERT_TRUE(stalled.back()->Send(Get("/file")));
+    }
+    std::this_thread::sleep_for(200ms);
+    ExpectServed(test.server.port());
+
+    Client reader(test.server.port());
+    int small = 65536;  // so that the pause leaves most of the file unsent
+    setsockopt(reader.socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
+    ASSERT_TRUE(reader.Send(Get("/file") + Get("/after", "Connection: close\r\n")));
+    std::this_thread::sleep_for(500ms);
+    const std::string answer = reader.UntilClosed();
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) + "\r\n\r\n";
+    ASSERT_EQ(answer.size(), head.size() + content.size() + 44);
+    EXPECT_EQ(answer.substr(0, head.size()), head);
+    EXPECT_TRUE(answer.compare(head.size(), content.size(), content) == 0) << "the file's bytes";
+    EXPECT_EQ(answer.substr(head.size() + content.size()), "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n/after");
+  }
+  DeleteFileW(path);
 }
 
 // More requests at once than page threads: the rest wait their turn.

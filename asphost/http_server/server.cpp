@@ -137,7 +137,8 @@ void HttpServer::Run() {
     polled.clear();
     Clock::time_point wakeAt = now + kLongestWait;
     for (const Waiting& waiting : waiting_) {
-      polled.push_back({waiting.connection->socket(), POLLRDNORM, 0});
+      polled.push_back({waiting.connection->socket(),
+                        static_cast<SHORT>(waiting.phase == Phase::kSendingFile ? POLLWRNORM : POLLRDNORM), 0});
       wakeAt = std::min(wakeAt, waiting.deadline);
     }
     const size_t polledConnections = polled.size();
@@ -159,7 +160,8 @@ void HttpServer::Run() {
     size_t kept = 0;
     for (size_t i = 0; i < polledConnections; ++i) {
       Waiting& waiting = waiting_[i];
-      bool keep = polled[i].revents == 0 || OnReadable(waiting, now);
+      bool keep = polled[i].revents == 0 || (waiting.phase == Phase::kSendingFile ? OnWritable(waiting, now)
+                                                                                  : OnReadable(waiting, now));
       if (keep && now >= waiting.deadline) {
         OnDeadline(waiting);
         keep = false;
@@ -207,6 +209,43 @@ bool HttpServer::OnReadable(Waiting& waiting, Clock::time_point now) {
     return !TakeRequest(waiting, now);
   } catch (const std::exception& e) {
     // This connection's failure (out of memory, most likely) is its own.
+    Log("cannot read a request", e.what());
+    if (waiting.connection) waiting.connection->SendWithoutWaiting(kUnavailable);
+    return false;
+  }
+}
+
+bool HttpServer::OnWritable(Waiting& waiting, Clock::time_point now) {
+  try {
+    size_t sent = 0;
+    if (!waiting.connection->SendFileBytes(&sent)) return false;
+    // The pace of a page thread's waits: what the client takes earns time.
+    waiting.deadline = std::min(now + limits_.clientCredit, waiting.deadline + CreditEarnedBy(sent));
+    return waiting.connection->HasFileToSend() || AfterAnswer(waiting, waiting.keepAlive, now);
+  } catch (const std::exception& e) {
+    Log("cannot send a file", e.what());
+    return false;
+  }
+}
+
+// After an answer the connection waits for the next request (which may be
+// here already), or lingers before it closes. False when it has gone: to a
+// page thread with the next request, or for good.
+bool HttpServer::AfterAnswer(Waiting& waiting, bool keepAlive, Clock::time_point now) {
+  if (!keepAlive) {
+    waiting.connection->EndSending();
+    Linger(waiting, now);
+    return true;
+  }
+  waiting.phase = Phase::kIdle;
+  waiting.deadline = now + limits_.idleTimeout;
+  if (!waiting.connection->HasPendingBytes()) return true;
+  // The client sent its next request with the last one.
+  waiting.phase = Phase::kHead;
+  waiting.deadline = now + limits_.headTimeout;
+  try {
+    return !TakeRequest(waiting, now);
+  } catch (const std::exception& e) {
     Log("cannot read a request", e.what());
     if (waiting.connection) waiting.connection->SendWithoutWaiting(kUnavailable);
     return false;
@@ -313,19 +352,12 @@ void HttpServer::AdoptReturned(Clock::time_point now) {
   for (Returned& back : returned) {
     --away_;
     Waiting waiting{std::move(back.connection), Phase::kIdle, now + limits_.idleTimeout};
-    if (!back.keepAlive) {
-      Linger(waiting, now);
-    } else if (waiting.connection->HasPendingBytes()) {
-      // The client sent its next request with the last one.
-      waiting.phase = Phase::kHead;
-      waiting.deadline = now + limits_.headTimeout;
-      try {
-        if (TakeRequest(waiting, now)) continue;
-      } catch (const std::exception& e) {
-        Log("cannot read a request", e.what());
-        if (waiting.connection) waiting.connection->SendWithoutWaiting(kUnavailable);
-        continue;
-      }
+    if (waiting.connection->HasFileToSend()) {
+      waiting.phase = Phase::kSendingFile;
+      waiting.deadline = now + limits_.clientCredit;
+      waiting.keepAlive = back.keepAlive;
+    } else if (!AfterAnswer(waiting, back.keepAlive, now)) {
+      continue;
     }
     waiting_.push_back(std::move(waiting));
   }
@@ -416,7 +448,7 @@ void HttpServer::Return(std::unique_ptr<Connection> connection, bool keepAlive) 
     --away_;
     return;
   }
-  if (!keepAlive) connection->EndSending();
+  if (!keepAlive && !connection->HasFileToSend()) connection->EndSending();
   try {
     std::lock_guard<std::mutex> lock(mutex_);
     returned_.push_back({std::move(connection), keepAlive});

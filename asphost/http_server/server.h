@@ -3,7 +3,8 @@
 // takes a page thread only once its head is complete, and a head that cannot
 // be served is refused by the loop itself. A client that is slow, silent or
 // hostile while its head arrives holds a socket and at most kMaxHeadBytes,
-// never a thread, and never keeps other clients waiting.
+// never a thread, and never keeps other clients waiting. The loop also waits
+// for the start of each body, and sends the files that pages hand it.
 #pragma once
 
 #include <winsock2.h>
@@ -101,13 +102,14 @@ class HttpServer : private ClientWaitObserver {
   void Stop();
 
  private:
-  enum class Phase { kIdle, kHead, kBodyStart, kLingering };
+  enum class Phase { kIdle, kHead, kBodyStart, kSendingFile, kLingering };
   // A connection the event loop owns.
   struct Waiting {
     std::unique_ptr<Connection> connection;
     Phase phase;
     std::chrono::steady_clock::time_point deadline;
     size_t lingerBudget = kLingerBytes;
+    bool keepAlive = false;  // in kSendingFile: after the file
     RequestHead head = {};  // in kBodyStart
   };
   // A request for a page thread.
@@ -123,6 +125,8 @@ class HttpServer : private ClientWaitObserver {
 
   // The event loop's steps; each false when the connection is done with.
   bool OnReadable(Waiting& waiting, std::chrono::steady_clock::time_point now);
+  bool OnWritable(Waiting& waiting, std::chrono::steady_clock::time_point now);
+  bool AfterAnswer(Waiting& waiting, bool keepAlive, std::chrono::steady_clock::time_point now);
   bool TakeRequest(Waiting& waiting, std::chrono::steady_clock::time_point now);
   void Linger(Waiting& waiting, std::chrono::steady_clock::time_point now);
   void OnDeadline(Waiting& waiting);
