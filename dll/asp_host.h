@@ -31,6 +31,7 @@ class TASPMTSObject : public IUploadHost {
   void SetApplicationValue(const ustring& key, int32_t value) override;
   void RemoveApplicationValue(const ustring& key) override;
   ustring MapPath(const ustring& path) override;
+  std::optional<ustring> ServerVariable(const ustring& name) override;
 
  private:
   // Keeps the end of the process heap in use while blocks come and go (see

@@ -12,10 +12,14 @@ namespace velmora {
 //      a file, so "evil.asp." would be stored as "evil.asp");
 //   3. a reserved device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$,
 //      CONOUT$, any case, with or without an extension) gets a leading "_";
-//   4. a name left empty ("..", ". .") becomes "_".
-// Other characters stay as sent: a save of a name Windows refuses fails with
-// the system's message.
+//   4. a name left empty ("..", ". .") becomes "_";
+//   5. each character Windows refuses in a name (control characters and
+//      ? * < > | ") becomes "_" ("a?b.txt" gives "a_b.txt").
+// So a client on another system never fails a save with its name.
 ustring ClientFileName(ustring_view sent);
+
+// True for a character Windows refuses in a file name, separators aside.
+bool IsRefusedInName(char16_t c);
 
 // True when name's base (the text before its first dot, trailing blanks
 // ignored) is a reserved device name.

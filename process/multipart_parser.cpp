@@ -120,14 +120,25 @@ struct THeaderWords<char> {
                                     name = " name=", filename = " filename=";
 };
 
-// What a complete header line sets. Header names count only as written here,
-// capitals included. Works on the decoded line, or on the bytes of an ASCII
-// line (which are its text, and are searched quicker).
+// Whether line is a header line of that name: the name, then ":".
 template <class Char>
-void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line) {
+bool IsHeaderNamed(std::basic_string_view<Char> line, std::basic_string_view<Char> name) {
+  return line.size() > name.size() && line[name.size()] == Char(':') &&
+         line.substr(0, name.size()) == name;
+}
+
+// What a complete header line sets. Header names count only as a line's
+// name, written as here, capitals included, and only the first line of each
+// name counts, as for a reader of the RFC, which takes the first. Works on
+// the decoded line, or on the bytes of an ASCII line (which are its text, and
+// are searched quicker).
+template <class Char>
+void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line, bool& dispositionSeen,
+                     bool& typeSeen) {
   using Words = THeaderWords<Char>;
   auto text = [](std::basic_string_view<Char> part) { return ustring(part.begin(), part.end()); };
-  if (line.find(Words::disposition) != npos) {
+  if (!dispositionSeen && IsHeaderNamed(line, Words::disposition)) {
+    dispositionSeen = true;
     head.Name = text(ExtractHeaderParam(Words::name, line));
     if (line.find(Words::filename) != npos) {
       head.FileName = text(ExtractHeaderParam(Words::filename, line));
@@ -136,9 +147,17 @@ void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line) {
   }
   // The text after "Content-Type: ", counted, not searched for.
   constexpr size_t kTypeStart = std::char_traits<char>::length("Content-Type: ");
-  if (line.find(Words::type) != npos)
+  if (!typeSeen && IsHeaderNamed(line, Words::type)) {
+    typeSeen = true;
     head.ContentType = text(line.substr(std::min(kTypeStart, line.size())));
+  }
 }
+
+bool IsToken(char16_t c) {
+  return c > 0x20 && c < 0x7F && std::u16string_view(u"()<>@,;:\\\"/[]?={}").find(c) == npos;
+}
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
 }  // namespace
 
@@ -153,6 +172,11 @@ struct TMultipartParser::State {
   // characters of form text kept.
   size_t partCount = 0;
   size_t headerLineCount = 0;
+  // Whether the open part's header had its Content-Disposition and
+  // Content-Type lines yet.
+  bool dispositionSeen = false, typeSeen = false;
+  // The delimiter line the request's Content-Type names, if it named one.
+  std::optional<std::string> expectedLine;
   size_t formText = 0;
 
   TReadingState ReadingState = rsFindingBoundary;
@@ -205,6 +229,18 @@ size_t TMultipartParser::State::findBoundary(const uint8_t* block, size_t size, 
   if (end - pos > limits.delimiterLine - lineSoFar) refuse(TParserLimit::DelimiterLine);
   BoundaryBytes.insert(BoundaryBytes.end(), block + pos, block + end);
   if (!cr) return size;
+  if (expectedLine) {
+    const std::string_view line(reinterpret_cast<const char*>(BoundaryBytes.data()) + 2,
+                                BoundaryBytes.size() - 2);
+    if (line.substr(0, expectedLine->size() + 2) == *expectedLine + "--") {
+      // The closing delimiter first: a body without parts.
+      ReadingState = rsEpilogue;
+      return end + 1;
+    }
+    if (line != *expectedLine)
+      throw EBodyRefused(u"The body does not begin with the delimiter its Content-Type names (\"" +
+                         fromLatin1(*expectedLine) + u"\").");
+  }
   delimiter = TDelimiterSearch(std::move(BoundaryBytes));
   BoundaryBytes.clear();
   ReadingState = rsInBetween;
@@ -247,6 +283,7 @@ void TMultipartParser::State::openPart() {
   if (partCount == limits.parts) refuse(TParserLimit::Parts);
   ++partCount;
   headerLineCount = 0;
+  dispositionSeen = typeSeen = false;
   head = TPartHead();
   ReadingState = rsReadingInformation;
   receiver.partBegin();
@@ -277,7 +314,7 @@ template <class Char>
 bool TMultipartParser::State::takeHeaderLine(std::basic_string_view<Char> text) {
   if (text.empty()) return true;
   if (++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
-  setHeaderFields(head, text);
+  setHeaderFields(head, text, dispositionSeen, typeSeen);
   return false;
 }
 
@@ -361,6 +398,10 @@ TMultipartParser::TMultipartParser(IMultipartReceiver& receiver, Charset charset
 
 TMultipartParser::~TMultipartParser() = default;
 
+void TMultipartParser::expectBoundary(std::string boundary) {
+  s_->expectedLine = "--" + boundary;
+}
+
 void TMultipartParser::parseBlock(const uint8_t* data, size_t size) {
   State& s = *s_;
   size_t pos = 0;
@@ -381,11 +422,63 @@ void TMultipartParser::parseBlock(const uint8_t* data, size_t size) {
 
 bool TMultipartParser::finish() {
   State& s = *s_;
-  const TReadingState last = s.ReadingState;
-  s.ReadingState = rsInBetween;  // the body's end is reported once
+  const TReadingState last = std::exchange(s.ReadingState, rsEpilogue);  // reported once
   if (last == rsReadingInformation) s.receiver.partHeadersCut(std::move(s.head));
-  return last == rsReadingInformation || last == rsReadingData || last == rsReadingFile ||
-         last == rsEmptyFile;
+  // Only the closing delimiter ends a body whole: one that stops after a
+  // delimiter line (or its first "-") was cut as surely as one inside a part.
+  // A body of its first line alone is the exception where no Content-Type
+  // named the boundary: that line may well be the closing delimiter of an
+  // empty form.
+  if (last == rsInBetween && s.partCount == 0 && !s.expectedLine) return false;
+  return last != rsFindingBoundary && last != rsEpilogue;
+}
+
+// type "/" subtype *( OWS ";" OWS name "=" ( token / quoted-string ) ) OWS,
+// read strictly: whatever a reader of the RFC would not take, nor do we.
+std::optional<std::string> MultipartBoundary(ustring_view contentType) {
+  ustring_view rest = contentType;
+  while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+  while (!rest.empty() && IsBlank(rest.back())) rest.remove_suffix(1);
+  auto token = [&rest] {
+    size_t n = 0;
+    while (n < rest.size() && IsToken(rest[n])) ++n;
+    ustring_view t = rest.substr(0, n);
+    rest.remove_prefix(n);
+    return t;
+  };
+  const ustring_view type = token();
+  if (rest.empty() || rest.front() != u'/') return std::nullopt;
+  rest.remove_prefix(1);
+  const ustring_view subtype = token();
+  if (!sameTextAsciiFolded(type, u"multipart") || !sameTextAsciiFolded(subtype, u"form-data"))
+    return std::nullopt;
+  std::optional<std::string> boundary;
+  while (!rest.empty()) {
+    while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+    if (rest.empty() || rest.front() != u';') return std::nullopt;
+    rest.remove_prefix(1);
+    while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+    const ustring_view name = token();
+    if (name.empty() || rest.empty() || rest.front() != u'=') return std::nullopt;
+    rest.remove_prefix(1);
+    ustring_view value;
+    if (!rest.empty() && rest.front() == u'"') {
+      const size_t close = rest.find(u'"', 1);
+      if (close == npos) return std::nullopt;
+      value = rest.substr(1, close - 1);
+      rest.remove_prefix(close + 1);
+      // An escape would make two readers disagree on the text; no boundary
+      // needs one.
+      for (char16_t c : value)
+        if (c == u'\\' || c >= 0x7F || (c < 0x20 && c != u'\t')) return std::nullopt;
+    } else {
+      value = token();
+      if (value.empty()) return std::nullopt;
+    }
+    // The first boundary parameter counts, as for the RFC's readers.
+    if (!boundary && sameTextAsciiFolded(name, u"boundary")) boundary = std::string(value.begin(), value.end());
+  }
+  return boundary;
 }
 
 ustring LimitMessage(TParserLimit limit, const TParserLimits& limits) {

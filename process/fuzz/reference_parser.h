@@ -96,10 +96,10 @@ class TReferenceParser {
 
   bool finish() {
     const State last = state_;
-    state_ = kInBetween;
+    state_ = kEpilogue;
     if (last == kReadingInformation) receiver_.partHeadersCut(std::move(head_));
-    return last == kReadingInformation || last == kReadingData || last == kReadingFile ||
-           last == kEmptyFile;
+    if (last == kInBetween && parts_ == 0) return false;  // the first line alone
+    return last != kFindingBoundary && last != kEpilogue;
   }
 
  private:
@@ -119,6 +119,7 @@ class TReferenceParser {
     if (parts_ == limits_.parts) refuse(TParserLimit::Parts);
     ++parts_;
     headerLines_ = 0;
+    dispositionSeen_ = typeSeen_ = false;
     state_ = kReadingInformation;
     head_ = TPartHead();
     receiver_.partBegin();
@@ -152,15 +153,19 @@ class TReferenceParser {
     const ustring line = decode(line_);
     line_.clear();
     if (!line.empty() && ++headerLines_ > limits_.headerLines) refuse(TParserLimit::HeaderLines);
-    if (line.find(u"Content-Disposition") != ustring::npos) {
+    auto named = [&line](const ustring& name) { return line.rfind(name + u":", 0) == 0; };
+    if (!dispositionSeen_ && named(u"Content-Disposition")) {
+      dispositionSeen_ = true;
       head_.Name = extractHeaderParam(u" name=", line);
       if (line.find(u" filename=") != ustring::npos) {
         head_.FileName = extractHeaderParam(u" filename=", line);
         head_.IsFile = true;
       }
     }
-    if (line.find(u"Content-Type") != ustring::npos)
+    if (!typeSeen_ && named(u"Content-Type")) {
+      typeSeen_ = true;
       head_.ContentType = line.size() >= 15 ? line.substr(14) : ustring();
+    }
     if (!line.empty()) return;
     keepText(head_.Name.size() + head_.FileName.size() + head_.ContentType.size());
     state_ = !head_.IsFile ? kReadingData : head_.FileName.empty() ? kEmptyFile : kReadingFile;
@@ -220,6 +225,7 @@ class TReferenceParser {
   const Charset charset_;
   const TParserLimits limits_;
   size_t parts_ = 0, headerLines_ = 0, formText_ = 0;
+  bool dispositionSeen_ = false, typeSeen_ = false;
 
   State state_ = kFindingBoundary;
   std::vector<uint8_t> boundary_;
