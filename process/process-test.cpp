@@ -312,8 +312,11 @@ TEST_F(Process, AParseFailureIsNumberThree) {
     const std::string start = "Velmora Error: Error reading block. (#3) " + cause;
     EXPECT_EQ(std::string(e.what()).substr(0, start.size()), start);
     // Under Windows the system's reason closes the message.
-    if (cause.back() == ' ') EXPECT_GT(std::string(e.what()).size(), start.size()) << e.what();
-    else EXPECT_EQ(e.what(), start);
+    if (cause.back() == ' ') {
+      EXPECT_GT(std::string(e.what()).size(), start.size()) << e.what();
+    } else {
+      EXPECT_EQ(e.what(), start);
+    }
   }
   EXPECT_EQ(process->Value(u"a"), u"1");  // the lists hold what came before
   EXPECT_EQ(process->Value(u"f"), u"x.txt");
@@ -991,7 +994,9 @@ TEST(MultipartBoundary, ReadsTheContentTypeAsTheRfcDoes) {
     SCOPED_TRACE(Utf8(c.type));
     const std::optional<std::string> boundary = MultipartBoundary(c.type);
     ASSERT_EQ(boundary.has_value(), c.boundary != nullptr);
-    if (boundary) EXPECT_EQ(*boundary, c.boundary);
+    if (boundary) {
+      EXPECT_EQ(*boundary, c.boundary);
+    }
   }
 }
 
@@ -1046,7 +1051,9 @@ TEST_F(Process, TheContentTypeDecidesWhatIsRead) {
     }
     EXPECT_EQ(process->VarCount(), c.variables);
     EXPECT_EQ(process->FileQty(), c.file ? 1 : 0);
-    if (c.file) EXPECT_EQ(process->FileName(0), c.file);
+    if (c.file) {
+      EXPECT_EQ(process->FileName(0), c.file);
+    }
   }
 
   // A request without a body (a page shown by GET) reads nothing, whatever its type.
