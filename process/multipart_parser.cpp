@@ -23,13 +23,15 @@ constexpr size_t npos = ustring::npos;
 
 enum TReadingState : uint8_t {
   rsFindingBoundary,     // collecting the delimiter line at the start of the body
-  rsAfterDelimiter,      // just after a delimiter: "--" there closes the body
+  rsAfterDelimiter,      // just after a delimiter: "--" closes the body, CR LF opens a part
   rsClosingDash,         // one "-" of that "--" seen
-  rsInBetween,           // after a delimiter, skipping line breaks
+  rsDelimiterCR,         // the CR of that CR LF seen
+  rsInBetween,           // after a delimiter's CR LF: the next byte opens a part
   rsReadingInformation,  // a part's header lines
   rsReadingData,         // data of a non-file part
   rsReadingFile,         // data of a file part with a file name
   rsEmptyFile,           // data of a file part without a file name: discarded
+  rsSkipping,            // after a delimiter followed by neither: no part, discarded
   rsEpilogue,            // after the closing delimiter: taken, never parsed
 };
 
@@ -202,7 +204,7 @@ struct TMultipartParser::State {
   // first. count is signed: a delimiter begun in an earlier block leaves
   // nothing of this one.
   void emitData(const uint8_t* bytes, int64_t count) {
-    if (count <= 0 || ReadingState == rsEmptyFile) return;
+    if (count <= 0 || ReadingState == rsEmptyFile || ReadingState == rsSkipping) return;
     if (ReadingState == rsReadingData) keepText(static_cast<size_t>(count));
     receiver.partData(bytes, static_cast<size_t>(count));
   }
@@ -210,7 +212,8 @@ struct TMultipartParser::State {
   size_t findBoundary(const uint8_t* block, size_t size, size_t pos);
   size_t afterDelimiter(const uint8_t* block, size_t pos);
   size_t closingDash(const uint8_t* block, size_t pos);
-  size_t skipLineBreaks(const uint8_t* block, size_t size, size_t pos);
+  size_t delimiterCR(const uint8_t* block, size_t pos);
+  void skipToNextDelimiter();
   void openPart();
   size_t readHeaders(const uint8_t* block, size_t size, size_t pos);
   bool headerLineDone();
@@ -220,8 +223,8 @@ struct TMultipartParser::State {
 };
 
 // Whatever precedes the body's first CR is the delimiter line: no preamble is
-// skipped and no "--" is required. The LF after the CR is left to the next
-// state.
+// skipped and no "--" is required (unless the Content-Type named the
+// boundary). The LF after the CR is left to the next state.
 size_t TMultipartParser::State::findBoundary(const uint8_t* block, size_t size, size_t pos) {
   const void* cr = std::memchr(block + pos, CR, size - pos);
   const size_t end = cr ? static_cast<size_t>(static_cast<const uint8_t*>(cr) - block) : size;
@@ -243,40 +246,50 @@ size_t TMultipartParser::State::findBoundary(const uint8_t* block, size_t size, 
   }
   delimiter = TDelimiterSearch(std::move(BoundaryBytes));
   BoundaryBytes.clear();
-  ReadingState = rsInBetween;
+  ReadingState = rsDelimiterCR;
   return end + 1;
 }
 
-// "--" straight after a delimiter makes it the closing one: the parts end
-// there, and what follows (RFC 2046's epilogue) is no part of the form, so a
-// filter that reads the body by the RFC sees every part this parser keeps.
-// Anything else goes on as after any delimiter.
+// After a delimiter, "--" makes it the closing one: the parts end there, and
+// what follows (RFC 2046's epilogue) is no part of the form. CR LF opens a
+// part. Anything else (blanks, a bare LF, text) opens none: a reader of the
+// RFC takes no part there, so neither do we, and the bytes up to the next
+// delimiter are discarded.
 size_t TMultipartParser::State::afterDelimiter(const uint8_t* block, size_t pos) {
-  if (block[pos] != kDash) {
-    ReadingState = rsInBetween;
-    return pos;
+  if (block[pos] == kDash) {
+    ReadingState = rsClosingDash;
+    return pos + 1;
   }
-  ReadingState = rsClosingDash;
-  return pos + 1;
+  if (block[pos] == CR) {
+    ReadingState = rsDelimiterCR;
+    return pos + 1;
+  }
+  skipToNextDelimiter();
+  return pos;
 }
 
-// A single "-" opens a part after all: it is the first byte of its first
-// header line.
 size_t TMultipartParser::State::closingDash(const uint8_t* block, size_t pos) {
   if (block[pos] == kDash) {
     ReadingState = rsEpilogue;
     return pos + 1;
   }
-  openPart();
-  line.write(&kDash, 1);
+  skipToNextDelimiter();
   return pos;
 }
 
-// Any byte but CR or LF opens a part.
-size_t TMultipartParser::State::skipLineBreaks(const uint8_t* block, size_t size, size_t pos) {
-  while (pos < size && (block[pos] == CR || block[pos] == LF)) ++pos;
-  if (pos < size) openPart();
+size_t TMultipartParser::State::delimiterCR(const uint8_t* block, size_t pos) {
+  if (block[pos] == LF) {
+    ReadingState = rsInBetween;
+    return pos + 1;
+  }
+  skipToNextDelimiter();
   return pos;
+}
+
+void TMultipartParser::State::skipToNextDelimiter() {
+  ReadingState = rsSkipping;
+  SuspectedBoundaryCount = 0;
+  MissedBytes = 0;
 }
 
 void TMultipartParser::State::openPart() {
@@ -382,14 +395,15 @@ size_t TMultipartParser::State::readData(const uint8_t* block, size_t size, size
   const int64_t scanned = static_cast<int64_t>(pos - start);
   if (!ended) {
     emitData(block + start, scanned - static_cast<int64_t>(SuspectedBoundaryCount));
-    MissedBytes = ReadingState == rsEmptyFile ? 0 : SuspectedBoundaryCount;
+    MissedBytes = ReadingState == rsEmptyFile || ReadingState == rsSkipping ? 0 : SuspectedBoundaryCount;
     return pos;
   }
   // Held-back bytes that turned out to begin the delimiter are dropped.
   emitData(block + start, scanned - static_cast<int64_t>(length));
   MissedBytes = 0;
+  const bool partOpen = ReadingState != rsSkipping;
   ReadingState = rsAfterDelimiter;
-  receiver.partEnd();
+  if (partOpen) receiver.partEnd();
   return pos;
 }
 
@@ -410,11 +424,13 @@ void TMultipartParser::parseBlock(const uint8_t* data, size_t size) {
       case rsFindingBoundary: pos = s.findBoundary(data, size, pos); break;
       case rsAfterDelimiter: pos = s.afterDelimiter(data, pos); break;
       case rsClosingDash: pos = s.closingDash(data, pos); break;
-      case rsInBetween: pos = s.skipLineBreaks(data, size, pos); break;
+      case rsDelimiterCR: pos = s.delimiterCR(data, pos); break;
+      case rsInBetween: s.openPart(); break;
       case rsReadingInformation: pos = s.readHeaders(data, size, pos); break;
       case rsReadingData:
       case rsReadingFile:
-      case rsEmptyFile: pos = s.readData(data, size, pos); break;
+      case rsEmptyFile:
+      case rsSkipping: pos = s.readData(data, size, pos); break;
       case rsEpilogue: pos = size; break;
     }
   }

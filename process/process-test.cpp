@@ -413,10 +413,11 @@ TEST_F(Process, NothingAfterTheClosingDelimiterIsAPart) {
 
 TEST_F(Process, APartLimitCountsOnlyParts) {
   // An empty delimiter line: "x", the empty line and an empty value make a
-  // part of seven bytes; the closing delimiter follows the last one.
+  // part of seven bytes; the CR LF after each delimiter opens the next, and
+  // the closing delimiter follows the last one.
   auto parts = [](int count) {
     std::string body = "\r\n";
-    for (int i = 0; i < count; ++i) body += "x\r\n\r\n\r\n";
+    for (int i = 0; i < count; ++i) body += (i ? "\r\n" : "") + std::string("x\r\n\r\n\r\n");
     return body + "--";
   };
   read(parts(200000));

@@ -42,19 +42,24 @@ class TReferenceParser {
             if (boundary_.size() == limits_.delimiterLine) refuse(TParserLimit::DelimiterLine);
             boundary_.push_back(b);
           } else {
-            state_ = kInBetween;
+            state_ = kDelimiterCR;
             pattern_ = {13, 10};
             pattern_.insert(pattern_.end(), boundary_.begin(), boundary_.end());
             suspected_.assign(pattern_.size(), 0);
           }
           break;
         }
+        // After a delimiter: "--" closes, CR LF opens a part, anything
+        // else opens none and is skipped to the next delimiter.
         case kAfterDelimiter: {
           if (block[pos] == '-') {
             ++pos;
             state_ = kClosingDash;
+          } else if (block[pos] == 13) {
+            ++pos;
+            state_ = kDelimiterCR;
           } else {
-            state_ = kInBetween;
+            skip();
           }
           break;
         }
@@ -63,21 +68,21 @@ class TReferenceParser {
             ++pos;
             state_ = kEpilogue;
           } else {
-            openPart();
-            const uint8_t dash = '-';
-            line_.write(&dash, 1);
+            skip();
+          }
+          break;
+        }
+        case kDelimiterCR: {
+          if (block[pos] == 10) {
+            ++pos;
+            state_ = kInBetween;
+          } else {
+            skip();
           }
           break;
         }
         case kEpilogue: ++pos; break;
-        case kInBetween: {
-          const uint8_t b = block[pos++];
-          if (b != 13 && b != 10) {
-            --pos;
-            openPart();
-          }
-          break;
-        }
+        case kInBetween: openPart(); break;
         case kReadingInformation: {
           const uint8_t b = block[pos++];
           if (b == 10) {
@@ -107,13 +112,21 @@ class TReferenceParser {
     kFindingBoundary,
     kAfterDelimiter,
     kClosingDash,
+    kDelimiterCR,
     kInBetween,
     kReadingInformation,
     kReadingData,
     kReadingFile,
     kEmptyFile,
+    kSkipping,
     kEpilogue,
   };
+
+  void skip() {
+    state_ = kSkipping;
+    suspectedCount_ = 0;
+    missed_ = 0;
+  }
 
   void openPart() {
     if (parts_ == limits_.parts) refuse(TParserLimit::Parts);
@@ -176,7 +189,7 @@ class TReferenceParser {
   // Data of a value or a named file goes to the receiver; a value's counts
   // as form text first.
   void emit(const uint8_t* from, int64_t n) {
-    if (n <= 0 || state_ == kEmptyFile) return;
+    if (n <= 0 || state_ == kEmptyFile || state_ == kSkipping) return;
     if (state_ == kReadingData) keepText(static_cast<size_t>(n));
     receiver_.partData(from, static_cast<size_t>(n));
   }
@@ -210,13 +223,13 @@ class TReferenceParser {
     const int64_t scanned = static_cast<int64_t>(blockEnd) - static_cast<int64_t>(blockStart);
     if (!ended) {
       emit(block + blockStart, scanned - static_cast<int64_t>(suspectedCount_));
-      missed_ = kind == kEmptyFile ? 0 : suspectedCount_;
+      missed_ = kind == kEmptyFile || kind == kSkipping ? 0 : suspectedCount_;
     } else {
       emit(block + blockStart, scanned - length);
       state_ = kAfterDelimiter;
       missed_ = 0;
       missedStream_.clear();
-      receiver_.partEnd();
+      if (kind != kSkipping) receiver_.partEnd();
     }
     return blockEnd;
   }
