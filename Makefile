@@ -66,16 +66,36 @@ test-win64: win32 win64 prefix64
 
 check: test-native test-win32 test-win64
 
-# The release for administrators (docs/iis.md): both configurations built, then
-# velmora32-<version>.zip and the x64 and x86 MSI packages into dist/.
-dist: win32 win64
+# The release for administrators (docs/iis.md): velmora32-<version>.zip and the
+# x64 and x86 MSI packages into dist/. It builds what it ships and nothing
+# else: the 32-bit DLL (built, never run) and, in the 64-bit configuration,
+# the 64-bit DLL and the packages.
+dist: setup
+	cmake -S . -B $(BUILD)/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD)/win32 -j$(JOBS) --target velmora32 -- --no-print-directory
+	cmake -S . -B $(BUILD)/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake $(CMAKE_FLAGS) \
+	      -DVELMORA_WIN32_DLL=$(abspath $(BUILD))/win32/dll/velmora32.dll >/dev/null
 	rm -rf dist
-	cmake --build $(BUILD)/win64 --target dist
+	cmake --build $(BUILD)/win64 -j$(JOBS) --target dist -- --no-print-directory
+
+# The demo builds what it serves, in one configuration: the DLL, the ASP host
+# and the stand-in the host runs pages with (mtxex.dll); no test program.
+DEMO_TARGETS := velmora32 asphost mtxex
 
 demo: setup
 	@arch="$(DEMO_ARCH)"; \
 	if [ -z "$$arch" ]; then if tools/runs-32bit.sh; then arch=win32; else arch=win64; fi; fi; \
-	$(MAKE) --no-print-directory $$arch $$([ "$$arch" = win64 ] && echo prefix64 || echo prefix) && \
+	case "$$arch" in \
+	    win32) toolchain=mingw-i686 prefix=prefix folder=wineprefix ;; \
+	    win64) toolchain=mingw-x86_64 prefix=prefix64 folder=wineprefix64 ;; \
+	    *) echo "demo: DEMO_ARCH is win32 or win64, not $$arch" >&2; exit 2 ;; \
+	esac; \
+	echo "demo: configuring $(BUILD)/$$arch"; \
+	cmake -S . -B $(BUILD)/$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/$$toolchain.cmake $(CMAKE_FLAGS) >/dev/null && \
+	echo "demo: building the $$arch DLL, the ASP host and mtxex.dll (a few minutes the first time)" && \
+	cmake --build $(BUILD)/$$arch -j$(JOBS) --target $(DEMO_TARGETS) -- --no-print-directory && \
+	echo "demo: preparing the Wine prefix $(BUILD)/$$folder" && \
+	$(MAKE) --no-print-directory $$prefix && \
 	VELMORA_WINE_ARCH=$$arch exec tools/demo.sh
 
 # Measurements, not tests: they print figures and fail on nothing but errors.

@@ -67,6 +67,8 @@ TEST_F(VersionResource, Strings) {
   EXPECT_EQ(VELMORA_VERSION, String(L"FileVersion"));
   EXPECT_EQ(VELMORA_VERSION, String(L"ProductVersion"));
   EXPECT_EQ("Velmora32", String(L"ProductName"));
+  // Inventory tools group files by their company: a neutral project name.
+  EXPECT_EQ("Velmora32 project", String(L"CompanyName"));
   EXPECT_EQ("velmora32.dll", String(L"OriginalFilename"));
   EXPECT_EQ("velmora32", String(L"InternalName"));
   EXPECT_EQ("Copyright (C) the Velmora32 authors", String(L"LegalCopyright"));

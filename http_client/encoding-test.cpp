@@ -115,6 +115,24 @@ TEST(MultipartBody, QuotesAndLineBreaksInNamesAreEscaped) {
   EXPECT_NE(b.body.find("name=\"t%22ag\"; filename=\"evil%22.txt%0D%0AX: y\"\r\n"), std::string::npos);
 }
 
+// A NUL would cut the name where a reader stops at it; a registered content
+// type holding a line break or NUL would forge or cut the part's head.
+TEST(MultipartBody, NulsAndControlsInHeadTextAreNotSentRaw) {
+  const ustring withNul(u"a\0b", 3);
+  Built b = build(listOf({withNul + u"=v"}), "x", withNul + u".txt", withNul);
+  EXPECT_NE(b.body.find("name=\"a%00b\"\r\n\r\nv\r\n"), std::string::npos);
+  EXPECT_NE(b.body.find("name=\"a%00b\"; filename=\"a%00b.txt\"\r\n"), std::string::npos);
+  EXPECT_EQ(b.body.find('\0'), std::string::npos);
+
+  for (const ustring& type : {ustring(u"text/plain\r\nX-Injected: 1"), ustring(u"text/pl\0ain", 12),
+                              ustring(u"text/plain\t")}) {
+    SCOPED_TRACE(toUtf8(type));
+    Built typed = build({}, "x", u"f.txt", u"f", [&](const ustring&) { return type; });
+    EXPECT_NE(typed.body.find("Content-Type: application/octet-stream\r\n\r\nx"), std::string::npos);
+    EXPECT_EQ(typed.body.find("text/pl"), std::string::npos);
+  }
+}
+
 // The part heads every builder writes: the client's, the stand-in's and the
 // tests'.
 TEST(MultipartBody, PartHeads) {
@@ -238,6 +256,20 @@ TEST(PrepareURL, WhatMayGoOnTheWire) {
       {u"http://h/a\tb", false, u""},
       {u"http://h/a\x7f", false, u""},
       {u"http://h/a#\r\n", false, u""},  // refused wherever it stands
+      // One reading of the authority, a browser's: "\\" before the query is
+      // a "/", the host ends at the first ":" after the last "@", and a port
+      // is digits alone.
+      {u"http://good\\@evil/", true, u"http://good/@evil/"},
+      {u"http://x\\@127.0.0.1:73637/ok", true, u"http://x/@127.0.0.1:73637/ok"},
+      {u"HTTPS://h\\a\\b?q=\\x", true, u"HTTPS://h/a/b?q=\\x"},
+      {u"ftp://h/a\\b", true, u"ftp://h/a\\b"},
+      {u"http://127.0.0.1:73637]/ok", false, u""},
+      {u"http://127.0.0.1:139173]/ok", false, u""},
+      {u"http://h]:80/", false, u""},
+      {u"http://[::1:80/", false, u""},
+      {u"http://[::1]x/", false, u""},
+      {u"http://:80/", false, u""},
+      {u"http://u@/", false, u""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(toUtf8(c.url));

@@ -4,6 +4,7 @@
 // URL edge cases, requests refused before they are sent, answers that are no
 // answer, redirects, and objects of one process that share nothing.
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
 #include <wininet.h>
 #include <wincrypt.h>
@@ -292,12 +293,16 @@ TEST_F(Upload, UploadFileSendsTheFileUnderItsNamePart) {
   EXPECT_EQ(http.ReturnFile(), returned);
 }
 
+// UserAgent "" sends no User-Agent line at all (not an empty one), on
+// uploads and downloads alike.
 TEST_F(Upload, UserAgentHeader) {
-  std::string none = upload({}, u"x");
-  // Wine's WinInet itself sends an empty User-Agent line; the object adds none.
-  EXPECT_EQ(header(none, "User-Agent"), "\"\"");
-  http.SetUserAgent(u"Velmora-Test/1.0");
-  EXPECT_EQ(header(upload({}, u"x"), "User-Agent"), "\"Velmora-Test/1.0\"");
+  for (const char16_t* agent : {u"", u"Velmora-Test/1.0"}) {
+    SCOPED_TRACE(str(ustring(agent)));
+    http.SetUserAgent(agent);
+    const std::string expected = *agent ? "\"" + str(ustring(agent)) + "\"" : "(none)";
+    EXPECT_EQ(header(upload({}, u"x"), "User-Agent"), expected);
+    EXPECT_EQ(header(str(http.DownloadData(url("/echo"))), "User-Agent"), expected);
+  }
 }
 
 // ---- status codes and answers --------------------------------------------
@@ -428,6 +433,20 @@ TEST(Download, FileOnAFullDiskKeepsTheOldFile) {
   DeleteFileW(wstr(page));
 }
 
+// Windows refuses to replace a read-only file (Wine's MoveFileEx would).
+TEST(Download, AReadOnlyFileIsNotReplaced) {
+  THTTP http;
+  TempDir dir;
+  const ustring page = dir.file(u"readonly.txt");
+  writeFile(page, {'o', 'l', 'd'});
+  ASSERT_TRUE(SetFileAttributesW(wstr(page), FILE_ATTRIBUTE_READONLY));
+  EXPECT_THROW_MSG(http.DownloadFile(url("/len?n=5"), page), EHTTPError,
+                   "Error saving file to: " + str(page));
+  EXPECT_EQ(http.ReturnCode(), 200);
+  EXPECT_EQ(readFile(page), "old");
+  SetFileAttributesW(wstr(page), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST(Download, FormVariablesAreTheBodyOfGetAndPost) {
   THTTP http;
   http.AddFormVar(u"x", u"1");
@@ -495,6 +514,65 @@ TEST(Authentication, DownloadsTryOnceAndUseThePropertiesOrTheURLs) {
   EXPECT_EQ(jsonMember(str(http.DownloadData(url("/auth?user=dl3&pass=pw3&key=dl-props"))), "ok"), "true");
 }
 
+// A server offering several log-on schemes (IIS: Negotiate, NTLM, Basic, in
+// three headers or one line) gets Basic when one of them is Basic.
+TEST(Authentication, BasicIsAnsweredAmongOtherChallenges) {
+  struct Case {
+    const char* offer;
+    bool answered;
+  } cases[] = {{"three", true}, {"joined", true}, {"nobasic", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offer);
+    THTTP http;
+    http.SetUsername(u"iis");
+    http.SetPassword(u"pw");
+    const std::string key = std::string("offer-") + c.offer;
+    const ustring target = url("/auth?user=iis&pass=pw&offer=" + std::string(c.offer) + "&key=" + key);
+    if (c.answered)
+      EXPECT_EQ(jsonMember(str(http.DownloadData(target)), "ok"), "true");
+    else
+      EXPECT_THROW_MSG(http.DownloadData(target), EHTTPError, "Error reading remote file.");
+    EXPECT_EQ(http.UploadData(target, {}, u"x"), c.answered);
+    EXPECT_EQ(http.ReturnCode(), c.answered ? 200 : 401);
+    const std::string basic = "\"" + basicOf("iis:pw") + "\"";
+    EXPECT_EQ(recorded(key, "authorization"),
+              c.answered ? "[\"\"," + basic + ",\"\"," + basic + "]" : R"(["","","",""])");
+  }
+}
+
+// Basic cannot carry a user name holding ":" (it ends the name): refused
+// before anything is sent, as an unusable URL is.
+TEST(RefusedRequests, AUserNameHoldingAColon) {
+  const std::string port = std::to_string(serverPort("http"));
+  struct Case {
+    const char* what;
+    ustring user, password;
+    ustring url;
+  } cases[] = {
+      {"the property", u"a:b", u"pw", url("/auth?user=a&pass=b:pw&key=colon-property")},
+      {"the URL's, escaped", u"", u"",
+       fromUtf8("http://a%3Ab:pw@127.0.0.1:" + port + "/auth?user=a&pass=b:pw&key=colon-url")},
+  };
+  TempDir dir;
+  const ustring page = dir.file(u"colon.txt");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    THTTP http;
+    ASSERT_TRUE(http.UploadData(url("/len?n=3"), {}, u"x"));
+    http.SetUsername(c.user);
+    http.SetPassword(c.password);
+    EXPECT_FALSE(http.UploadData(c.url, {}, u"x"));
+    EXPECT_EQ(http.ReturnCode(), 200);
+    EXPECT_THROW_MSG(http.DownloadData(c.url), EHTTPError, "Error reading remote file.");
+    writeFile(page, {'o', 'l', 'd'});
+    http.DownloadFile(c.url, page);
+    EXPECT_EQ(http.ReturnCode(), 0);
+    EXPECT_EQ(readFile(page), "old");
+  }
+  EXPECT_EQ(attempts("colon-property"), 0);
+  EXPECT_EQ(attempts("colon-url"), 0);
+}
+
 // ---- time-outs ----------------------------------------------------------------
 
 TEST(Timeout, ASilentServerFailsTheDownloadInAboutTheTimeout) {
@@ -514,6 +592,38 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// A port of 127.0.0.1 whose connection attempts get no reply: a listener
+// that never accepts, its backlog filled by a connection of its own, so that
+// the system drops every further SYN.
+class UnansweredPort {
+ public:
+  UnansweredPort() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener_, 0), 0);
+    EXPECT_EQ(getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    port_ = ntohs(address.sin_port);
+    filler_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_EQ(connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  ~UnansweredPort() {
+    closesocket(filler_);
+    closesocket(listener_);
+    WSACleanup();
+  }
+  ustring url() const { return fromUtf8("http://127.0.0.1:" + std::to_string(port_) + "/"); }
+
+ private:
+  SOCKET listener_ = INVALID_SOCKET, filler_ = INVALID_SOCKET;
+  uint16_t port_ = 0;
+};
+
 // True when text (one character per byte) is where the bytes start.
 bool startOf(const std::string& text, const std::vector<uint8_t>& bytes) {
   return text.size() <= bytes.size() && text == str(bytes).substr(0, text.size());
@@ -522,9 +632,11 @@ bool startOf(const std::string& text, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 // Uploads have no time-out property: they wait as long as WinInet does by
-// default on Windows, 30 s for an answer and 30 s for each piece of the body
-// to leave. The cases take that long, so they run side by side.
+// default on Windows, 60 s to connect, 30 s for an answer and 30 s for each
+// piece of the body to leave. The cases take that long, so they run side by
+// side.
 TEST(Timeout, UploadsToAStalledServerEndAfterTheSystemsTimeouts) {
+  const UnansweredPort unanswered;
   struct Case {
     const char* what;
     ustring url;
@@ -539,10 +651,15 @@ TEST(Timeout, UploadsToAStalledServerEndAfterTheSystemsTimeouts) {
       {"no answer, UploadFile", serverURL("hang", "/"), 10, true, false, 404, 29, 50},
       // More than the sockets buffer: the send time-out, then the receive time-out.
       {"body never read", serverURL("hang", "/"), 24 << 20, false, false, 404, 29, 80},
-      // The status arrives; reading the start of the answer runs out of time.
-      {"answer stalls", url("/stall?n=1000&sent=100"), 10, false, true, 200, 29, 50},
+      // The status arrives; reading the answer runs out of time: it did not
+      // come whole, so it is no answer.
+      {"answer stalls", url("/stall?n=1000&sent=100"), 10, false, false, 0, 29, 50},
       // Each byte comes well within the time-out of a wait, for 100 s in all.
-      {"answer trickles", url("/trickle?n=1000&every=100"), 10, false, true, 200, 29, 50},
+      {"answer trickles", url("/trickle?n=1000&every=100"), 10, false, false, 0, 29, 50},
+      // A header line a second: the answer's head has its 30 s.
+      {"answer head trickles", url("/drip?what=header"), 10, false, false, 404, 29, 40},
+      // Connecting has its 60 s.
+      {"connect unanswered", unanswered.url(), 10, false, false, 404, 59, 70},
   };
   struct Outcome {
     bool ok = false;
@@ -675,6 +792,74 @@ TEST(Timeout, DownloadsEndWithinTheTimeoutWhateverTheServerDoes) {
       EXPECT_EQ(got.file, "old");
     else
       EXPECT_TRUE(got.file == str(pattern(20)));
+  }
+}
+
+// Every download ends within twice HTTPTimeout, whatever the server does,
+// also where WinInet itself would wait minutes: a head that trickles in, a
+// 100 Continue every second, a TLS handshake never answered, an https
+// request to a plain http port, a connection attempt never answered. The
+// cases run side by side.
+TEST(Timeout, EveryDownloadEndsWithinTwiceTheTimeout) {
+  const UnansweredPort unanswered;
+  const std::string httpPort = std::to_string(serverPort("http"));
+  struct Case {
+    const char* what;
+    ustring url;
+    int timeout;
+  } cases[] = {
+      {"a header line a second", url("/drip?what=header"), 3},
+      {"the status line a byte a second", url("/drip?what=status"), 3},
+      {"100 Continue every second", url("/drip?what=continue"), 3},
+      {"https, handshake never answered", serverURL("hang", "/", "https"), 3},
+      {"redirect to https on the http port",
+       url("/redirect?to=" + escaped("https://127.0.0.1:" + httpPort + "/len?n=5")), 5},
+      {"connect never answered", unanswered.url(), 3},
+  };
+  struct Outcome {
+    int status = -1;
+    std::string file;
+    bool dataRaised = false;
+    double seconds = 0, dataSeconds = 0;
+  };
+  TempDir dir;
+  std::vector<Outcome> outcomes(std::size(cases));
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const ustring page = dir.file(u"bounded" + toDecimal(i) + u".bin");
+    writeFile(page, {'o', 'l', 'd'});
+    threads.emplace_back([&c = cases[i], &outcome = outcomes[i], page] {
+      THTTP http;
+      http.SetHTTPTimeout(c.timeout);
+      auto start = std::chrono::steady_clock::now();
+      http.DownloadFile(c.url, page);
+      outcome.seconds = secondsSince(start);
+      outcome.status = http.ReturnCode();
+      outcome.file = readFile(page);
+      start = std::chrono::steady_clock::now();
+      try {
+        http.DownloadData(c.url);
+      } catch (const EHTTPError&) {
+        outcome.dataRaised = true;
+      }
+      outcome.dataSeconds = secondsSince(start);
+      std::printf("download, HTTPTimeout %d, %s: DownloadFile status %d after %.2f s, "
+                  "DownloadData after %.2f s\n",
+                  c.timeout, c.what, outcome.status, outcome.seconds, outcome.dataSeconds);
+      std::fflush(stdout);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    const Outcome& got = outcomes[i];
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.file, "old");
+    EXPECT_TRUE(got.dataRaised);
+    // Twice the time-out, and a little for the machine.
+    EXPECT_LT(got.seconds, 2 * c.timeout + 1.5);
+    EXPECT_LT(got.dataSeconds, 2 * c.timeout + 1.5);
   }
 }
 
@@ -837,6 +1022,46 @@ TEST(Answers, ShortBodiesAndNonHttpStatusLinesAreNoAnswer) {
   http.DownloadFile(url("/short?n=100&sent=100"), page);
   EXPECT_EQ(http.ReturnCode(), 200);
   EXPECT_TRUE(readFile(page) == str(pattern(100)));
+}
+
+// An answer counts only when its head ended and its body ended as its
+// framing says; the status is one of 100 to 599. What the others get: status
+// 0, DownloadFile keeps the old file, DownloadData raises, UploadData is
+// False with ReturnCode 0 and no answer text.
+TEST(Answers, OnlyWholeAnswersWithAnHttpStatusCount) {
+  struct Case {
+    const char* what;
+    ustring url;
+    int status;  // 0: no answer
+    const char* body;
+  } cases[] = {
+      {"Content-Length 2^32 + 5, 5 sent", url("/raw?answer=beyond32Bits"), 0, ""},
+      {"status 99", url("/raw?answer=status99"), 0, ""},
+      {"status 600", url("/raw?answer=status600"), 0, ""},
+      {"status 999", url("/raw?answer=status999"), 0, ""},
+      {"50 of 100 bytes", url("/short?n=100&sent=50"), 0, ""},
+      // Whole answers of the same kinds are taken.
+      {"no header lines", url("/raw?answer=noHeaderLines"), 200, "hello"},
+      {"chunked, with its last chunk", url("/raw?answer=wholeChunked"), 200, "hello"},
+  };
+  TempDir dir;
+  const ustring page = dir.file(u"framing.txt");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    THTTP http;
+    writeFile(page, {'o', 'l', 'd'});
+    http.DownloadFile(c.url, page);
+    EXPECT_EQ(http.ReturnCode(), c.status);
+    EXPECT_EQ(readFile(page), c.status ? c.body : "old");
+    if (c.status) {
+      EXPECT_EQ(str(http.DownloadData(c.url)), c.body);
+    } else {
+      EXPECT_THROW_MSG(http.DownloadData(c.url), EHTTPError, "Error reading remote file.");
+    }
+    EXPECT_EQ(http.UploadData(c.url, {}, u"x"), c.status == 200);
+    EXPECT_EQ(http.ReturnCode(), c.status);
+    EXPECT_EQ(ansiBytes(http.ReturnFile()), c.body);
+  }
 }
 
 // ---- form variables ------------------------------------------------------------------
@@ -1055,4 +1280,38 @@ TEST(Redirects, FromHttpsToHttpIsRefused) {
   const ustring upgrade =
       url("/redirect?to=" + escaped(str(serverURL("https", "/len?n=7", "https"))));
   EXPECT_TRUE(http.DownloadData(upgrade) == pattern(7));
+}
+
+// The checks and the request read the authority alone, as a browser does:
+// a port that would wrap around to the server's is refused however it is
+// written, also in a redirect's Location, and "\\" ends the host.
+TEST(URLs, TheAuthorityIsReadOnceAsABrowserReadsIt) {
+  const uint32_t port = serverPort("http");
+  const std::string wrapped = std::to_string(port + 65536), twice = std::to_string(port + 131072);
+  const char* const keys[] = {"authority-bracket", "authority-bracket-twice", "authority-backslash"};
+  const std::string targets[] = {
+      "http://127.0.0.1:" + wrapped + "]/echo?key=" + keys[0],
+      "http://127.0.0.1:" + twice + "]/echo?key=" + keys[1],
+      // The host is the one before "\\" (port 80, where nothing listens).
+      "http://127.0.0.1\\@127.0.0.1:" + wrapped + "/echo?key=" + keys[2],
+  };
+  THTTP http;
+  for (const std::string& target : targets) {
+    SCOPED_TRACE(target);
+    EXPECT_THROW_MSG(http.DownloadData(fromUtf8(target)), EHTTPError, "Error reading remote file.");
+    EXPECT_FALSE(http.UploadData(fromUtf8(target), {}, u"x"));
+    EXPECT_THROW_MSG(http.DownloadData(redirectTo(fromUtf8(target), 302, "authority-redirect")),
+                     EHTTPError, "Error reading remote file.");
+  }
+  for (const char* key : keys) EXPECT_EQ(attempts(key), 0) << key;
+  EXPECT_EQ(attempts("authority-redirect"), 3);
+
+  // "http://good\\@evil/" goes to good: here localhost, with the path
+  // "/@127.0.0.1:<port>/echo..." (no such route).
+  const std::string good = "http://localhost:" + std::to_string(port) + "\\@127.0.0.1:" +
+                           std::to_string(port) + "/echo?key=authority-good";
+  TempDir dir;
+  http.DownloadFile(fromUtf8(good), dir.file(u"good.txt"));
+  EXPECT_EQ(http.ReturnCode(), 404);
+  EXPECT_EQ(recorded("authority-good", "host"), "[\"localhost:" + std::to_string(port) + "\"]");
 }

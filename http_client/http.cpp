@@ -1,6 +1,7 @@
 #include "http_client/http.h"
 
 #include <cstdint>
+#include <memory>
 
 #include "http_client/form_variables.h"
 #include "http_client/transfer.h"
@@ -91,36 +92,84 @@ bool THTTP::UploadData(const ustring& URL, ByteSpan Data, const ustring& Name) {
   }
 }
 
+namespace {
+
+// A download's body as the bytes DownloadData returns: held once, grown as
+// it arrives.
+class TByteSink final : public TStream {
+ public:
+  int64_t size() const override { return static_cast<int64_t>(bytes.size()); }
+  int64_t position() const override { return size(); }
+  void seek(int64_t) override { throw EReadError(); }
+  size_t read(void*, size_t) override { throw EReadError(); }
+  void write(const void* buffer, size_t count) override {
+    const auto* first = static_cast<const uint8_t*>(buffer);
+    bytes.insert(bytes.end(), first, first + count);
+  }
+
+  std::vector<uint8_t> bytes;
+};
+
+// A body nobody keeps: the status of a download whose file cannot be made.
+class TDiscardingSink final : public TStream {
+ public:
+  int64_t size() const override { return 0; }
+  int64_t position() const override { return 0; }
+  void seek(int64_t) override {}
+  size_t read(void*, size_t) override { return 0; }
+  void write(const void*, size_t) override {}
+};
+
+}  // namespace
+
 void THTTP::DownloadFile(const ustring& URL, const ustring& FileName) {
-  TMemoryStream body;
+  const EHTTPError savingFailed(u"Error saving file to: " + FileName);
+  // The body goes straight to a file beside the target, which takes the
+  // target's place only once the whole answer came: a failure part-way (no
+  // answer, an answer cut short, disk full) leaves the file that was there
+  // as it was.
+  // Where no file can be made (a missing folder), the request still goes,
+  // for its status.
+  std::shared_ptr<TStagedFile> staged;
+  try {
+    staged = std::make_shared<TStagedFile>(FileName);
+  } catch (...) {
+  }
   uint32_t status = 0;
   try {
     RequestURL(URL, s_->FUserName, s_->FPassword, s_->FUserAgent, s_->FRequestMethod,
-               s_->FFormVariables, s_->FHTTPTimeOut, body, status);
+               s_->FFormVariables, s_->FHTTPTimeOut,
+               staged ? std::shared_ptr<TStream>(staged) : std::make_shared<TDiscardingSink>(),
+               status);
+  } catch (const EStreamError&) {
+    s_->FReturnCode = status;
+    throw savingFailed;
   } catch (...) {
+    s_->FReturnCode = status;
     throw EHTTPError(u"Error downloading file at: " + URL);
   }
   // Whatever the status: an error page is saved like any other body. No
   // answer at all (status 0) keeps the file that was there, so that a server
   // that is down costs no one yesterday's copy; where there was none, an
-  // empty one is made for the scripts that go on to open it.
+  // empty one is made for the scripts that go on to open it. The staging
+  // file of a transfer given up on may still be written: it is left to that
+  // transfer, which deletes it.
   s_->FReturnCode = status;
-  // Written beside the target first: a failure part-way (disk full) leaves
-  // the file that was there as it was.
+  if (!staged) throw savingFailed;
   try {
-    TStagedFile file(FileName);
-    file.write(body.data(), static_cast<size_t>(body.size()));
-    if (status == 0)
-      file.commitIfFree(FileName);
-    else
-      file.commitReplacing(FileName);
+    if (status == 0) {
+      staged.reset();
+      TStagedFile(FileName).commitIfFree(FileName);
+      return;
+    }
+    staged->commitReplacing(FileName);
   } catch (...) {
-    throw EHTTPError(u"Error saving file to: " + FileName);
+    throw savingFailed;
   }
 }
 
 std::vector<uint8_t> THTTP::DownloadData(const ustring& URL) {
-  TMemoryStream body;
+  auto body = std::make_shared<TByteSink>();
   uint32_t status = 0;
   bool ok = false;
   try {
@@ -129,7 +178,8 @@ std::vector<uint8_t> THTTP::DownloadData(const ustring& URL) {
   } catch (...) {
   }
   if (!ok) throw EHTTPError(u"Error reading remote file.");
-  return std::vector<uint8_t>(body.data(), body.data() + body.size());
+  // The transfer has ended: its thread writes no more.
+  return std::move(body->bytes);
 }
 
 ustring THTTP::VariantToString(ByteSpan InVar) const {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/system_text.h"
+#include "http_client/url.h"
 #include "io/paths.h"
 
 namespace velmora {
@@ -16,8 +17,9 @@ std::string quotedUtf8(const ustring& text) { return QuotedParam(systext::unicod
 
 ustring fileMimeType(const ustring& FileName, const MimeTypeLookup& mimeTypeOf) {
   try {
+    // A registered type that would end or split the header line is not used.
     ustring type = mimeTypeOf(FileExtension(FileName));
-    return type.empty() ? ustring(kOctetStream) : type;
+    return type.empty() || HasControlCharacter(type) ? ustring(kOctetStream) : type;
   } catch (...) {
     return kOctetStream;
   }
@@ -45,6 +47,7 @@ std::string QuotedParam(std::string_view text) {
       case '"': out += "%22"; break;
       case '\r': out += "%0D"; break;
       case '\n': out += "%0A"; break;
+      case '\0': out += "%00"; break;
       default: out += c;
     }
   }

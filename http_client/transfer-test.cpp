@@ -5,9 +5,15 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "base/wide.h"
 
 #include "http_client/testing/test_servers.h"
 #include "http_client/transfer.h"
@@ -50,7 +56,7 @@ TEST(Transfers, CloseEveryHandleOnEveryPath) {
         EXPECT_FALSE(PostMultipart(f.url, vars, {data, sizeof data}, u"f.bin", u"file", u"", u"", u"",
                                    code, text));
         EXPECT_EQ(code, f.upload) << f.what;
-        TMemoryStream body;
+        auto body = std::make_shared<TMemoryStream>();
         uint32_t status = 7;
         EXPECT_FALSE(RequestURL(f.url, u"", u"", u"", rmGet, vars, 5, body, status));
         EXPECT_EQ(status, f.download) << f.what;
@@ -99,4 +105,54 @@ TEST(Transfers, UploadAttemptsAreJudgedByTheirOwnStatus) {
   EXPECT_TRUE(PostMultipart(serverURL("http", "/auth?user=me&pass=pw&key=judged"), vars, {}, u"", u"",
                             u"me", u"pw", u"", code, text));
   EXPECT_EQ(code, 200u);
+}
+
+// A transfer given up on leaves its thread blocked in WinInet until the
+// system lets go; while 32 such threads run, no new transfer starts (each
+// would hold another thread and connection). Once the server lets go, they
+// end and transfers start again. Last: it holds the hang server's connections
+// for a while.
+TEST(Transfers, AbandonedTransfersAreBoundedAndEndWhenReleased) {
+  const ustring hang = serverURL("hang", "/", "https");  // a handshake never answered
+  std::vector<std::thread> threads;
+  std::atomic<int> givenUp{0};
+  for (int i = 0; i < 32; ++i) {
+    threads.emplace_back([&] {
+      uint32_t status = 7;
+      if (!RequestURL(hang, u"", u"", u"", rmGet, {}, 1, std::make_shared<TMemoryStream>(), status) &&
+          status == 0)
+        ++givenUp;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(givenUp.load(), 32);
+
+  // The 33rd does not start: nothing reaches the server.
+  const ustring counted = serverURL("http", "/len?n=5&key=abandoned-bound");
+  uint32_t status = 7;
+  auto body = std::make_shared<TMemoryStream>();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(RequestURL(counted, u"", u"", u"", rmGet, {}, 5, body, status));
+  EXPECT_EQ(status, 0u);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+
+  // Released, the threads end; a transfer goes through again. (Wine tries a
+  // failed handshake once more on a new connection, which the server holds
+  // again: released until none is left.)
+  bool released = false;
+  for (int attempt = 0; attempt < 100 && !released; ++attempt) {
+    // Not through RequestURL, which would not start either.
+    HINTERNET internet = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET request = InternetOpenUrlW(internet, wstr(serverURL("http", "/hang/release")), nullptr,
+                                         0, INTERNET_FLAG_RELOAD, 0);
+    EXPECT_NE(request, nullptr);
+    InternetCloseHandle(request);
+    InternetCloseHandle(internet);
+    Sleep(200);
+    body = std::make_shared<TMemoryStream>();
+    released = RequestURL(counted, u"", u"", u"", rmGet, {}, 5, body, status);
+  }
+  EXPECT_TRUE(released);
+  EXPECT_EQ(status, 200u);
+  EXPECT_EQ(body->size(), 5);
 }

@@ -4,14 +4,22 @@
 //
 // Both share nothing with other transfers of the process (no cookies, no
 // cache, no log-on kept by WinInet) and make no request for a URL or
-// UserAgent that PrepareURL or HasControlCharacter refuses. They follow up to
+// UserAgent that PrepareURL or HasControlCharacter refuses, nor with a user
+// name holding ":" (Basic could not carry it). They follow up to
 // 10 redirects themselves: credentials go only to the scheme, host and port of
 // URL, and https never leads to http (the transfer fails instead). An answer
 // cut short of its Content-Length, or whose status line is not HTTP, is no
-// answer.
+// answer, and so is one whose body differs from its Content-Length (counted
+// in 64 bits) or whose status is outside 100 to 599.
+//
+// Each runs on a thread of its own, so that the caller waits no longer than
+// its bounds whatever WinInet does; a transfer given up on finishes and frees
+// what it holds in the background. While 32 such transfers still run, no new
+// one starts (it fails as for no answer).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "base/ustring.h"
 #include "io/stream.h"
@@ -26,25 +34,31 @@ enum TRequestMethod { rmGet, rmPost, rmPut, rmDelete };
 // UserName and Password. ReturnCode receives every status obtained (and is
 // left alone when none is); ReturnFile the start of the answer as text (at
 // most 51200 bytes, 2000 when the answer declares no length), set only once
-// the answer is read. A 401 is retried up to three attempts in all. A 307 or
-// 308 sends the body again to its target; 301, 302 and 303 end the upload
-// with their status. True when the whole body went out and the final status
-// is 200.
+// the answer is read whole. A 401 is retried up to three attempts in all. A
+// 307 or 308 sends the body again to its target; 301, 302 and 303 end the
+// upload with their status. True when the whole body went out, the final
+// status is 200 and its answer came whole. An answer cut short sets
+// ReturnCode to 0 and ReturnFile to "". The caller waits at most 60 s for
+// the connection and the request's head to go out, 30 s for each piece of
+// the body, 30 s for the answer's head and 30 s for its body.
 bool PostMultipart(const ustring& URL, const TFormVariables& FormVariables, ByteSpan Data,
                    const ustring& FileName, const ustring& TagName, const ustring& UserName,
                    const ustring& Password, const ustring& UserAgent, uint32_t& ReturnCode,
                    ustring& ReturnFile);
 
 // GETs or POSTs (Method) URL with the form-encoded FormVariables as its body
-// and reads the whole answer into Body. UserName and Password log on, or the
-// URL's own when both are empty. TimeOut (seconds; 0 or less: no limit)
-// bounds each wait, and no wait begins once it has passed since the start.
-// 301, 302 and 303 make a POST a GET without a body. StatusCode is 0 when no
-// answer came (Body then empty); it is left alone only when no request could
-// be made. True exactly for status 200.
+// and writes the answer's body to Body as it arrives. UserName and Password
+// log on, or the URL's own when both are empty. TimeOut (seconds; 0 or less:
+// no limit) bounds each wait, no wait begins once it has passed since the
+// start, and the caller waits twice TimeOut at most. 301, 302 and 303 make a
+// POST a GET without a body. StatusCode is 0 when no answer came whole (Body
+// then holds what came, and when the transfer was given up on, its thread may
+// still write to it: Body is not to be used then); it is left alone only
+// when no request could be made. A failure to write Body is raised, with
+// StatusCode set. True exactly for status 200.
 bool RequestURL(const ustring& URL, const ustring& UserName, const ustring& Password,
                 const ustring& UserAgent, TRequestMethod Method,
-                const TFormVariables& FormVariables, int32_t TimeOut, TMemoryStream& Body,
-                uint32_t& StatusCode);
+                const TFormVariables& FormVariables, int32_t TimeOut,
+                const std::shared_ptr<TStream>& Body, uint32_t& StatusCode);
 
 }  // namespace velmora

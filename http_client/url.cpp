@@ -1,5 +1,7 @@
 #include "http_client/url.h"
 
+#include <algorithm>
+
 #include "base/system_text.h"
 #include "text/textconv.h"
 
@@ -25,23 +27,11 @@ void appendEscaped(std::string& out, unsigned char byte) {
   out += kHexDigits[byte & 0xF];
 }
 
-// The port of an absolute URL, when it names one, is a number from 1 to
-// 65535: the text after the last ":" of the authority (after any user
-// information, outside an IPv6 "[...]"), which ends at "/", "?", "#" or "\".
-bool portInRange(ustring_view url) {
-  const size_t start = url.find(u"://") + 3;
-  ustring_view authority = url.substr(start, url.find_first_of(u"/?#\\", start) - start);
-  const size_t at = authority.rfind(u'@');
-  if (at != ustring_view::npos) authority.remove_prefix(at + 1);
-  const size_t colon = authority.rfind(u':'), bracket = authority.rfind(u']');
-  if (colon == ustring_view::npos || (bracket != ustring_view::npos && colon < bracket))
-    return true;
-  const ustring_view digits = authority.substr(colon + 1);
-  uint32_t port = 0;
-  for (char16_t c : digits) {
-    if (!isAsciiDigit(c) || (port = port * 10 + (c - u'0')) > 65535) return false;
-  }
-  return port >= 1;
+// Whether the URL's scheme is one of those whose "\" browsers read as "/".
+bool isWebScheme(ustring_view url) {
+  const size_t end = url.find(u"://");
+  const ustring scheme = asciiUpper(ustring(url.substr(0, end)));
+  return scheme == u"HTTP" || scheme == u"HTTPS";
 }
 
 // The byte of a "%XX" at text[i], or -1.
@@ -117,10 +107,48 @@ bool HasControlCharacter(ustring_view text) {
   return false;
 }
 
+bool ParseAuthority(ustring_view URL, ustring& Host, uint32_t& Port) {
+  const size_t schemeEnd = URL.find(u"://");
+  if (schemeEnd == ustring_view::npos) return false;
+  const size_t start = schemeEnd + 3;
+  ustring_view authority = URL.substr(start, URL.find_first_of(u"/?#\\", start) - start);
+  const size_t at = authority.rfind(u'@');
+  if (at != ustring_view::npos) authority.remove_prefix(at + 1);
+  size_t hostEnd = 0;
+  if (!authority.empty() && authority[0] == u'[') {
+    hostEnd = authority.find(u']');
+    if (hostEnd == ustring_view::npos) return false;
+    ++hostEnd;
+  } else {
+    hostEnd = std::min(authority.find(u':'), authority.size());
+    if (authority.substr(0, hostEnd).find_first_of(u"[]") != ustring_view::npos) return false;
+  }
+  if (hostEnd == 0) return false;
+  const ustring_view rest = authority.substr(hostEnd);
+  uint32_t port = 0;
+  if (!rest.empty()) {
+    if (rest[0] != u':' || rest.size() == 1) return false;
+    for (char16_t c : rest.substr(1)) {
+      if (!isAsciiDigit(c) || (port = port * 10 + (c - u'0')) > 65535) return false;
+    }
+    if (port == 0) return false;
+  }
+  Host = ustring(authority.substr(0, hostEnd));
+  Port = port;
+  return true;
+}
+
 bool PrepareURL(const ustring& URL, ustring& Prepared) {
   if (HasControlCharacter(URL)) return false;
-  const ustring url = WithDefaultScheme(URL.substr(0, URL.find(u'#')));
-  if (!portInRange(url)) return false;
+  ustring url = WithDefaultScheme(URL.substr(0, URL.find(u'#')));
+  // One reading of the address for the checks and the request: a browser's,
+  // where "\" before the query is a "/" (so "http://good\@evil/" goes to
+  // "good").
+  if (isWebScheme(url))
+    std::replace(url.begin(), url.begin() + std::min(url.find(u'?'), url.size()), u'\\', u'/');
+  ustring host;
+  uint32_t port = 0;
+  if (!ParseAuthority(url, host, port)) return false;
   std::string out;
   for (size_t i = 0; i < url.size();) {
     if (url[i] > u' ' && url[i] < 0x80) {

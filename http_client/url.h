@@ -53,12 +53,20 @@ ustring EncodeFormVariables(const TFormVariables& FormVariables);
 // header line: one below U+0020 (CR, LF, NUL, tab, ...) or U+007F.
 bool HasControlCharacter(ustring_view text);
 
+// The host and port of an absolute URL's authority (after "://", up to the
+// first "/", "?", "#" or "\"; user information up to its last "@" left
+// out). Port is 0 when the URL names none. False when it does not parse: no
+// host, a "[" or "]" outside an IPv6 "[...]", or a port that is not a number
+// from 1 to 65535 (a larger one would wrap around to another port).
+bool ParseAuthority(ustring_view URL, ustring& Host, uint32_t& Port);
+
 // The URL as it may go on the wire, or false when it must not be requested:
-// a control character (HasControlCharacter), or a port that is not a number
-// from 1 to 65535 (the system's parser would wrap it). The fragment ("#" and
-// after) is dropped, as it is the client's own; blanks and characters beyond
-// ASCII become %XX escapes of their UTF-8 bytes; "http://" is put in front
-// when the URL names no scheme (WithDefaultScheme).
+// a control character (HasControlCharacter), or an authority that
+// ParseAuthority refuses. In http and https URLs a "\" before the query is
+// a "/", as browsers read it. The fragment ("#" and after) is dropped, as it
+// is the client's own; blanks and characters beyond ASCII become %XX escapes
+// of their UTF-8 bytes; "http://" is put in front when the URL names no
+// scheme (WithDefaultScheme).
 bool PrepareURL(const ustring& URL, ustring& Prepared);
 
 }  // namespace velmora

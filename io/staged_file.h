@@ -11,9 +11,18 @@
 
 namespace velmora {
 
+// Every staging file's name begins with this (any case), followed by 32
+// random hexadecimal digits and ".tmp"; no name a client sends is reduced to
+// one that does (ClientFileName).
+inline constexpr char16_t kStagingPrefix[] = u"~velmora-";
+
 class TStagedFile final : public TStream {
  public:
-  // Creates the staging file in target's folder. A failure raises
+  // Creates the staging file in target's folder, under a name nobody can
+  // guess, held open without sharing until it is committed. The first
+  // staging file of a process in a folder (and again every 10 minutes)
+  // removes the staging files there that no live process holds and that
+  // nobody wrote for 10 minutes: those whose writer died. A failure raises
   // EFCreateError naming target, with the system's text (a missing folder
   // reads as for the target itself).
   explicit TStagedFile(const ustring& target);
@@ -31,9 +40,16 @@ class TStagedFile final : public TStream {
 
   const ustring& stagingPath() const { return staging_; }
 
+  // Closes the staging file, so that the system's own copy can fill it
+  // (it stays under its name until committed or destroyed); bytes are no
+  // longer read or written through this object.
+  void close() { file_.reset(); }
+
   // Gives the bytes the name target, replacing a file there. A refusal
-  // (target is a directory, a device, in use, an invalid name) raises
-  // EFCreateError naming target.
+  // (target is a directory, a device, read-only, in use, an invalid name)
+  // raises EFCreateError naming target. A refusal because another save is
+  // replacing the same name at that moment is waited out (for at most about
+  // 2 seconds).
   void commitReplacing(const ustring& target);
   // Gives the bytes the name target only when no file has it; false when one
   // has (the staging file stays, for another name). Other refusals raise as

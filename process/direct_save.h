@@ -19,7 +19,7 @@ struct TDirectSaveOptions {
   bool UseExistingName = false;  // the client's (reduced) name instead
   TowModeType Mode = owAlways;
   ustring OverwriteChr;
-  TRenameCounters* renames = nullptr;  // the object's, which outlives the files it saves
+  TRenameCounters* renames = nullptr;  // outlives the files it saves
 };
 
 // At the platform's edge (direct_save_win32.cpp); without a file layer a

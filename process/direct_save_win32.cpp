@@ -74,11 +74,8 @@ class TDirectSave final : public IFileDestinations {
     } catch (const EStreamError& e) {
       throw EUploadError(CreationFailure(target, e));
     }
-    // The name the part will most likely get; the commit has the last word.
-    record.NewName = AfterLastSeparator(
-        GuessTarget(base, extension, o_.Mode, o_.OverwriteChr, *o_.renames,
-                    [](const ustring& candidate) { return !IsExistingFile(candidate); }),
-        kScriptSeparators);
+    // NewName stays empty until the file is settled under its name: a read
+    // that stops before names nothing, so no page deletes another's file.
     record.Storage.stage(std::move(file));
   }
 

@@ -45,6 +45,13 @@ TEST(ClientFileName, ReducesToTheNameWindowsStores) {
       {u"auxiliary", u"auxiliary"},
       {u"x.con", u"x.con"},
       {u"nul_.txt", u"nul_.txt"},
+      // Never a staging file's name, in any case, whatever follows.
+      {u"~velmora-0123456789abcdef0123456789abcdef.tmp",
+       u"_~velmora-0123456789abcdef0123456789abcdef.tmp"},
+      {u"dir\\~VELMORA-11c-6d-0.TMP", u"_~VELMORA-11c-6d-0.TMP"},
+      {u"~velmora-", u"_~velmora-"},
+      {u"~velmora.tmp", u"~velmora.tmp"},
+      {u"x~velmora-1.tmp", u"x~velmora-1.tmp"},
       // Nothing left: a name of its own, never the folder.
       {u"..", u"_"},
       {u"...", u"_"},

@@ -1,6 +1,7 @@
 #include "process/file_names.h"
 
 #include "io/paths.h"
+#include "io/staged_file.h"
 
 namespace velmora {
 
@@ -35,7 +36,10 @@ ustring ClientFileName(ustring_view sent) {
   ustring name(sent);
   for (char16_t& c : name)
     if (IsRefusedInName(c)) c = u'_';
-  if (name.empty() || IsDeviceName(name)) return u"_" + name;
+  const size_t staging = std::char_traits<char16_t>::length(kStagingPrefix);
+  if (name.empty() || IsDeviceName(name) ||
+      sameTextAsciiFolded(ustring_view(name).substr(0, staging), kStagingPrefix))
+    return u"_" + name;
   return name;
 }
 

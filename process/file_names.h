@@ -13,7 +13,9 @@ namespace velmora {
 //   3. a reserved device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$,
 //      CONOUT$, any case, with or without an extension) gets a leading "_";
 //   4. a name left empty ("..", ". .") becomes "_";
-//   5. each character Windows refuses in a name (control characters and
+//   5. a name beginning with a staging file's prefix (kStagingPrefix, any
+//      case) gets a leading "_", so that no upload takes or plants one;
+//   6. each character Windows refuses in a name (control characters and
 //      ? * < > | ") becomes "_" ("a?b.txt" gives "a_b.txt").
 // So a client on another system never fails a save with its name.
 ustring ClientFileName(ustring_view sent);

@@ -72,8 +72,8 @@ struct TFileRecord {
   ustring Extension;    // of Name, without the dot
   ustring ContentType;  // as sent
   ustring NameOnly;     // Name without dot and extension
-  ustring NewName;      // name stored under (direct save, FileSave owRename); while a
-                        // direct-save file waits to be settled, the name it is going to get
+  ustring NewName;      // name stored under (direct save, FileSave owRename); empty for a
+                        // direct-save file until it is settled under that name
   TFileStorage Storage;
 };
 

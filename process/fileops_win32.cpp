@@ -9,6 +9,7 @@
 #include "base/system_text.h"
 #include "base/wide.h"
 #include "io/fileutils.h"
+#include "io/staged_file.h"
 #include "process/fileops.h"
 #include "process/process.h"
 
@@ -129,14 +130,43 @@ void TProcess::AppendToFile(const ustring& FileName, const ustring& NewLine) {
 
 // Copy, Rename and Delete report nothing: a refusal of the system ends them
 // quietly.
+
+namespace {
+
+// The system's copy of source into a staging file beside target, which then
+// takes target's name (replacing a file there, or only when it is free): a
+// copy that fails part-way (disk full) leaves target as it was and nothing
+// beside it. False when nothing was done.
+bool CopyBeside(const ustring& source, const ustring& target, bool replace) {
+  try {
+    TStagedFile staged(target);
+    staged.close();  // the system's copy writes it
+    if (!CopyFileW(wstr(source), wstr(staged.stagingPath()), FALSE)) return false;
+    if (replace) {
+      staged.commitReplacing(target);
+      return true;
+    }
+    return staged.commitIfFree(target);
+  } catch (const EStreamError&) {
+    return false;  // no staging file in that folder, or target refused
+  }
+}
+
+}  // namespace
+
 void TProcess::Copy(const ustring& OldName, const ustring& NewName) {
   UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS);
-  CopyFileW(wstr(OldName), wstr(NewName), FALSE);
+  CopyBeside(OldName, NewName, true);
   SetErrorMode(previous);
 }
 
+// A rename within a volume is the system's own; to another volume the file
+// is copied beside its new name and the old one is deleted once the copy has
+// taken that name (a source that cannot be deleted stays, as with MoveFile).
 void TProcess::Rename(const ustring& OldName, const ustring& NewName) {
-  MoveFileW(wstr(OldName), wstr(NewName));
+  if (MoveFileExW(wstr(OldName), wstr(NewName), 0) || GetLastError() != ERROR_NOT_SAME_DEVICE)
+    return;
+  if (CopyBeside(OldName, NewName, false)) DeleteFileW(wstr(OldName));
 }
 
 void TProcess::Delete(const ustring& FileName) { DeleteFileW(wstr(FileName)); }

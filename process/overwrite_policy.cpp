@@ -2,63 +2,87 @@
 
 namespace velmora {
 
+TRenameCounters& TRenameCounters::Shared() {
+  static TRenameCounters shared;
+  return shared;
+}
+
 // Each text with its length before it, so that no two triples make one key.
 ustring TRenameCounters::key(const ustring& base, const ustring& mark, const ustring& extension) {
   return toDecimal(static_cast<int64_t>(base.size())) + u':' + base +
          toDecimal(static_cast<int64_t>(mark.size())) + u':' + mark + extension;
 }
 
-int64_t TRenameCounters::next(const ustring& base, const ustring& mark,
+int64_t TRenameCounters::last(const ustring& base, const ustring& mark,
                               const ustring& extension) const {
-  const auto it = last_.find(key(base, mark, extension));
-  return it == last_.end() ? 1 : it->second + 1;
+  const ustring k = key(base, mark, extension);
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto it = last_.find(k);
+  return it == last_.end() ? 0 : it->second;
 }
 
 void TRenameCounters::took(const ustring& base, const ustring& mark, const ustring& extension,
                            int64_t counter) {
-  if (counter > 0) last_[key(base, mark, extension)] = counter;
+  if (counter <= 0) return;
+  ustring k = key(base, mark, extension);
+  std::lock_guard<std::mutex> guard(lock_);
+  if (last_.size() >= kMaxNames && !last_.count(k)) last_.clear();
+  last_[std::move(k)] = counter;
 }
 
 namespace {
 
-struct TUniqueTarget {
-  ustring path;         // empty: owNever found the name taken
-  int64_t counter = 0;  // owRename's counter in path; 0 for the plain name
-};
+// Counters tried one by one before the search starts leaping: a folder
+// with a few numbered copies gets its first hole filled.
+constexpr int64_t kCountersOneByOne = 16;
 
-TUniqueTarget UniqueTarget(const ustring& base, const ustring& extension, TowModeType mode,
-                           const ustring& overwriteChr, int64_t firstCounter,
-                           const std::function<bool(const ustring&)>& take) {
-  ustring target = base + extension;
-  switch (mode) {
-    case owAlways: return {target};
-    case owNever: return {take(target) ? target : ustring()};
-    case owRename: break;
+// A free counter from start on: the first one within kCountersOneByOne,
+// else the end of the run of taken counters found by doubling the step
+// and halving the gap (free(n) for the returned n, taken for n - 1).
+int64_t FreeCounter(int64_t start, const std::function<bool(int64_t)>& free) {
+  int64_t taken = start - 1;
+  for (; taken < start - 1 + kCountersOneByOne; ++taken)
+    if (free(taken + 1)) return taken + 1;
+  int64_t step = 1, candidate = taken + step;
+  while (!free(candidate)) {
+    taken = candidate;
+    step *= 2;
+    candidate = taken + step;
   }
-  if (take(target)) return {target};
-  for (int64_t n = firstCounter;; ++n) {
-    target = base + overwriteChr + toDecimal(n) + extension;
-    if (take(target)) return {target, n};
+  while (candidate - taken > 1) {
+    const int64_t middle = taken + (candidate - taken) / 2;
+    (free(middle) ? candidate : taken) = middle;
   }
+  return candidate;
 }
 
 }  // namespace
 
 ustring TakeTarget(const ustring& base, const ustring& extension, TowModeType mode,
                    const ustring& overwriteChr, TRenameCounters& renames,
+                   const std::function<bool(const ustring&)>& isFree,
                    const std::function<bool(const ustring&)>& take) {
-  const TUniqueTarget target = UniqueTarget(base, extension, mode, overwriteChr,
-                                            renames.next(base, overwriteChr, extension), take);
-  renames.took(base, overwriteChr, extension, target.counter);
-  return target.path;
-}
+  const ustring plain = base + extension;
+  switch (mode) {
+    case owAlways: return plain;
+    case owNever: return take(plain) ? plain : ustring();
+    case owRename: break;
+  }
+  if (take(plain)) return plain;
 
-ustring GuessTarget(const ustring& base, const ustring& extension, TowModeType mode,
-                    const ustring& overwriteChr, const TRenameCounters& renames,
-                    const std::function<bool(const ustring&)>& isFree) {
-  return UniqueTarget(base, extension, mode, overwriteChr,
-                      renames.next(base, overwriteChr, extension), isFree)
-      .path;
+  const auto numbered = [&](int64_t n) { return base + overwriteChr + toDecimal(n) + extension; };
+  // The last counter taken is a hint while its file is there; once it is
+  // gone (a folder emptied), the search starts again from 1.
+  const int64_t last = renames.last(base, overwriteChr, extension);
+  int64_t start = last > 0 && !isFree(numbered(last)) ? last + 1 : 1;
+  for (;;) {
+    const int64_t n = FreeCounter(start, [&](int64_t counter) { return isFree(numbered(counter)); });
+    if (take(numbered(n))) {
+      renames.took(base, overwriteChr, extension, n);
+      return numbered(n);
+    }
+    start = n + 1;  // taken meanwhile by another save
+  }
 }
 
 }  // namespace velmora

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -369,8 +370,9 @@ TEST_F(ProcessFiles, AnInterruptedReadLosesItsLastFileOnRelease) {
   Names listed = List(dir_);
   ASSERT_EQ(listed.size(), 2u);
   EXPECT_EQ(listed[0], "done.txt");
-  EXPECT_EQ(listed[1].rfind("~velmora-", 0), 0u) << listed[1];
-  EXPECT_EQ(process_->NewName(1), u"cut.bin");  // the name it was going to get
+  // Its staging name holds 128 random bits: nothing to guess or plant.
+  EXPECT_TRUE(std::regex_match(listed[1], std::regex("~velmora-[0-9a-f]{32}\\.tmp"))) << listed[1];
+  EXPECT_EQ(process_->NewName(1), u"");  // stored under no name
   process_.reset();
   EXPECT_EQ(List(dir_), Names{"done.txt"});
 }
@@ -427,9 +429,8 @@ TEST_F(ProcessFiles, AReadThatStopsEarlyLeavesTheTargetAsItWas) {
         }
       }
       ASSERT_EQ(process_->FileQty(), 2);
-      EXPECT_EQ(process_->NewName(1), mode == owAlways   ? u"b.txt"
-                                      : mode == owRename ? u"b~1.txt"
-                                                         : u"");
+      EXPECT_EQ(process_->NewName(0), u"first.txt");
+      EXPECT_EQ(process_->NewName(1), u"");  // not stored under any name
       EXPECT_EQ(Contents(dir_ + u"b.txt"), "old");
       EXPECT_EQ(Contents(dir_ + u"first.txt"), "1");
       EXPECT_EQ(List(dir_).size(), mode == owNever ? 2u : 3u);  // the waiting file beside them
@@ -460,6 +461,107 @@ TEST_F(ProcessFiles, AnUnfinishedReadNeverDeletesAnotherRequestsFile) {
   process_.reset();
   EXPECT_EQ(List(dir_), Names{"b.txt"});
   EXPECT_EQ(Contents(dir_ + u"b.txt"), "from B");
+}
+
+// Request A's last file is complete but waits when A's client leaves; request
+// B then stores that name; A's page rejects the upload and deletes by
+// NewName, as pages do. A's NewName names nothing, so B's file stays, in
+// every mode, whether the name was taken before or not.
+TEST_F(ProcessFiles, APageDeletingByNewNameAfterAnEarlyStopKeepsAnotherRequestsFile) {
+  const struct {
+    TowModeType mode;
+    bool taken;           // photo.jpg there before both requests
+    const char16_t* b;    // the name request B stores
+  } cases[] = {
+      {owAlways, true, u"photo.jpg"}, {owRename, true, u"photo~1.jpg"},
+      {owNever, false, u"photo.jpg"}, {owAlways, false, u"photo.jpg"},
+      {owRename, false, u"photo.jpg"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("mode " + std::to_string(c.mode) + (c.taken ? ", name taken" : ", name free"));
+    for (const std::string& name : List(dir_)) DeleteFileW(wstr(dir_ + fromUtf8(name)));
+    if (c.taken) Put(dir_ + u"photo.jpg", "old");
+    auto makeRequest = [&](std::shared_ptr<FakeHost::Script> script) {
+      auto p = std::make_unique<TProcess>(std::make_unique<FakeHost>(script));
+      p->SetOverwriteMode(c.mode);
+      p->SetSaveDirect(true);
+      p->SetSaveDirectPath(dir_);
+      p->SetSaveDirectUseExistingName(true);
+      return p;
+    };
+    auto scriptA = std::make_shared<FakeHost::Script>();
+    scriptA->body =
+        MultipartBody({File("f", "photo.jpg", "from A"), Field("pad", std::string(200000, 'p'))});
+    scriptA->connectedReads = 1;  // A's client leaves after the first block
+    auto a = makeRequest(scriptA);
+    a->Read();
+    ASSERT_EQ(a->FileQty(), 1);
+    EXPECT_EQ(a->NewName(0), u"");
+
+    auto scriptB = std::make_shared<FakeHost::Script>();
+    scriptB->body = MultipartBody({File("f", "photo.jpg", "from B")});
+    auto b = makeRequest(scriptB);
+    b->Read();
+    ASSERT_EQ(b->NewName(0), c.b);
+
+    a->Delete(dir_ + a->NewName(0));
+    a.reset();
+    EXPECT_EQ(Contents(dir_ + c.b), "from B");
+    if (c.taken && c.mode == owRename) {
+      EXPECT_EQ(Contents(dir_ + u"photo.jpg"), "old");
+    }
+    EXPECT_EQ(List(dir_).size(), c.taken && c.mode == owRename ? 2u : 1u);
+  }
+}
+
+// Staging files left in a folder by a writer that died go with the next save
+// there; those a live writer holds, those written lately (a writer about to
+// give one its name), and names of any other shape stay.
+TEST_F(ProcessFiles, TheNextSaveRemovesStagingFilesOfDeadWriters) {
+  const std::string random32 = "0123456789abcdef0123456789ABCDEF";
+  const struct {
+    std::string name;
+    bool old, held, readOnly, removed;
+  } cases[] = {
+      {"~velmora-" + random32 + ".tmp", true, false, false, true},
+      {"~VELMORA-" + std::string(32, 'f') + ".TMP", true, false, true, true},
+      {"~velmora-" + std::string(32, '1') + ".tmp", false, false, false, false},
+      {"~velmora-" + std::string(32, '2') + ".tmp", true, true, false, false},
+      {"~velmora-11c-6d-0.tmp", true, false, false, false},
+      {"~velmora-" + std::string(32, 'g') + ".tmp", true, false, false, false},
+      {"~velmora-" + random32 + "0.tmp", true, false, false, false},
+      {"photo.jpg", true, false, false, false},
+  };
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER hourAgo;
+  hourAgo.LowPart = now.dwLowDateTime;
+  hourAgo.HighPart = now.dwHighDateTime;
+  hourAgo.QuadPart -= 3600ull * 10000000ull;
+  const FILETIME old{hourAgo.LowPart, hourAgo.HighPart};
+  std::vector<HANDLE> held;
+  Names kept{"a.txt"};
+  for (const auto& c : cases) {
+    const ustring path = dir_ + fromUtf8(c.name);
+    Put(path, "left");
+    // As a live writer holds its staging file: read and write, not shared.
+    HANDLE h = CreateFileW(wstr(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    if (c.old) SetFileTime(h, nullptr, nullptr, &old);
+    if (c.held)
+      held.push_back(h);
+    else
+      CloseHandle(h);
+    if (c.readOnly) SetFileAttributesW(wstr(path), FILE_ATTRIBUTE_READONLY);
+    if (!c.removed) kept.insert(kept.end(), c.name);
+  }
+  std::sort(kept.begin(), kept.end());
+  DirectMode(true);
+  Read(MultipartBody({File("f", "a.txt", "new")}));
+  for (HANDLE h : held) CloseHandle(h);
+  EXPECT_EQ(List(dir_), kept);
+  EXPECT_EQ(Contents(dir_ + u"a.txt"), "new");
 }
 
 // Every declared byte came but the body ended inside a file part: the read
@@ -625,6 +727,58 @@ TEST_F(ProcessFiles, ConcurrentSavesNeverOverwriteEachOther) {
   }
 }
 
+// Many requests replacing one name at the same moment under owAlways, by
+// FileSave and by direct saving: every save succeeds, the last one wins,
+// and the file there is always one of them whole.
+TEST_F(ProcessFiles, ConcurrentReplacesOfOneNameAllSucceed) {
+  constexpr int kSavers = 24, kRounds = 2;
+  for (bool direct : {false, true}) {
+    SCOPED_TRACE(direct ? "direct saving" : "FileSave");
+    const ustring folder = root_ + (direct ? u"\\direct\\" : u"\\filesave\\");
+    ASSERT_TRUE(CreateDirectoryW(wstr(folder), nullptr));
+    std::vector<std::string> payloads;
+    for (int i = 0; i < kSavers; ++i)
+      payloads.push_back(std::string(150000 + i, static_cast<char>('a' + i)));
+    for (int round = 0; round < kRounds; ++round) {
+      std::vector<std::unique_ptr<TProcess>> processes;
+      for (int i = 0; i < kSavers; ++i) {
+        auto script = std::make_shared<FakeHost::Script>();
+        script->body = MultipartBody({File("f", "x.bin", payloads[i])});
+        processes.push_back(std::make_unique<TProcess>(std::make_unique<FakeHost>(script)));
+        if (direct) {
+          processes.back()->SetSaveDirect(true);
+          processes.back()->SetSaveDirectPath(folder);
+          processes.back()->SetSaveDirectName(u"same.bin");
+        } else {
+          processes.back()->Read();
+        }
+      }
+      std::atomic<int> ready{0}, failed{0};
+      std::vector<std::thread> savers;
+      for (auto& p : processes) {
+        savers.emplace_back([&, process = p.get()] {
+          ++ready;
+          while (ready < kSavers) std::this_thread::yield();
+          try {
+            if (direct)
+              process->Read();
+            else
+              process->FileSave(folder + u"same.bin", 0);
+          } catch (const Exception& e) {
+            ++failed;
+            ADD_FAILURE() << toUtf8(e.message());
+          }
+        });
+      }
+      for (auto& t : savers) t.join();
+      EXPECT_EQ(failed, 0) << "round " << round;
+      EXPECT_EQ(List(folder), Names{"same.bin"});
+      const std::string stored = Contents(folder + u"same.bin");
+      EXPECT_NE(std::find(payloads.begin(), payloads.end(), stored), payloads.end());
+    }
+  }
+}
+
 // A failed write leaves every target as it was. These need a small drive
 // (tools/with-small-drive.sh maps a 1 MB one and names it in
 // VELMORA_SMALL_DRIVE); elsewhere they skip.
@@ -709,6 +863,46 @@ TEST_F(SmallDrive, AppendToFileTakesBackAFailedLine) {
   EXPECT_EQ(Contents(log), "x\x1Ay");
   EXPECT_THROW(process_->AppendToFile(full_ + u"new.txt", line), EInOutError);
   EXPECT_EQ(List(full_), (Names{"filler", "log.txt"}));
+}
+
+// Copy and Rename onto a drive too small for the source: they report
+// nothing, as always, but the file Copy would replace keeps its bytes, the
+// source stays, and no part of the source is left on the drive.
+TEST_F(SmallDrive, CopyAndRenameThatDoNotFitChangeNothing) {
+  const std::string source(1536 * 1024, 'S'), old(300 * 1024, 'o');
+  Put(dir_ + u"source.bin", source);
+  const struct {
+    const char* what;
+    std::function<void(TProcess&, const ustring&, const ustring&)> call;
+    const char16_t* target;
+    bool targetThere;
+  } cases[] = {
+      {"Copy over a file", [](TProcess& p, const ustring& a, const ustring& b) { p.Copy(a, b); },
+       u"old.bin", true},
+      {"Copy to a new name", [](TProcess& p, const ustring& a, const ustring& b) { p.Copy(a, b); },
+       u"new.bin", false},
+      {"Rename to a new name",
+       [](TProcess& p, const ustring& a, const ustring& b) { p.Rename(a, b); }, u"new.bin", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string& name : List(full_)) DeleteFileW(wstr(full_ + fromUtf8(name)));
+    if (c.targetThere) Put(full_ + c.target, old);
+    c.call(*process_, dir_ + u"source.bin", full_ + c.target);
+    EXPECT_EQ(List(full_), c.targetThere ? Names{toUtf8(c.target)} : Names{});
+    EXPECT_TRUE(Contents(full_ + c.target) == (c.targetThere ? old : "<missing>"));
+    EXPECT_TRUE(Contents(dir_ + u"source.bin") == source);
+  }
+  // What fits is moved to the other drive, never over a file there.
+  Put(dir_ + u"small.bin", "small");
+  Put(full_ + u"old.bin", "old");
+  process_->Rename(dir_ + u"small.bin", full_ + u"old.bin");
+  EXPECT_EQ(Contents(full_ + u"old.bin"), "old");
+  EXPECT_EQ(Contents(dir_ + u"small.bin"), "small");
+  process_->Rename(dir_ + u"small.bin", full_ + u"moved.bin");
+  EXPECT_EQ(Contents(full_ + u"moved.bin"), "small");
+  EXPECT_EQ(Contents(dir_ + u"small.bin"), "<missing>");
+  EXPECT_EQ(List(full_), (Names{"moved.bin", "old.bin"}));
 }
 
 // DumpHeader.
@@ -837,6 +1031,32 @@ TEST_F(ProcessFiles, CopyRenameDeleteAreSilent) {
   p.Delete(dir_ + u"b");
   p.Delete(dir_ + u"missing");
   EXPECT_EQ(List(dir_), Names{"moved"});
+}
+
+// Copies the system refuses or that fail leave the target as it was and no
+// staging file beside it; a copy onto the source itself keeps its bytes.
+TEST_F(ProcessFiles, CopyRefusedLeavesTheFolderAsItWas) {
+  TProcess& p = *process_;
+  Put(dir_ + u"a", "A");
+  Put(dir_ + u"ro", "read-only");
+  SetFileAttributesW(wstr(dir_ + u"ro"), FILE_ATTRIBUTE_READONLY);
+  CreateDirectoryW(wstr(dir_ + u"sub"), nullptr);
+  const struct {
+    const char16_t *from, *to;
+  } cases[] = {
+      {u"missing", u"b"},  // no source
+      {u"a", u"ro"},       // a read-only target, refused as on Windows
+      {u"a", u"sub"},      // a folder of that name
+      {u"a", u"a"},        // onto itself
+  };
+  for (const auto& c : cases) {
+    p.Copy(dir_ + c.from, dir_ + c.to);
+    EXPECT_EQ(List(dir_), (Names{"a", "ro", "sub"})) << toUtf8(c.to);
+  }
+  EXPECT_EQ(Contents(dir_ + u"a"), "A");
+  EXPECT_EQ(Contents(dir_ + u"ro"), "read-only");
+  EXPECT_EQ(List(dir_ + u"sub"), Names{});
+  SetFileAttributesW(wstr(dir_ + u"ro"), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(ProcessFiles, CreateGUID) {

@@ -39,9 +39,9 @@ struct TProcess::State {
   ustring FCharset = u"UTF-8";  // "UTF-8" or "WINDOWS-1252"
   ustring Debug;
 
-  // The counters owRename took, for every save of this object; declared
-  // before the files, which may still use them as they are released.
-  TRenameCounters renames;
+  // The counters owRename took, shared by every object of the process, so
+  // that a new request does not search again past the copies there.
+  TRenameCounters& renames = TRenameCounters::Shared();
   // Variables, repeats, tags and files, filled as the parts arrive.
   TUploadResults results;
 

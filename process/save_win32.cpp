@@ -21,8 +21,10 @@ ustring CommitUniqueTarget(TStagedFile& staged, const ustring& base, const ustri
     staged.commitReplacing(base + extension);
     return base + extension;
   }
-  return TakeTarget(base, extension, mode, overwriteChr, renames,
-                    [&](const ustring& name) { return staged.commitIfFree(name); });
+  return TakeTarget(
+      base, extension, mode, overwriteChr, renames,
+      [](const ustring& name) { return !IsExistingFile(name); },
+      [&](const ustring& name) { return staged.commitIfFree(name); });
 }
 
 void TProcess::FileSave(const ustring& FileName, int32_t Index) {

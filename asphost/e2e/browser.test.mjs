@@ -1,8 +1,9 @@
 // Chromium, headless, on the real demo form: choose files, submit, watch
-// the progress bar move and reach 100, read the result page, and keep a
-// screenshot of it (ASPHOST_WORK/demo.png). The page itself shows 100 once
-// the result arrives, so the progress is judged by what progress.asp
-// answered while the upload ran.
+// the progress bar move and reach 100, read the result page, and keep
+// screenshots before, during and after the upload (ASPHOST_WORK/demo-before.png,
+// demo-during.png, demo.png). The page itself shows 100 once the result
+// arrives, so the progress is judged by what progress.asp answered while
+// the upload ran.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -17,9 +18,13 @@ test('the demo form uploads with a moving progress bar', async () => {
   const note = path.join(files, 'notes.txt');
   const big = path.join(files, 'recording.bin');
   const accented = path.join(files, 'résumé.txt');
+  const agenda = path.join(files, 'agenda.txt');
+  const minutes = path.join(files, 'minutes.txt');
   fs.writeFileSync(note, 'meeting notes\n');
   fs.writeFileSync(big, randomBytes(24 * 1024 * 1024, 5));
   fs.writeFileSync(accented, 'curriculum vitae\n');
+  fs.writeFileSync(agenda, 'agenda\n');
+  fs.writeFileSync(minutes, 'minutes\n');
 
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'asphost-chromium-'));
   const context = await chromium.launchPersistentContext(profile, {
@@ -38,10 +43,34 @@ test('the demo form uploads with a moving progress bar', async () => {
       offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: 40 * 1024 * 1024,
     });
 
+    // Every answer that was not found (a missing icon, style or script).
+    const missing = [];
+    page.on('response', (response) => { if (response.status() === 404) missing.push(response.url()); });
+
     await page.goto(`${base}/`);
     await page.fill('input[name=author]', 'Chromium');
     await page.setInputFiles('input[name=file1]', note);
-    await page.setInputFiles('input[name=file2]', [big, accented]);
+    await page.setInputFiles('input[name=file2]', [big, accented, agenda, minutes]);
+
+    // The bar's "0%" is legible on its empty track: WCAG's contrast ratio
+    // of the label's colour against the track's.
+    const contrast = await page.evaluate(() => {
+      const rgb = (element, property) =>
+        getComputedStyle(element)[property].match(/\d+/g).slice(0, 3).map(Number);
+      const luminance = (channels) => {
+        const [r, g, b] = channels.map((c) => {
+          c /= 255;
+          return c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+        });
+        return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+      };
+      const bar = document.getElementById('bar');
+      const [a, b] = [luminance(rgb(bar, 'color')), luminance(rgb(bar.parentElement, 'backgroundColor'))];
+      return { label: bar.textContent, ratio: (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05) };
+    });
+    assert.equal(contrast.label, '0%');
+    assert.ok(contrast.ratio >= 4.5, `the 0% label's contrast: ${contrast.ratio.toFixed(2)}`);
+    await page.screenshot({ path: path.join(work, 'demo-before.png'), fullPage: true });
 
     // Every value the bar shows, in order.
     await page.evaluate(() => {
@@ -61,8 +90,16 @@ test('the demo form uploads with a moving progress bar', async () => {
       new URL(document.getElementById('upload').action).searchParams.get('ProgressID'));
     await page.click('button[type=submit]');
 
+    // While the upload runs the button cannot start a second one.
+    await page.waitForFunction(() => {
+      const value = Number(document.getElementById('bar').getAttribute('aria-valuenow'));
+      return value > 0 && value < 100;
+    }, null, { timeout: 60000 });
+    assert.equal(await page.locator('button[type=submit]').isDisabled(), true, 'the button during the upload');
+    await page.screenshot({ path: path.join(work, 'demo-during.png'), fullPage: true });
+
     const result = page.frameLocator('#result');
-    await result.locator('#files tr:has(td)').nth(2).waitFor({ timeout: 60000 });
+    await result.locator('#files tr:has(td)').nth(4).waitFor({ timeout: 60000 });
     await page.waitForFunction(() => document.getElementById('bar').getAttribute('aria-valuenow') === '100');
     const seen = await page.evaluate(() => window.seen);
     console.log(`progress seen: ${seen.join(', ')}`);
@@ -90,10 +127,18 @@ test('the demo form uploads with a moving progress bar', async () => {
       ['file1', 'notes.txt', '14', 'text/plain', 'txt', 'notes.txt'],
       ['file2', 'recording.bin', String(24 * 1024 * 1024), 'application/octet-stream', 'bin', 'recording.bin'],
       ['file2', 'résumé.txt', '17', 'text/plain', 'txt', 'résumé.txt'],
+      ['file2', 'agenda.txt', '7', 'text/plain', 'txt', 'agenda.txt'],
+      ['file2', 'minutes.txt', '8', 'text/plain', 'txt', 'minutes.txt'],
     ]);
-    const author = await result.locator('#variables tr:has(td)').first().evaluate((tr) =>
-      [...tr.querySelectorAll('td')].map((td) => td.textContent));
-    assert.deepEqual(author, ['author', 'Chromium']);
+    const variables = await result.locator('#variables tr:has(td)').evaluateAll((trs) =>
+      trs.map((tr) => [...tr.querySelectorAll('td')].map((td) => td.textContent)));
+    assert.deepEqual(variables.filter(([name]) => name.startsWith('file') || name === 'author'), [
+      ['author', 'Chromium'],
+      ['file1', 'notes.txt'],
+      ['file2', 'recording.bin'], ['file2', 'résumé.txt'], ['file2', 'agenda.txt'], ['file2', 'minutes.txt'],
+    ]);
+    assert.equal(await page.locator('button[type=submit]').isDisabled(), false, 'the button after the upload');
+    assert.deepEqual(missing, [], 'answers not found');
     assert.ok(fs.readFileSync(path.join(uploads, 'recording.bin')).equals(fs.readFileSync(big)));
 
     await page.screenshot({ path: path.join(work, 'demo.png'), fullPage: true });

@@ -6,6 +6,12 @@
 // Every answer is compared with what was sent, every stored file with the
 // bytes sent for it; once the pages of the cut uploads have ended, no
 // staging file (~velmora-*.tmp) may be left and a stored file must be whole.
+// Then, one after the other, hostile clients hold the host while an
+// ordinary client asks for a page on a new connection: slow bodies, heads
+// without a body (128, then 2000), uploads stalling after their start,
+// readers that never take a 50 MB file. Prints the ordinary client's answer
+// time under each, and its ratio to the time with no attack in the same run
+// (at most kPatienceMs is waited for).
 // Run through with-host.sh:
 //   node load.mjs [uploads (3000)] [clients at once (16)]
 // Prints the figures and the host's memory before and after. A measurement:
@@ -166,6 +172,87 @@ let keptWhole = 0;
 for (const upload of cutOff) keptWhole += checkStored(upload, false);
 const after = memoryKb();
 
+// --- The ordinary client under attack ---
+const kPatienceMs = 150000;
+
+function openSockets(n) {
+  return Promise.all(Array.from({ length: n }, () => new Promise((resolve, reject) => {
+    const socket = net.connect(port, '127.0.0.1', () => resolve(socket));
+    socket.once('error', reject);
+  }))).then((sockets) => {
+    for (const socket of sockets) socket.on('error', () => {});
+    return sockets;
+  });
+}
+
+// Milliseconds until a page arrives whole on a new connection, or what
+// went wrong: no answer within kPatienceMs, or another one.
+function ordinaryAnswer() {
+  return new Promise((resolve) => {
+    const started = Date.now();
+    const socket = net.connect(port, '127.0.0.1');
+    let text = '';
+    const timer = setTimeout(() => { socket.destroy(); resolve(`no answer within ${kPatienceMs / 1000} s`); }, kPatienceMs);
+    socket.on('data', (chunk) => { text += chunk.toString('latin1'); });
+    socket.on('error', () => {});
+    socket.on('close', () => {
+      clearTimeout(timer);
+      const ms = Date.now() - started;
+      resolve(/^HTTP\/1\.1 200 [\s\S]*q=ordinary\n/.test(text) ? ms : `"${text.split('\r\n')[0]}" after ${ms} ms`);
+    });
+    socket.write('GET /test/form.asp?q=ordinary HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n');
+  });
+}
+
+// n clients posting to a page that reads the body: the head and `sent`
+// bytes of it, then a byte every `everyMs` (never when 0).
+const slowBodies = (n, sent, everyMs) => async () => {
+  const sockets = await openSockets(n);
+  for (const socket of sockets) {
+    socket.write(`POST /test/read.asp HTTP/1.1\r\nHost: x\r\nContent-Length: ${1 << 20}\r\n\r\n`);
+    if (sent) socket.write(Buffer.alloc(sent, 120));
+  }
+  const trickle = everyMs ? setInterval(() => { for (const socket of sockets) socket.write('x'); }, everyMs) : null;
+  return () => { clearInterval(trickle); for (const socket of sockets) socket.destroy(); };
+};
+
+const slowReaders = (n) => async () => {
+  fs.writeFileSync(path.join(site, 'test', 'big.bin'), Buffer.alloc(50 << 20));
+  const sockets = await openSockets(n);
+  for (const socket of sockets) {
+    socket.pause();  // takes nothing: the buffers fill, then the host waits
+    socket.write('GET /test/big.bin HTTP/1.1\r\nHost: x\r\n\r\n');
+  }
+  return () => { for (const socket of sockets) socket.destroy(); };
+};
+
+const attacks = [
+  ['64 clients sending a body byte every 20 s', slowBodies(64, 1, 20000)],
+  ['128 connections with a complete head and no body', slowBodies(128, 0, 0)],
+  ['2000 connections with a complete head and no body', slowBodies(2000, 0, 0)],
+  ['64 uploads stalling after their first 20 KB', slowBodies(64, 20 * 1024, 0)],
+  ['64 readers never taking a 50 MB file', slowReaders(64)],
+];
+
+const idleMs = [];
+for (let i = 0; i < 5; i++) idleMs.push(await ordinaryAnswer());
+const idle = Math.max(1, [...idleMs].sort((a, b) => a - b)[2]);
+console.log(`load: an ordinary client's page with no attack: ${idle} ms (median of 5)`);
+const unanswered = [];
+for (const [name, start] of attacks) {
+  const stop = await start();
+  await new Promise((resolve) => setTimeout(resolve, 2000));  // the attack in place
+  const ms = await ordinaryAnswer();
+  stop();
+  if (typeof ms === 'number') {
+    console.log(`load: under ${name}: ${ms} ms (${(ms / idle).toFixed(1)} x the time with no attack)`);
+  } else {
+    console.log(`load: under ${name}: ${ms}`);
+    unanswered.push(name);
+  }
+  await new Promise((resolve) => setTimeout(resolve, 3000));  // the host settles
+}
+
 const mb = (bytes) => (bytes / 1048576).toFixed(0);
 console.log(`load: ${uploads} uploads from ${clients} clients at once (${inMemory} read in memory, ` +
             `${uploads - inMemory} direct; ${cutOff.length} cut off mid-body, which left ${keptWhole} whole files), ` +
@@ -173,4 +260,5 @@ console.log(`load: ${uploads} uploads from ${clients} clients at once (${inMemor
             `${(sentBytes / 1048576 / seconds).toFixed(1)} MB/s)`);
 console.log(`load: host memory before ${before.rss} KB, after ${after.rss} KB (VmRSS); peak ${after.hwm} KB (VmHWM)`);
 console.log(`load: wrong answers or stored files: ${failures.length}; staging files left: ${left.length}`);
-process.exit(failures.length || left.length ? 1 : 0);
+console.log(`load: attacks under which the ordinary client got no page: ${unanswered.length}`);
+process.exit(failures.length || left.length || unanswered.length ? 1 : 0);

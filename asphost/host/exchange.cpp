@@ -82,7 +82,7 @@ HRESULT ConnectionSink::Send(const ResponseHead& head, const uint8_t* data, size
     if (finishing_) {
       // The whole body is here: its length frames it. A body left unread
       // that is too long to drain costs the connection.
-      if (connection_.BodyRemaining() > kDrainLimit) keepAlive_ = false;
+      if (!connection_.CanDrainBody(kDrainLimit)) keepAlive_ = false;
       out = HeadText(head, "Content-Length: " + std::to_string(size) + "\r\n");
     } else if (http11_) {
       chunked_ = true;

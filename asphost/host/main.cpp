@@ -1,6 +1,8 @@
 // asphost.exe: serves a folder of .asp pages and files on a local port.
-//   asphost --root C:\site [--port 8080] [--address 127.0.0.1]
+//   asphost --root C:\site [--port 8080] [--address 127.0.0.1] [--max-body <bytes>]
 // Port 0 takes any free port; the first line on stdout names the address.
+// A request body longer than --max-body (2 GB less a byte by default) is
+// refused with 413.
 #include <winsock2.h>
 
 #include <cstdio>
@@ -20,7 +22,7 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 }
 
 int Usage() {
-  fputs("usage: asphost --root <folder> [--port <n>] [--address <ipv4>]\n", stderr);
+  fputs("usage: asphost --root <folder> [--port <n>] [--address <ipv4>] [--max-body <bytes>]\n", stderr);
   return 2;
 }
 
@@ -42,6 +44,11 @@ int wmain(int argc, wchar_t** argv) {
       options.port = static_cast<int>(port);
     } else if (arg == L"--address") {
       options.address = asphost::Utf8(argv[++i]);
+    } else if (arg == L"--max-body") {
+      wchar_t* end;
+      long long bytes = wcstoll(argv[++i], &end, 10);
+      if (*end || end == argv[i] || bytes < 0) return Usage();
+      options.limits.maxBodyBytes = bytes;
     } else {
       return Usage();
     }

@@ -9,6 +9,7 @@
 #include "asphost/intrinsics/variants.h"
 #include "asphost/script/page_compiler.h"
 #include "asphost/script/script_engine.h"
+#include "process/file_names.h"
 #include "text/textconv.h"
 
 namespace asphost {
@@ -104,6 +105,25 @@ bool ReadTextFile(const std::wstring& path, std::wstring* text) {
   *text = Wide(velmora::DecodeUtf8OrAnsi(reinterpret_cast<const uint8_t*>(bytes.data()) + skip,
                                          bytes.size() - skip));
   return true;
+}
+
+// A resolved path ("/a b/é") as a URL path: every byte but unreserved
+// characters and "/" percent-encoded.
+std::string PathForUrl(const std::wstring& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string url;
+  for (unsigned char c : Utf8(path)) {
+    const bool unreserved = (c >= '0' && c <= '9') || ((c | 32) >= 'a' && (c | 32) <= 'z') ||
+                            c == '/' || c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      url += static_cast<char>(c);
+    } else {
+      url += '%';
+      url += kHex[c >> 4];
+      url += kHex[c & 15];
+    }
+  }
+  return url;
 }
 
 DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
@@ -211,7 +231,7 @@ bool SiteServer::Serve(Connection& connection, const RequestHead& head) {
 bool SiteServer::SendError(Connection& connection, const RequestHead* head, int status, const std::wstring& detail,
                        const std::string& extraHeaders) {
   std::string body = Utf8(ErrorPage(status, L"<p>" + HtmlEncode(detail) + L"</p>\r\n"));
-  bool keepAlive = head && head->KeepAlive() && status < 500 && connection.BodyRemaining() <= kDrainLimit;
+  bool keepAlive = head && head->KeepAlive() && status < 500 && connection.CanDrainBody(kDrainLimit);
   std::string out = SimpleHead(status, "text/html; charset=utf-8", body.size(), keepAlive, extraHeaders);
   if (!head || head->method != "HEAD") out += body;
   connection.Send(out);
@@ -229,11 +249,15 @@ bool SiteServer::ServeRequest(Connection& connection, const RequestHead& head) {
   // Windows drops trailing dots and blanks from names: "page.asp." and
   // "uploads./x" would reach the file while escaping the checks by name
   // below (the source of a page sent as a static file).
-  for (size_t end = path.find(L'/', 1);; end = path.find(L'/', end + 1)) {
-    size_t last = (end == std::wstring::npos ? path.size() : end) - 1;
-    if (path[last] == L'.' || path[last] == L' ')
+  // And a segment named as a device ("COM1", "aux.txt") opens the device,
+  // whose reads may never return: the page thread would be lost for good.
+  for (size_t begin = 1; begin < path.size();) {
+    size_t end = std::min(path.find(L'/', begin), path.size());
+    std::wstring_view segment(path.data() + begin, end - begin);
+    if (segment.back() == L'.' || segment.back() == L' ' ||
+        velmora::IsDeviceName(Narrow16(std::wstring(segment))))
       return SendError(connection, &head, 404, L"The page " + path + L" does not exist.");
-    if (end == std::wstring::npos) break;
+    begin = end + 1;
   }
   const std::wstring& hidden = options_.privateFolder;
   if (!hidden.empty() && CompareStringOrdinal(path.c_str(), static_cast<int>(std::min(path.size(), hidden.size())),
@@ -248,7 +272,9 @@ bool SiteServer::ServeRequest(Connection& connection, const RequestHead& head) {
   DWORD attributes = Attributes(physical);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     if (head.path.empty() || head.path.back() != '/') {
-      std::string location = head.target.substr(0, head.target.find('?')) + "/";
+      // From the resolved path, never from the target as sent: "//host/..."
+      // there would send the client to another site.
+      std::string location = PathForUrl(path) + "/";
       if (!head.query.empty()) location += "?" + head.query;
       return SendError(connection, &head, 301, L"Moved to " + FromUtf8(location) + L".",
                        "Location: " + location + "\r\n");
@@ -286,17 +312,18 @@ bool SiteServer::SendFile(Connection& connection, const RequestHead& head, const
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     return SendError(connection, &head, 403, L"The file cannot be read.");
   }
-  bool keepAlive = head.KeepAlive() && connection.BodyRemaining() <= kDrainLimit;
+  bool keepAlive = head.KeepAlive() && connection.CanDrainBody(kDrainLimit);
   bool sent = connection.Send(SimpleHead(200, ContentTypeOf(LowerExtension(physicalPath)),
                                          static_cast<uint64_t>(size.QuadPart), keepAlive));
-  if (head.method != "HEAD") {
-    std::vector<char> buffer(1 << 16);
-    DWORD got = 0;
-    while (sent && ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
-      sent = connection.Send(buffer.data(), got);
+  // A body sent with the request is drained first; the file's bytes then go
+  // out from the server's loop, so a slow reader holds no page thread.
+  keepAlive = sent && keepAlive && connection.DrainBody(kDrainLimit);
+  if (sent && head.method != "HEAD" && size.QuadPart > 0) {
+    connection.SendFileLater(file, static_cast<uint64_t>(size.QuadPart));
+  } else {
+    CloseHandle(file);
   }
-  CloseHandle(file);
-  return sent && keepAlive && connection.DrainBody(kDrainLimit);
+  return keepAlive;
 }
 
 // The steps of a page: compile it with its includes, give it the request,

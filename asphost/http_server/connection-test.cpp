@@ -122,6 +122,58 @@ TEST(Connection, ClientGoneOrStillThere) {
   }
 }
 
+// A page thread waits on its client only while the client keeps the
+// minimum pace: the body is read whole from a client above it, and a silent
+// or slower one is given up once its credit is spent; the same for a
+// client that does not take the answer.
+TEST(Connection, WaitsOnlyWhileTheClientKeepsThePace) {
+  WinsockForTests winsock;
+  constexpr auto kCredit = 500ms;
+  struct Case {
+    const char* name;
+    size_t bytesPerTick;  // every 50 ms, for 2 s
+    bool whole;
+  } cases[] = {
+      {"silent", 0, false},
+      {"20 bytes a second", 1, false},
+      {"2000 bytes a second", 100, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pair pair(kClientCheckInterval);
+    pair.server->SetPace(kCredit, kCredit);
+    const size_t declared = 40 * c.bytesPerTick + 1;
+    pair.server->BeginBody(static_cast<int64_t>(declared), false);
+    std::thread client([&] {
+      for (int tick = 0; tick < 40; ++tick) {
+        if (c.bytesPerTick) pair.Send(c.bytesPerTick);
+        std::this_thread::sleep_for(50ms);
+      }
+      pair.Send(1);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const size_t got = pair.Read(declared);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    client.join();
+    if (c.whole) {
+      EXPECT_EQ(got, declared);
+    } else {
+      EXPECT_LT(got, declared);
+      EXPECT_GE(waited, kCredit);
+      EXPECT_LT(waited, 1500ms) << "given up long before the client's last byte";
+      EXPECT_FALSE(pair.server->IsClientConnected());
+    }
+  }
+
+  // A client that never reads the answer.
+  Pair pair(kClientCheckInterval);
+  pair.server->SetPace(kCredit, kCredit);
+  const std::string answer(64 << 20, 'a');
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(pair.server->Send(answer));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
 // While the body arrives every receive says the client is there: asking
 // before every block costs no look at the socket.
 TEST(Connection, ReceivesAnswerForTheClient) {

@@ -25,28 +25,42 @@ Connection::Connection(SOCKET socket, std::string remoteAddress, int remotePort,
       clientCheckInterval_(clientCheckInterval) {}
 
 Connection::~Connection() {
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
   shutdown(socket_, SD_SEND);
   closesocket(socket_);
 }
 
-void Connection::SetUpForServing() {
+void Connection::SetUpForServing(ClientWaitObserver* observer) {
+  observer_ = observer;
   if (setUp_) return;
   setUp_ = true;
-  // Accepted without blocking for the event loop; a page thread waits.
-  u_long nonBlocking = 0;
+  // Never blocking: a thread that must wait does so in AwaitClient, where
+  // the wait is timed against the client's credit and the server hears of it.
+  u_long nonBlocking = 1;
   ioctlsocket(socket_, FIONBIO, &nonBlocking);
   sockaddr_in local{};
   int size = sizeof local;
   if (getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &size) == 0) localPort_ = ntohs(local.sin_port);
-  // Reads and writes give up on a stalled client after this long. Reads
-  // block in recv itself: under Wine every select costs a server round trip.
-  DWORD timeout = kBodyTimeoutMs;
-  setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-  setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
   int bufferSize = 1 << 20;
   setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bufferSize), sizeof bufferSize);
   BOOL noDelay = TRUE;
   setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+}
+
+bool Connection::AwaitClient(short events) {
+  using namespace std::chrono;
+  if (credit_ <= nanoseconds::zero()) return false;
+  if (observer_) observer_->WaitBegins();
+  const auto start = steady_clock::now();
+  WSAPOLLFD polled{socket_, events, 0};
+  const int ready = WSAPoll(&polled, 1, static_cast<int>(duration_cast<milliseconds>(credit_).count()) + 1);
+  if (observer_) observer_->WaitEnds();
+  credit_ -= steady_clock::now() - start;
+  return ready > 0;
+}
+
+void Connection::Earn(size_t bytes) {
+  credit_ = std::min(credit_ + CreditEarnedBy(bytes), creditCap_);
 }
 
 bool Connection::ReceiveHeadBytes(size_t limit) {
@@ -114,10 +128,15 @@ size_t Connection::ReadBody(uint8_t* buffer, size_t size) {
       const int64_t unread = bodyRemaining_ - static_cast<int64_t>(delivered);
       const int room = static_cast<int>(std::min<int64_t>(unread, static_cast<int64_t>(kBodyReadAhead)));
       int got = recv(socket_, reinterpret_cast<char*>(ahead_.get()), room, 0);
+      if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+        if (!AwaitClient(POLLRDNORM)) broken_ = true;
+        continue;
+      }
       if (got <= 0) {
         broken_ = true;
         break;
       }
+      Earn(static_cast<size_t>(got));
       aheadBegin_ = 0;
       aheadEnd_ = static_cast<size_t>(got);
       lastHeard_ = std::chrono::steady_clock::now();
@@ -133,8 +152,8 @@ size_t Connection::ReadBody(uint8_t* buffer, size_t size) {
 
 bool Connection::DrainBody(int64_t limit) {
   if (bodyRemaining_ == 0) return !broken_;
-  if (bodyRemaining_ > limit || broken_) return false;
-  continuePending_ = false;  // a client waiting for 100 would never send it
+  if (!CanDrainBody(limit) || broken_) return false;
+  continuePending_ = false;  // the client sends without it: no 100 now
   uint8_t scratch[65536];
   while (bodyRemaining_ > 0) {
     if (ReadBody(scratch, sizeof scratch) == 0) return false;
@@ -163,12 +182,55 @@ bool Connection::Send(const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0 && !broken_) {
     int sent = send(socket_, p, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
+    if (sent < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+      if (!AwaitClient(POLLWRNORM)) broken_ = true;
+      continue;
+    }
     if (sent <= 0) {
       broken_ = true;
       break;
     }
+    Earn(static_cast<size_t>(sent));
     p += sent;
     size -= sent;
+  }
+  return !broken_;
+}
+
+void Connection::SendFileLater(HANDLE file, uint64_t size) {
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  file_ = file;
+  fileLeft_ = size;
+  fileBegin_ = fileEnd_ = 0;
+}
+
+bool Connection::SendFileBytes(size_t* sent) {
+  const size_t before = *sent;
+  while (!broken_ && (fileLeft_ > 0 || fileBegin_ < fileEnd_) && *sent - before < kFileBytesPerTurn) {
+    if (fileBegin_ == fileEnd_) {
+      if (!fileBuffer_) fileBuffer_.reset(new char[kFileChunk]);
+      DWORD got = 0;
+      const DWORD want = static_cast<DWORD>(std::min<uint64_t>(fileLeft_, kFileChunk));
+      // A file that shrank meanwhile cannot fill the length announced.
+      if (!ReadFile(file_, fileBuffer_.get(), want, &got, nullptr) || got == 0) broken_ = true;
+      fileBegin_ = 0;
+      fileEnd_ = got;
+      fileLeft_ -= got;
+      continue;
+    }
+    int n = send(socket_, fileBuffer_.get() + fileBegin_, static_cast<int>(fileEnd_ - fileBegin_), 0);
+    if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) break;
+    if (n <= 0) {
+      broken_ = true;
+      break;
+    }
+    fileBegin_ += static_cast<size_t>(n);
+    *sent += static_cast<size_t>(n);
+  }
+  if (broken_ || (fileLeft_ == 0 && fileBegin_ == fileEnd_)) {
+    CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    fileBuffer_.reset();
   }
   return !broken_;
 }

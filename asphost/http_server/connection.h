@@ -5,6 +5,7 @@
 
 #include <winsock2.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -17,6 +18,30 @@ namespace asphost {
 
 // How long IsClientConnected trusts what it last heard from the client.
 constexpr std::chrono::milliseconds kClientCheckInterval{5};
+
+// The pace a client must keep while a page thread waits on it, for the
+// body or to take the answer, as IIS's minimum of 240 bytes a second: the
+// time the thread waits is spent from a credit that each byte moved earns
+// back (1 s per kMinBytesPerSecond bytes), never above kClientCredit. So a
+// client silent for kClientCredit, or slower than the minimum for longer
+// than the credit lasts, loses its connection; the time a page itself
+// takes costs nothing.
+constexpr int kMinBytesPerSecond = 240;
+constexpr std::chrono::milliseconds kClientCredit{20000};
+inline std::chrono::nanoseconds CreditEarnedBy(size_t bytes) {
+  return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 1000000000 / kMinBytesPerSecond);
+}
+
+// Told when a page thread begins and ends waiting on its client: the
+// server lets another thread serve meanwhile.
+class ClientWaitObserver {
+ public:
+  virtual void WaitBegins() = 0;
+  virtual void WaitEnds() = 0;
+
+ protected:
+  ~ClientWaitObserver() = default;
+};
 
 class Connection {
  public:
@@ -34,19 +59,28 @@ class Connection {
   // blocking, and looks for a complete head.
   //
   // Takes in what has arrived (the socket must be readable), no more than
-  // the head limit leaves room for; false when the client has closed the
+  // limit leaves room for (the head's, or the start of a body the loop
+  // waits for); false when the client has closed the
   // connection or it failed.
   bool ReceiveHeadBytes(size_t limit);
   // The next head once the bytes received hold all of it (kComplete), or
   // what is wrong with it. Looks only at the bytes received since it last
   // looked, so a head sent a byte at a time costs no more than one sent whole.
   HeadStatus TakeHead(RequestHead* head, size_t limit);
-  // Bytes of the next request already received.
+  // Bytes of the next request (or of the body just announced) already received.
   bool HasPendingBytes() const { return !pending_.empty(); }
+  size_t PendingBytes() const { return pending_.size(); }
 
-  // Before a page thread serves the first request: blocking reads and
-  // writes that give up after kBodyTimeoutMs, and the socket's buffers.
-  void SetUpForServing();
+  // Before a page thread serves the first request: the socket's buffers.
+  // Reads and writes never block in the socket; waits go through the
+  // observer (null: none) and spend the client's credit.
+  void SetUpForServing(ClientWaitObserver* observer = nullptr);
+  // The credit the client's next request starts with (what is left after
+  // the loop waited for the start of its body), and the most it can earn.
+  void SetPace(std::chrono::nanoseconds credit, std::chrono::nanoseconds most) {
+    creditCap_ = most;
+    credit_ = std::min(credit, most);
+  }
 
   // The body of the request just read: length bytes follow the head. With
   // expectContinue the client waits for "100 Continue" before sending it:
@@ -62,6 +96,13 @@ class Connection {
   // Reads and drops the rest of the body if at most limit bytes are left
   // and they arrive; false means the connection cannot carry another request.
   bool DrainBody(int64_t limit);
+  // Whether DrainBody may keep the connection: at most limit bytes are
+  // left, and the client is not waiting for a 100 Continue that never
+  // came (it may send the body, or its next request, or neither: the
+  // bytes that follow cannot be told apart).
+  bool CanDrainBody(int64_t limit) const {
+    return bodyRemaining_ <= limit && !(continuePending_ && bodyRemaining_ > 0 && pending_.empty());
+  }
 
   // False once the client has reset the connection, closed it before the
   // whole body arrived, or a read or write has failed. Bytes that the client
@@ -78,6 +119,16 @@ class Connection {
   bool Send(const void* data, size_t size);
   bool Send(const std::string& data) { return Send(data.data(), data.size()); }
   bool ResponseStarted() const { return responseStarted_; }
+
+  // A file to send after the head just sent, by the event loop rather than
+  // the page thread: a slow reader then holds a socket, never a thread.
+  // Takes ownership of the open file; size bytes are sent from where it is.
+  void SendFileLater(HANDLE file, uint64_t size);
+  bool HasFileToSend() const { return file_ != INVALID_HANDLE_VALUE; }
+  // On the loop, when the socket is writable: sends what the socket takes
+  // at once (at most kFileBytesPerTurn), adding to *sent; false when the
+  // connection or the file failed. The file is closed once all of it is out.
+  bool SendFileBytes(size_t* sent);
 
   // A last, short answer from a thread that must not wait (the event loop):
   // sent only if the socket takes it at once.
@@ -114,10 +165,23 @@ class Connection {
   std::chrono::steady_clock::time_point lastHeard_ = std::chrono::steady_clock::time_point::min();
   std::chrono::milliseconds clientCheckInterval_;
   int socketChecks_ = 0;
+  ClientWaitObserver* observer_ = nullptr;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  uint64_t fileLeft_ = 0;  // not yet read from the file
+  std::unique_ptr<char[]> fileBuffer_;
+  size_t fileBegin_ = 0, fileEnd_ = 0;
+  std::chrono::nanoseconds credit_ = kClientCredit;
+  std::chrono::nanoseconds creditCap_ = kClientCredit;
+
+  // Waits until the socket is ready for events, spending credit; false when
+  // the credit runs out first.
+  bool AwaitClient(short events);
+  void Earn(size_t bytes);
 };
 
-// A stalled client frees its thread after this long.
-constexpr int kBodyTimeoutMs = 60000;
+// What the loop reads of a file at a time, and sends to one client in a turn.
+constexpr size_t kFileChunk = 32768;
+constexpr size_t kFileBytesPerTurn = 1 << 20;
 // The most one receive takes in for the body.
 constexpr size_t kBodyReadAhead = 1 << 20;
 // The most a request head may take, the empty lines before it included:

@@ -23,9 +23,13 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // Answers with the target; "/slow" takes a while, "/throw" fails in the
-// page thread, "/fail-head" on the event loop.
+// page thread, "/fail-head" on the event loop, "/read" reads the body
+// first and answers with how much it got, then closes; "/file" answers
+// with the file at filePath, sent by the loop.
 class EchoHandler : public RequestHandler {
  public:
+  std::wstring filePath;
+
   void HeadArrived(const RequestHead& head) override {
     if (head.target == "/fail-head") throw std::bad_alloc();
   }
@@ -33,6 +37,24 @@ class EchoHandler : public RequestHandler {
     ++served;
     if (head.target == "/throw") throw std::runtime_error("the page failed");
     if (head.target == "/slow") std::this_thread::sleep_for(200ms);
+    if (head.target == "/file") {
+      HANDLE file = CreateFileW(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      LARGE_INTEGER size{};
+      GetFileSizeEx(file, &size);
+      connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size.QuadPart) + "\r\n\r\n");
+      connection.SendFileLater(file, static_cast<uint64_t>(size.QuadPart));
+      return head.KeepAlive();
+    }
+    if (head.target == "/read") {
+      connection.BeginBody(head.contentLength, head.ExpectsContinue());
+      uint8_t buffer[4096];
+      size_t total = 0;
+      for (size_t got; (got = connection.ReadBody(buffer, sizeof buffer)) > 0;) total += got;
+      const std::string text = "read " + std::to_string(total);
+      connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(text.size()) +
+                      "\r\nConnection: close\r\n\r\n" + text);
+      return false;
+    }
     connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(head.target.size()) +
                     "\r\n\r\n" + head.target);
     return head.KeepAlive();
@@ -174,6 +196,7 @@ TEST(HttpServer, RefusedHeadsTakeNoPageThread) {
       {"header lines without end", request, "X-Many: y\r\n", "HTTP/1.1 431 "},
       {"a malformed head", "GARBAGE\r\n\r\n", "", "HTTP/1.1 400 "},
       {"a chunked body", request + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "", "HTTP/1.1 411 "},
+      {"a body over the limit", request + "Content-Length: 2147483648\r\n\r\n", "", "HTTP/1.1 413 "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -232,6 +255,107 @@ TEST(HttpServer, AFailureEndsOnlyItsConnection) {
     ASSERT_TRUE(bystander.Send(Get("/bystander")));
     EXPECT_EQ(bystander.Answer(10).substr(0, 15), "HTTP/1.1 200 OK");
   }
+}
+
+std::string Post(const std::string& target, size_t declared) {
+  return "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(declared) + "\r\n\r\n";
+}
+
+// Heads sent without their body wait on the loop, never on a page thread,
+// and meet the pace a page thread's waits have: silent or slower than the
+// minimum rate, 408 once the credit is spent. A body that comes is read.
+TEST(HttpServer, TheStartOfABodyIsAwaitedOnTheLoop) {
+  WinsockForTests winsock;
+  ServerLimits limits = SmallLimits();
+  limits.clientCredit = 1000ms;
+  limits.bodyStartBytes = 64;
+  TestServer test(limits);
+  const Clock::time_point start = Clock::now();
+  std::vector<std::unique_ptr<Client>> silent;
+  for (int i = 0; i < 2 * limits.maxPageThreads; ++i) {
+    silent.push_back(std::make_unique<Client>(test.server.port()));
+    ASSERT_TRUE(silent.back()->Send(Post("/read", 1000)));
+  }
+  Client trickling(test.server.port());
+  ASSERT_TRUE(trickling.Send(Post("/read", 1000)));
+  std::thread trickle([&] {
+    for (int i = 0; i < 40 && trickling.Send("x"); ++i) std::this_thread::sleep_for(100ms);
+  });
+  ExpectServed(test.server.port());
+  Client whole(test.server.port());
+  ASSERT_TRUE(whole.Send(Post("/read", 100) + std::string(100, 'b')));
+  const std::string answer = whole.UntilClosed();
+  EXPECT_EQ(answer.substr(answer.size() - 8), "read 100");
+  for (auto& client : silent) EXPECT_EQ(client->UntilClosed().substr(0, 13), "HTTP/1.1 408 ");
+  EXPECT_GE(Clock::now() - start, limits.clientCredit);
+  EXPECT_EQ(trickling.UntilClosed().substr(0, 13), "HTTP/1.1 408 ");
+  EXPECT_LT(Clock::now() - start, 3900ms) << "10 bytes a second is below the minimum rate";
+  trickle.join();
+  EXPECT_EQ(test.handler.served, 2) << "the ordinary client and the whole body";
+}
+
+// A page thread that waits on its client (a body that stalls after its
+// start) lets another thread take the line meanwhile; the waits end when
+// the client leaves.
+TEST(HttpServer, AThreadWaitingOnItsClientLetsTheLineMove) {
+  WinsockForTests winsock;
+  ServerLimits limits = SmallLimits();
+  limits.bodyStartBytes = 8;
+  TestServer test(limits);
+  std::vector<std::unique_ptr<Client>> stalled;
+  for (int i = 0; i < 2 * limits.maxPageThreads; ++i) {
+    stalled.push_back(std::make_unique<Client>(test.server.port()));
+    ASSERT_TRUE(stalled.back()->Send(Post("/read", 1000) + "12345678"));
+  }
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(test.handler.served, 2 * limits.maxPageThreads) << "each on a page thread, waiting";
+  ExpectServed(test.server.port());
+  // Gone before the whole body: the waits end at once, not when the
+  // credit (20 s) is spent.
+  const Clock::time_point left = Clock::now();
+  for (auto& client : stalled) shutdown(client->socket, SD_SEND);
+  for (auto& client : stalled) EXPECT_EQ(client->UntilClosed(), "");
+  EXPECT_LT(Clock::now() - left, 5s);
+}
+
+// A file handed to the loop is sent by it: readers that do not take it
+// hold no page thread (none may wait here), one that does gets every byte
+// and its next request on the same connection.
+TEST(HttpServer, FilesAreSentByTheLoop) {
+  WinsockForTests winsock;
+  wchar_t folder[MAX_PATH], path[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  ASSERT_NE(GetTempFileNameW(folder, L"srv", 0, path), 0u);
+  std::string content(32 << 20, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 + i / 65536);
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+  CloseHandle(file);
+
+  ServerLimits limits = SmallLimits();
+  limits.maxWaitingThreads = 0;
+  {
+    TestServer test(limits);
+    test.handler.filePath = path;
+    std::vector<std::unique_ptr<Client>> stalled;
+    for (int i = 0; i < 2 * limits.maxPageThreads; ++i) {
+      stalled.push_back(std::make_unique<Client>(test.server.port()));
+      ASSERT_TRUE(stalled.back()->Send(Get("/file")));
+    }
+    std::this_thread::sleep_for(200ms);
+    ExpectServed(test.server.port());
+
+    Client reader(test.server.port());
+    ASSERT_TRUE(reader.Send(Get("/file") + Get("/after", "Connection: close\r\n")));
+    const std::string answer = reader.UntilClosed();
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) + "\r\n\r\n";
+    ASSERT_EQ(answer.size(), head.size() + content.size() + 44);
+    EXPECT_EQ(answer.substr(0, head.size()), head);
+    EXPECT_TRUE(answer.compare(head.size(), content.size(), content) == 0) << "the file's bytes";
+    EXPECT_EQ(answer.substr(head.size() + content.size()), "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n/after");
+  }
+  DeleteFileW(path);
 }
 
 // More requests at once than page threads: the rest wait their turn.

@@ -22,21 +22,19 @@ constexpr char kTimedOut[] =
 constexpr char kFailed[] =
     "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
-// The answer to a head that cannot be served, from the loop: refusing it
-// costs no page thread.
-std::string Refusal(HeadStatus status) {
-  int code = 400;
-  const char* text = "The request could not be understood.";
-  if (status == HeadStatus::kTooLarge) {
-    code = 431;
-    text = "The request's header is too large.";
-  } else if (status == HeadStatus::kUnsupportedBody) {
-    code = 411;
-    text = "Send the request body with a Content-Length.";
-  }
+// A short plain-text answer after which the connection closes.
+std::string PlainAnswer(int code, const char* text) {
   return "HTTP/1.1 " + std::to_string(code) + " " + ReasonPhrase(code) +
          "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(strlen(text)) +
          "\r\nConnection: close\r\n\r\n" + text;
+}
+
+// The answer to a head that cannot be served, from the loop: refusing it
+// costs no page thread.
+std::string Refusal(HeadStatus status) {
+  if (status == HeadStatus::kTooLarge) return PlainAnswer(431, "The request's header is too large.");
+  if (status == HeadStatus::kUnsupportedBody) return PlainAnswer(411, "Send the request body with a Content-Length.");
+  return PlainAnswer(400, "The request could not be understood.");
 }
 
 // Accepted in one turn of the loop at most, so that a burst of connections
@@ -139,7 +137,8 @@ void HttpServer::Run() {
     polled.clear();
     Clock::time_point wakeAt = now + kLongestWait;
     for (const Waiting& waiting : waiting_) {
-      polled.push_back({waiting.connection->socket(), POLLRDNORM, 0});
+      polled.push_back({waiting.connection->socket(),
+                        static_cast<SHORT>(waiting.phase == Phase::kSendingFile ? POLLWRNORM : POLLRDNORM), 0});
       wakeAt = std::min(wakeAt, waiting.deadline);
     }
     const size_t polledConnections = polled.size();
@@ -161,7 +160,8 @@ void HttpServer::Run() {
     size_t kept = 0;
     for (size_t i = 0; i < polledConnections; ++i) {
       Waiting& waiting = waiting_[i];
-      bool keep = polled[i].revents == 0 || OnReadable(waiting, now);
+      bool keep = polled[i].revents == 0 || (waiting.phase == Phase::kSendingFile ? OnWritable(waiting, now)
+                                                                                  : OnReadable(waiting, now));
       if (keep && now >= waiting.deadline) {
         OnDeadline(waiting);
         keep = false;
@@ -185,7 +185,7 @@ void HttpServer::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   queued_.notify_all();
   // Pages in progress end by themselves: a client that stalls is given up
-  // after kBodyTimeoutMs.
+  // once its credit is spent.
   threadEnded_.wait(lock, [this] { return threads_ == 0; });
   queue_.clear();
   returned_.clear();
@@ -195,10 +195,16 @@ bool HttpServer::OnReadable(Waiting& waiting, Clock::time_point now) {
   Connection& connection = *waiting.connection;
   try {
     if (waiting.phase == Phase::kLingering) return connection.Discard(&waiting.lingerBudget);
-    if (!connection.ReceiveHeadBytes(limits_.maxHeadBytes)) return false;
+    const bool bodyStart = waiting.phase == Phase::kBodyStart;
+    const size_t before = connection.PendingBytes();
+    if (!connection.ReceiveHeadBytes(bodyStart ? BodyStart(waiting.head) : limits_.maxHeadBytes)) return false;
     if (waiting.phase == Phase::kIdle) {
       waiting.phase = Phase::kHead;
       waiting.deadline = now + limits_.headTimeout;
+    } else if (bodyStart) {
+      // The pace of a page thread's waits: what arrives earns time.
+      waiting.deadline = std::min(now + limits_.clientCredit,
+                                  waiting.deadline + CreditEarnedBy(connection.PendingBytes() - before));
     }
     return !TakeRequest(waiting, now);
   } catch (const std::exception& e) {
@@ -209,19 +215,77 @@ bool HttpServer::OnReadable(Waiting& waiting, Clock::time_point now) {
   }
 }
 
-// True when the connection has gone to a page thread with its request.
-bool HttpServer::TakeRequest(Waiting& waiting, Clock::time_point now) {
-  RequestHead head;
-  const HeadStatus status = waiting.connection->TakeHead(&head, limits_.maxHeadBytes);
-  if (status == HeadStatus::kIncomplete) return false;
-  if (status != HeadStatus::kComplete) {
-    waiting.connection->SendWithoutWaiting(Refusal(status));
-    waiting.connection->EndSending();
-    Linger(waiting, now);
+bool HttpServer::OnWritable(Waiting& waiting, Clock::time_point now) {
+  try {
+    size_t sent = 0;
+    if (!waiting.connection->SendFileBytes(&sent)) return false;
+    // The pace of a page thread's waits: what the client takes earns time.
+    waiting.deadline = std::min(now + limits_.clientCredit, waiting.deadline + CreditEarnedBy(sent));
+    return waiting.connection->HasFileToSend() || AfterAnswer(waiting, waiting.keepAlive, now);
+  } catch (const std::exception& e) {
+    Log("cannot send a file", e.what());
     return false;
   }
-  handler_.HeadArrived(head);
-  Queue({std::move(waiting.connection), std::move(head)});
+}
+
+// After an answer the connection waits for the next request (which may be
+// here already), or lingers before it closes. False when it has gone: to a
+// page thread with the next request, or for good.
+bool HttpServer::AfterAnswer(Waiting& waiting, bool keepAlive, Clock::time_point now) {
+  if (!keepAlive) {
+    waiting.connection->EndSending();
+    Linger(waiting, now);
+    return true;
+  }
+  waiting.phase = Phase::kIdle;
+  waiting.deadline = now + limits_.idleTimeout;
+  if (!waiting.connection->HasPendingBytes()) return true;
+  // The client sent its next request with the last one.
+  waiting.phase = Phase::kHead;
+  waiting.deadline = now + limits_.headTimeout;
+  try {
+    return !TakeRequest(waiting, now);
+  } catch (const std::exception& e) {
+    Log("cannot read a request", e.what());
+    if (waiting.connection) waiting.connection->SendWithoutWaiting(kUnavailable);
+    return false;
+  }
+}
+
+size_t HttpServer::BodyStart(const RequestHead& head) const {
+  if (head.ExpectsContinue()) return 0;  // it sends nothing before the page asks
+  return static_cast<size_t>(std::min<int64_t>(head.contentLength, static_cast<int64_t>(limits_.bodyStartBytes)));
+}
+
+void HttpServer::Refuse(Waiting& waiting, const std::string& answer, Clock::time_point now) {
+  waiting.connection->SendWithoutWaiting(answer);
+  waiting.connection->EndSending();
+  Linger(waiting, now);
+}
+
+// True when the connection has gone to a page thread with its request:
+// once its head is complete and the start of its body has arrived.
+bool HttpServer::TakeRequest(Waiting& waiting, Clock::time_point now) {
+  if (waiting.phase != Phase::kBodyStart) {
+    RequestHead head;
+    const HeadStatus status = waiting.connection->TakeHead(&head, limits_.maxHeadBytes);
+    if (status == HeadStatus::kIncomplete) return false;
+    if (status != HeadStatus::kComplete) {
+      Refuse(waiting, Refusal(status), now);
+      return false;
+    }
+    if (head.contentLength > limits_.maxBodyBytes) {
+      Refuse(waiting, PlainAnswer(413, "The request body is larger than this server accepts."), now);
+      return false;
+    }
+    handler_.HeadArrived(head);
+    waiting.head = std::move(head);
+    waiting.phase = Phase::kBodyStart;
+    waiting.deadline = now + limits_.clientCredit;
+  }
+  if (waiting.connection->PendingBytes() < BodyStart(waiting.head)) return false;
+  waiting.connection->SetPace(waiting.deadline - now, limits_.clientCredit);
+  Queue({std::move(waiting.connection), std::move(waiting.head)});
   return true;
 }
 
@@ -231,9 +295,10 @@ void HttpServer::Linger(Waiting& waiting, Clock::time_point now) {
 }
 
 void HttpServer::OnDeadline(Waiting& waiting) {
-  // A client that has begun a head hears why it is dropped; a silent one
+  // A client that has begun a request hears why it is dropped; a silent one
   // is closed quietly, as kept-alive connections are.
-  if (waiting.phase == Phase::kHead) waiting.connection->SendWithoutWaiting(kTimedOut);
+  if (waiting.phase == Phase::kHead || waiting.phase == Phase::kBodyStart)
+    waiting.connection->SendWithoutWaiting(kTimedOut);
 }
 
 bool HttpServer::EvictOne() {
@@ -287,19 +352,12 @@ void HttpServer::AdoptReturned(Clock::time_point now) {
   for (Returned& back : returned) {
     --away_;
     Waiting waiting{std::move(back.connection), Phase::kIdle, now + limits_.idleTimeout};
-    if (!back.keepAlive) {
-      Linger(waiting, now);
-    } else if (waiting.connection->HasPendingBytes()) {
-      // The client sent its next request with the last one.
-      waiting.phase = Phase::kHead;
-      waiting.deadline = now + limits_.headTimeout;
-      try {
-        if (TakeRequest(waiting, now)) continue;
-      } catch (const std::exception& e) {
-        Log("cannot read a request", e.what());
-        if (waiting.connection) waiting.connection->SendWithoutWaiting(kUnavailable);
-        continue;
-      }
+    if (waiting.connection->HasFileToSend()) {
+      waiting.phase = Phase::kSendingFile;
+      waiting.deadline = now + limits_.clientCredit;
+      waiting.keepAlive = back.keepAlive;
+    } else if (!AfterAnswer(waiting, back.keepAlive, now)) {
+      continue;
     }
     waiting_.push_back(std::move(waiting));
   }
@@ -309,24 +367,43 @@ void HttpServer::Queue(Request request) {
   std::unique_lock<std::mutex> lock(mutex_);
   queue_.push_back(std::move(request));
   ++away_;
-  if (static_cast<int>(queue_.size()) > idleThreads_ && threads_ < limits_.maxPageThreads) {
-    try {
-      std::thread(&HttpServer::ServeQueue, this).detach();
-      ++threads_;
-    } catch (const std::system_error& e) {
-      if (threads_ == 0) {
-        // No thread at all to serve it: the client hears so.
-        Request lost = std::move(queue_.back());
-        queue_.pop_back();
-        --away_;
-        lock.unlock();
-        Log("cannot start a page thread for", e.what(), lost.head.target.c_str());
-        lost.connection->SendWithoutWaiting(kUnavailable);
-        return;
-      }
-    }
+  if (!StartThreadIfNeeded()) {
+    // No thread at all to serve it: the client hears so.
+    Request lost = std::move(queue_.back());
+    queue_.pop_back();
+    --away_;
+    lock.unlock();
+    Log("cannot start a page thread for", "the system has none to give", lost.head.target.c_str());
+    lost.connection->SendWithoutWaiting(kUnavailable);
+    return;
   }
   queued_.notify_one();
+}
+
+bool HttpServer::StartThreadIfNeeded() {
+  const bool needed = static_cast<int>(queue_.size()) > idleThreads_ &&
+                      threads_ - waitingThreads_ < limits_.maxPageThreads &&
+                      threads_ < limits_.maxPageThreads + limits_.maxWaitingThreads;
+  if (!needed) return true;
+  try {
+    std::thread(&HttpServer::ServeQueue, this).detach();
+    ++threads_;
+  } catch (const std::system_error&) {
+    return threads_ > 0;
+  }
+  return true;
+}
+
+// A page thread waits on its client: the line moves on meanwhile.
+void HttpServer::WaitBegins() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++waitingThreads_;
+  StartThreadIfNeeded();
+}
+
+void HttpServer::WaitEnds() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --waitingThreads_;
 }
 
 void HttpServer::ServeQueue() {
@@ -354,7 +431,7 @@ void HttpServer::ServeQueue() {
 bool HttpServer::ServeOne(Request& request) {
   Connection& connection = *request.connection;
   try {
-    connection.SetUpForServing();
+    connection.SetUpForServing(this);
     return handler_.Serve(connection, request.head);
   } catch (const std::exception& e) {
     Log("cannot serve", e.what(), request.head.target.c_str());
@@ -371,7 +448,7 @@ void HttpServer::Return(std::unique_ptr<Connection> connection, bool keepAlive) 
     --away_;
     return;
   }
-  if (!keepAlive) connection->EndSending();
+  if (!keepAlive && !connection->HasFileToSend()) connection->EndSending();
   try {
     std::lock_guard<std::mutex> lock(mutex_);
     returned_.push_back({std::move(connection), keepAlive});

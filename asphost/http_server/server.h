@@ -3,7 +3,8 @@
 // takes a page thread only once its head is complete, and a head that cannot
 // be served is refused by the loop itself. A client that is slow, silent or
 // hostile while its head arrives holds a socket and at most kMaxHeadBytes,
-// never a thread, and never keeps other clients waiting.
+// never a thread, and never keeps other clients waiting. The loop also waits
+// for the start of each body, and sends the files that pages hand it.
 #pragma once
 
 #include <winsock2.h>
@@ -33,8 +34,21 @@ constexpr std::chrono::milliseconds kIdleTimeout{15000};
 // holding connections open cannot lock others out.
 constexpr int kMaxConnections = 2000;
 // Requests served at once, each on a thread with its own apartment; more
-// wait in line for a thread (as ASP's request queue does).
+// wait in line for a thread (as ASP's request queue does). A thread waiting
+// on a slow client (for the body, or to take the answer) does not count:
+// another thread serves the line meanwhile, up to kMaxWaitingThreads more.
 constexpr int kMaxPageThreads = 64;
+constexpr int kMaxWaitingThreads = 192;
+// A request's body, as IIS's maxAllowedContentLength: a longer one is
+// refused with 413 before any of it is read. The default takes the largest
+// body whose Request.TotalBytes a script still reads as a positive number.
+constexpr int64_t kMaxBodyBytes = 0x7FFFFFFF;
+// The loop waits for this much of a body (or all of a shorter one) before
+// the request takes a page thread, so that heads sent without their body
+// cost a socket, never a thread. Under the same pace as a page thread's
+// waits (kClientCredit, kMinBytesPerSecond): 408 when it lags. A client
+// that asked for 100 Continue is not waited for: the page decides.
+constexpr size_t kBodyStartBytes = 16384;
 // After the last answer on a connection, what the client still sends is
 // read and dropped for up to this long and kLingerBytes: closing a socket
 // with unread bytes resets the connection, and a client that was still
@@ -48,7 +62,11 @@ struct ServerLimits {
   std::chrono::milliseconds idleTimeout = kIdleTimeout;
   int maxConnections = kMaxConnections;
   int maxPageThreads = kMaxPageThreads;
+  int maxWaitingThreads = kMaxWaitingThreads;
   std::chrono::milliseconds lingerTimeout = kLingerTimeout;
+  int64_t maxBodyBytes = kMaxBodyBytes;
+  size_t bodyStartBytes = kBodyStartBytes;
+  std::chrono::milliseconds clientCredit = kClientCredit;
 };
 
 // What the server calls; Serve runs on a page thread, the others as noted.
@@ -67,7 +85,7 @@ class RequestHandler {
   virtual bool Serve(Connection& connection, const RequestHead& head) = 0;
 };
 
-class HttpServer {
+class HttpServer : private ClientWaitObserver {
  public:
   explicit HttpServer(RequestHandler& handler, ServerLimits limits = {});
   ~HttpServer();
@@ -84,13 +102,15 @@ class HttpServer {
   void Stop();
 
  private:
-  enum class Phase { kIdle, kHead, kLingering };
+  enum class Phase { kIdle, kHead, kBodyStart, kSendingFile, kLingering };
   // A connection the event loop owns.
   struct Waiting {
     std::unique_ptr<Connection> connection;
     Phase phase;
     std::chrono::steady_clock::time_point deadline;
     size_t lingerBudget = kLingerBytes;
+    bool keepAlive = false;  // in kSendingFile: after the file
+    RequestHead head = {};  // in kBodyStart
   };
   // A request for a page thread.
   struct Request {
@@ -105,6 +125,8 @@ class HttpServer {
 
   // The event loop's steps; each false when the connection is done with.
   bool OnReadable(Waiting& waiting, std::chrono::steady_clock::time_point now);
+  bool OnWritable(Waiting& waiting, std::chrono::steady_clock::time_point now);
+  bool AfterAnswer(Waiting& waiting, bool keepAlive, std::chrono::steady_clock::time_point now);
   bool TakeRequest(Waiting& waiting, std::chrono::steady_clock::time_point now);
   void Linger(Waiting& waiting, std::chrono::steady_clock::time_point now);
   void OnDeadline(Waiting& waiting);
@@ -113,7 +135,15 @@ class HttpServer {
   bool EvictOne();
   int OpenConnections() const;
 
+  size_t BodyStart(const RequestHead& head) const;
+  void Refuse(Waiting& waiting, const std::string& answer, std::chrono::steady_clock::time_point now);
+
   void Queue(Request request);
+  // With mutex_ held: a thread for what is queued if the limits allow;
+  // false when none could start and none runs.
+  bool StartThreadIfNeeded();
+  void WaitBegins() override;
+  void WaitEnds() override;
   void ServeQueue();
   bool ServeOne(Request& request);
   void Return(std::unique_ptr<Connection> connection, bool keepAlive);
@@ -140,6 +170,7 @@ class HttpServer {
   std::vector<Returned> returned_;
   int threads_ = 0;
   int idleThreads_ = 0;
+  int waitingThreads_ = 0;  // waiting on their clients
 };
 
 }  // namespace asphost

@@ -16,6 +16,9 @@ const std::wstring kNoText;
 // Bodies larger than this are not taken into Request.Form (IIS refuses them
 // by default well below this; a component reads large bodies with BinaryRead).
 constexpr uint64_t kMaxFormBytes = 16u << 20;
+// BinaryRead asks the body for at most this much at first, then for as
+// much again as it has.
+constexpr size_t kFirstReadBytes = 256 << 10;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -226,8 +229,17 @@ class Request final : public DispatchObject<IRequest, IID_IRequest> {
       // A safe array holds at most MAXLONG bytes; the cap also keeps the
       // count from wrapping on the way to size_t.
       size_t wanted = static_cast<size_t>(std::min<uint64_t>({static_cast<uint64_t>(asked), left, MAXLONG}));
-      buffer_.resize(wanted);
-      size_t delivered = wanted ? std::min(setup_.body->Read(buffer_.data(), wanted), wanted) : 0;
+      // The buffer grows with what arrives, at most doubling: a head that
+      // declares a large body (Request.BinaryRead(Request.TotalBytes))
+      // reserves nothing for bytes that may never come.
+      size_t delivered = 0;
+      while (delivered < wanted) {
+        const size_t step = std::min(wanted - delivered, std::max(kFirstReadBytes, delivered));
+        if (buffer_.size() < delivered + step) buffer_.resize(delivered + step);
+        const size_t got = std::min(setup_.body->Read(buffer_.data() + delivered, step), step);
+        delivered += got;
+        if (got < step) break;
+      }
       consumed_ += delivered;
       if (HRESULT hr = MakeByteArray(buffer_.data(), delivered, 0, result); FAILED(hr)) return hr;
       SetIntegerValue(count, static_cast<int64_t>(delivered));

@@ -5,6 +5,7 @@
   var form = document.getElementById('upload');
   var bar = document.getElementById('bar');
   var frame = document.getElementById('result');
+  var button = form.querySelector('button[type=submit]');
   var timer = null;
 
   function show(percent) {
@@ -27,9 +28,11 @@
       .then(function () { if (timer) timer = setTimeout(poll, 100); });
   }
 
+  // One upload at a time: a second submit would cancel the first.
   form.addEventListener('submit', function () {
     show(0);
     timer = setTimeout(poll, 100);
+    button.disabled = true;
   });
   // The result page has arrived: the whole body was read.
   frame.addEventListener('load', function () {
@@ -39,5 +42,6 @@
     clearTimeout(timer);
     timer = null;
     show(100);
+    button.disabled = false;
   });
 })();

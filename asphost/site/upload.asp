@@ -5,7 +5,7 @@
 ' Receives the form of default.asp: reads the upload, lists what came, and
 ' stores the files without ever replacing one (owRename).
 Const owRename = 2
-Dim Upload, i, folder
+Dim Upload, i, file, value, folder
 
 Set Upload = Server.CreateObject("Velmora32.Process")
 Upload.ProgressID = Request.QueryString("ProgressID")
@@ -28,8 +28,21 @@ ResultHeader "Upload received"
 <h3>Form variables</h3>
 <table id="variables">
 <tr><th>Name</th><th>Value</th></tr>
-<% For i = 0 To Upload.VarCount - 1 %>
-<tr><td><%= Server.HTMLEncode(Upload.VarName(i)) %></td><td><%= Server.HTMLEncode(Upload.VarByIndex(i)) %></td></tr>
+<%
+' Variables and files come in body order, one variable per file field: a
+' field that sent several files shows each file's name, not the first one's
+' each time (as VarByIndex gives it).
+file = 0
+For i = 0 To Upload.VarCount - 1
+  value = Upload.VarByIndex(i)
+  If file < Upload.FileQty Then
+    If LCase(Upload.TagName(file)) = LCase(Upload.VarName(i)) Then
+      value = Upload.FileName(file)
+      file = file + 1
+    End If
+  End If
+%>
+<tr><td><%= Server.HTMLEncode(Upload.VarName(i)) %></td><td><%= Server.HTMLEncode(value) %></td></tr>
 <% Next %>
 </table>
 <h3>Files</h3>

@@ -32,6 +32,19 @@
 //                            carries U:P; then 200, or a 302 to L
 //   /redirect?to=L[&status=S]  a redirect (302 by default) to L
 //   /loop                    a 302 to itself, until 50 requests came under key
+//   /auth?...&offer=O        the challenge offered among others: O "three"
+//                            (Negotiate, NTLM, Basic in three headers),
+//                            "joined" (the same in one line) or "nobasic"
+//                            (Negotiate and NTLM only)
+//   /raw?answer=A            the raw answer A of rawAnswers below, then the
+//                            connection closes
+//   /drip?what=W             every second, until the client leaves: W
+//                            "header" (a status line, then a header line a
+//                            second), "status" (the status line a byte a
+//                            second) or "continue" (a 100 Continue a second)
+//   /stream?n=N              N pattern bytes with Content-Length, written as
+//                            fast as the client takes them
+//   /hang/release            closes every connection the hang listener holds
 //   /setcookie?value=V       200 with the cookie session=V
 //   /attempts?key=K          JSON: the number of attempts counted under K,
 //                            their Authorization, Cookie, method and Host,
@@ -56,6 +69,31 @@ function pattern(n) {
 }
 
 const attempts = new Map();
+// The connections the hang listener holds.
+const hanging = new Set();
+
+// Answers as they go on the wire, for /raw: cut and malformed ones.
+const rawAnswers = {
+  // A chunked body without its last chunk; a chunk announced as 100 bytes
+  // with 10 sent.
+  cutChunked: 'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n',
+  shortChunk: 'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n64\r\n0123456789',
+  wholeChunked: 'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n',
+  // 2^32 + 5 declared, 5 sent: a 32-bit count would find them all.
+  beyond32Bits: 'HTTP/1.1 200 OK\r\nContent-Length: 4294967301\r\n\r\nhello',
+  cutHead: 'HTTP/1.1 200 OK\r\nX-Cut: yes\r\n',
+  noHeaderLines: 'HTTP/1.1 200 OK\r\n\r\nhello',
+  status99: 'HTTP/1.1 099 Odd\r\nContent-Length: 5\r\n\r\nhello',
+  status600: 'HTTP/1.1 600 Odd\r\nContent-Length: 5\r\n\r\nhello',
+  status999: 'HTTP/1.1 999 Odd\r\nContent-Length: 5\r\n\r\nhello',
+};
+
+// What /drip sends at the start and then every second.
+const drips = {
+  header: ['HTTP/1.1 200 OK\r\n', 'X-Drip: 1\r\n'],
+  status: ['', null],  // the status line's bytes, one at a time
+  continue: ['', 'HTTP/1.1 100 Continue\r\n\r\n'],
+};
 
 function readBody(req) {
   return new Promise((resolve, reject) => {
@@ -175,7 +213,13 @@ async function handle(req, res) {
       } else if (req.headers.authorization === expected) {
         sendJson(res, 200, { ok: true });
       } else {
-        res.writeHead(401, { 'WWW-Authenticate': 'Basic realm="velmora"', 'Content-Type': 'text/plain',
+        const offers = {
+          three: ['Negotiate', 'NTLM', 'Basic realm="r"'],
+          joined: 'Negotiate, NTLM, Basic realm="r"',
+          nobasic: ['Negotiate', 'NTLM'],
+        };
+        res.writeHead(401, { 'WWW-Authenticate': offers[q('offer', '')] ?? 'Basic realm="velmora"',
+                             'Content-Type': 'text/plain',
                              'Content-Length': 12 });
         res.end('unauthorized');
       }
@@ -212,6 +256,50 @@ async function handle(req, res) {
           res.write(bytes.subarray(i, ++i));
         }
       }, Number(q('every', '100')));
+      return;
+    }
+    case '/raw':
+      req.socket.end(rawAnswers[q('answer', '')] ?? 'HTTP/1.1 404 No such answer\r\nContent-Length: 0\r\n\r\n');
+      return;
+    case '/drip': {
+      const [first, each] = drips[q('what', 'header')];
+      const statusLine = 'HTTP/1.1 200 OK\r\n';
+      const socket = req.socket;
+      socket.write(first);
+      let i = 0;
+      const timer = setInterval(() => {
+        if (socket.destroyed || socket.writableEnded) {
+          clearInterval(timer);
+          return;
+        }
+        socket.write(each ?? statusLine[i++ % statusLine.length]);
+      }, 1000);
+      socket.on('close', () => clearInterval(timer));
+      return;
+    }
+    case '/stream': {
+      let left = Number(q('n', '0'));
+      const block = pattern(1 << 20);  // a whole number of pattern periods
+      res.writeHead(200, {'Content-Length': left});
+      const more = () => {
+        while (left > 0) {
+          const piece = block.subarray(0, Math.min(left, block.length));
+          left -= piece.length;
+          if (!res.write(piece)) {
+            res.once('drain', more);
+            return;
+          }
+        }
+        res.end();
+      };
+      res.on('close', () => { left = 0; });
+      more();
+      return;
+    }
+    case '/hang/release': {
+      const released = hanging.size;
+      for (const socket of hanging) socket.destroy();
+      sendJson(res, 200, {released});
       return;
     }
     case '/setcookie':
@@ -256,7 +344,6 @@ async function main() {
   const key = fs.readFileSync(path.join(certDir, 'server.key'));
   const tls = (crt) => https.createServer({ key, cert: fs.readFileSync(path.join(certDir, crt)) }, onRequest);
 
-  const hanging = new Set();
   const hang = net.createServer((socket) => {
     hanging.add(socket);
     socket.on('error', () => {});

@@ -1,12 +1,11 @@
 <%@ Language="JScript" %>
+<!-- #include file="settings-js.inc" -->
 <%
 // The HTTP client object, from JScript: sends a stored file to a web page
 // as a multipart/form-data POST, with a form variable beside it, and shows
 // what the server answered: here upload.asp beside this page, which stores
 // a copy. Never take the target from the request: the page would then send
 // the server's files wherever a visitor asks.
-var uploadFolder = "C:\\inetpub\\uploads\\";   // UploadFolder of settings.inc
-
 function param(name) {
   var value = Request.QueryString(name).Item();
   return value === undefined ? "" : String(value);

@@ -6,7 +6,7 @@
 ' form posts into a frame of this page, while progress.js asks progress.asp
 ' how far the upload has come: the upload object publishes that in the
 ' Application collection under the form's ProgressID.
-Dim Upload, i, saved
+Dim Upload, i, saved, failure, anyFailed
 
 If Request.ServerVariables("REQUEST_METHOD") <> "POST" Then
   Set Upload = Server.CreateObject("Velmora32.Process")
@@ -72,8 +72,19 @@ Upload.OverwriteMode = owRename
 For i = 0 To Upload.FileQty - 1
   If Upload.FileName(i) <> "" Then
     If IsAllowedExtension(Upload.Extension(i)) Then
+      ' A save may fail (a name Windows refuses, a full disk, a missing
+      ' permission): the row says why, and the other files are still saved.
+      On Error Resume Next
       Upload.FileSave UploadFolder & Upload.FileName(i), i
-      saved = Upload.NewName(i)
+      failure = Err.Description
+      Err.Clear
+      On Error GoTo 0
+      If failure = "" Then
+        saved = Upload.NewName(i)
+      Else
+        saved = "(not saved: " & failure & ")"
+        anyFailed = True
+      End If
     Else
       saved = "(refused: ." & Upload.Extension(i) & " files are not kept)"
     End If
@@ -90,6 +101,9 @@ Next
 Set Upload = Nothing
 %>
 </table>
+<% If anyFailed Then %>
+<p class="error">A file was not stored. When the cause is a denied access, the user this page runs as (IUSR, or the application pool's identity) needs Modify permission on the upload folder (docs\iis.md, "The upload folder").</p>
+<% End If %>
 </main>
 </body>
 </html>

@@ -20,6 +20,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 . "$repo/tools/host-url.sh"
 package=$1 package_x86=$2 next=$3 host_exe=$4 work=$5
+# The release's files as stage.cmake laid them out (the zip's top folder).
+stage="$(dirname "$package")/stage/$(basename "$package" -x64.msi)"
 
 export VELMORA_WINEPREFIX64="$work/wineprefix64"
 prefix=$VELMORA_WINEPREFIX64
@@ -49,6 +51,12 @@ products() {
         grep -F "$key"$'\tDisplayVersion\t' "$work/uninstall.rows" | cut -f3 | tr -d '"'
     done
 }
+# A value of the installed product's uninstall key, as products() last saw it.
+uninstall_value() {  # name
+    grep -P '\tDisplayName\t"Velmora32"$' "$work/uninstall.rows" | cut -f1 | while read -r key; do
+        grep -F "$key"$'\t'"$1"$'\t' "$work/uninstall.rows" | cut -f3
+    done
+}
 rm -rf "$work"
 mkdir -p "$work"
 VELMORA_WINE_ARCH=win64 "$repo/tools/wineprefix.sh" >/dev/null
@@ -72,12 +80,16 @@ expect "no product after the x86 package" "$(products)" ""
 msiexec /i "$(windows_path "$package")" /qn
 expect "msiexec /i: exit status" "$?" 0
 for file in x86/velmora32.dll x64/velmora32.dll README.txt docs/iis.md docs/reference.md \
-            samples/upload.asp samples/direct.asp samples/client.asp samples/progress.asp; do
+            samples/upload.asp samples/upload-jscript.asp samples/direct.asp samples/client.asp \
+            samples/progress.asp samples/settings.ini; do
     if [ -f "$installed/$file" ]; then ok "installed $file"; else fail "installed $file"; fi
 done
-cmp -s "$installed/x64/velmora32.dll" "$(dirname "$package")/stage/x64/velmora32.dll" &&
+cmp -s "$installed/x64/velmora32.dll" "$stage/x64/velmora32.dll" &&
     ok "the 64-bit DLL is the built one" || fail "the 64-bit DLL is the built one"
 expect "one product" "$(products)" "$(version_of "$package")"
+# What Programs and Features shows: where the product is, and who made it.
+expect "InstallLocation" "$(uninstall_value InstallLocation)" '"C:\\Program Files\\Velmora32\\"'
+expect "Publisher" "$(uninstall_value Publisher)" '"Velmora32 project"'
 snapshot "$classes" "$work/classes-installed.rows"
 objects "the 64-bit cscript creates both objects and gets the 64-bit DLL" win64 "(64 bit)"
 objects "the 32-bit cscript creates both objects and gets the 32-bit DLL" wow64 "(32 bit)"
@@ -156,8 +168,8 @@ objects "no object after removal, 32-bit" wow64 none
 # --- The package's rows against regsvr32's, for the same files, each against
 # the registry before the installation
 mkdir -p "$installed/x86" "$installed/x64"
-cp "$(dirname "$package")/stage/x86/velmora32.dll" "$installed/x86/"
-cp "$(dirname "$package")/stage/x64/velmora32.dll" "$installed/x64/"
+cp "$stage/x86/velmora32.dll" "$installed/x86/"
+cp "$stage/x64/velmora32.dll" "$installed/x64/"
 # Without 32-bit programs the 32-bit DLL's rows (its classes, its library
 # path) are left out of the comparison.
 only_32bit='^(?!)'

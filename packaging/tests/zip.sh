@@ -1,5 +1,7 @@
 #!/bin/bash
-# The zip's install.cmd in the project's 64-bit Wine prefix, under the 64-bit
+# The zip's layout: one top folder velmora32-<version>\ holding the release,
+# the DLLs without debug sections or symbols.
+# Its install.cmd in the project's 64-bit Wine prefix, under the 64-bit
 # and the 32-bit cmd, from a folder whose path has a space: it registers both
 # DLLs, each bitness's cscript gets its own, "install.cmd /u" leaves no key
 # of the component in either registry view; a missing DLL or an unknown
@@ -42,9 +44,18 @@ server() {  # view
 }
 
 rm -rf "$work"
-folder="$work/Velmora 32"
-mkdir -p "$folder"
-(cd "$folder" && cmake -E tar xf "$(realpath "$zip")") || fail "unpacking the zip"
+unpacked="$work/Velmora 32"
+mkdir -p "$unpacked"
+(cd "$unpacked" && cmake -E tar xf "$(realpath "$zip")") || fail "unpacking the zip"
+top=$(basename "$zip" .zip)
+expect "the zip's one top folder" "$(ls -A "$unpacked")" "$top"
+folder="$unpacked/$top"
+for arch in x86 x64; do
+    sections=$(x86_64-w64-mingw32-objdump -h "$folder/$arch/velmora32.dll" 2>&1 | grep -Eo ' \.debug_[a-z_]+' | tr -d '\n')
+    symbols=$(x86_64-w64-mingw32-objdump -t "$folder/$arch/velmora32.dll" 2>&1 | grep -c '^\[')
+    expect "$arch\\velmora32.dll carries no debug sections" "$sections" ""
+    expect "$arch\\velmora32.dll carries no symbols" "$symbols" 0
+done
 for file in x86/velmora32.dll x64/velmora32.dll install.cmd README.txt docs/iis.md \
             docs/reference.md samples/upload.asp samples/client.asp; do
     [ -f "$folder/$file" ] && ok "the zip holds $file" || fail "the zip holds $file"

@@ -1,0 +1,6 @@
+<%
+' Reads the whole body in one call, as many pages do.
+Dim data
+data = Request.BinaryRead(Request.TotalBytes)
+Response.Write "read " & Request.TotalBytes
+%>
