@@ -802,7 +802,8 @@ TEST(Timeout, DownloadsEndWithinTheTimeoutWhateverTheServerDoes) {
 // cases run side by side.
 TEST(Timeout, EveryDownloadEndsWithinTwiceTheTimeout) {
   const UnansweredPort unanswered;
-  const std::string httpPort = std::to_string(serverPort("http"));
+  const std::string httpPort = std::to_string(serverPort("http")),
+                    hangPort = std::to_string(serverPort("hang"));
   struct Case {
     const char* what;
     ustring url;
@@ -814,6 +815,8 @@ TEST(Timeout, EveryDownloadEndsWithinTwiceTheTimeout) {
       {"https, handshake never answered", serverURL("hang", "/", "https"), 3},
       {"redirect to https on the http port",
        url("/redirect?to=" + escaped("https://127.0.0.1:" + httpPort + "/len?n=5")), 5},
+      {"redirect to https on a port that never answers",
+       url("/redirect?to=" + escaped("https://127.0.0.1:" + hangPort + "/")), 5},
       {"connect never answered", unanswered.url(), 3},
   };
   struct Outcome {

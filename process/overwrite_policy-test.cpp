@@ -89,7 +89,7 @@ TEST(OverwritePolicy, SameNamesAsAPlainSearchWhileNothingIsDeleted) {
 }
 
 // One name a thousand times: two names tried per save (the plain one, then
-// the counter after the last), and a test that the last one is still there,
+// the counter after the last) and a test that the last one is still there,
 // not one try per name before it.
 TEST(OverwritePolicy, OneNameManyTimesCostsLinearly) {
   Names disk;
@@ -98,7 +98,7 @@ TEST(OverwritePolicy, OneNameManyTimesCostsLinearly) {
   for (int i = 0; i < 1000; ++i) Take(disk, renames, u"a", u".txt", owRename, &calls);
   EXPECT_EQ(disk.size(), 1000u);
   EXPECT_EQ(calls.takes, 1 + 2 * 999);
-  EXPECT_EQ(calls.tests, 1 + 2 * 998);
+  EXPECT_EQ(calls.tests, 998);
 }
 
 // A folder with copies 1 to copies of a name, seen by a process that never
@@ -172,7 +172,7 @@ TEST(OverwritePolicy, ANameTakenMeanwhileIsPassed) {
         [&](const ustring& candidate) { return !disk.count(candidate); },
         [&](const ustring& candidate) {
           // Another save takes the first two names this one finds free.
-          if (candidate != u"a.txt" && refusals < 2) {
+          if (candidate != u"a.txt" && !disk.count(candidate) && refusals < 2) {
             ++refusals;
             disk.insert(candidate);
             return false;

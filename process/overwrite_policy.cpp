@@ -36,13 +36,10 @@ namespace {
 // with a few numbered copies gets its first hole filled.
 constexpr int64_t kCountersOneByOne = 16;
 
-// A free counter from start on: the first one within kCountersOneByOne,
-// else the end of the run of taken counters found by doubling the step
-// and halving the gap (free(n) for the returned n, taken for n - 1).
-int64_t FreeCounter(int64_t start, const std::function<bool(int64_t)>& free) {
-  int64_t taken = start - 1;
-  for (; taken < start - 1 + kCountersOneByOne; ++taken)
-    if (free(taken + 1)) return taken + 1;
+// A free counter above taken: the end of the run of taken counters after
+// it, found by doubling the step and then halving the gap (free(n) for the
+// returned n, not for n - 1).
+int64_t LeapToFree(int64_t taken, const std::function<bool(int64_t)>& free) {
   int64_t step = 1, candidate = taken + step;
   while (!free(candidate)) {
     taken = candidate;
@@ -71,17 +68,23 @@ ustring TakeTarget(const ustring& base, const ustring& extension, TowModeType mo
   if (take(plain)) return plain;
 
   const auto numbered = [&](int64_t n) { return base + overwriteChr + toDecimal(n) + extension; };
+  const auto took = [&](int64_t n) {
+    renames.took(base, overwriteChr, extension, n);
+    return numbered(n);
+  };
   // The last counter taken is a hint while its file is there; once it is
   // gone (a folder emptied), the search starts again from 1.
   const int64_t last = renames.last(base, overwriteChr, extension);
-  int64_t start = last > 0 && !isFree(numbered(last)) ? last + 1 : 1;
+  const int64_t start = last > 0 && !isFree(numbered(last)) ? last + 1 : 1;
+  int64_t n = start;
+  for (; n < start + kCountersOneByOne; ++n)
+    if (take(numbered(n))) return took(n);
+  // n - 1 is taken; a name found free may be taken by another save before
+  // this one takes it, and the search goes on after it.
   for (;;) {
-    const int64_t n = FreeCounter(start, [&](int64_t counter) { return isFree(numbered(counter)); });
-    if (take(numbered(n))) {
-      renames.took(base, overwriteChr, extension, n);
-      return numbered(n);
-    }
-    start = n + 1;  // taken meanwhile by another save
+    n = LeapToFree(n - 1, [&](int64_t counter) { return isFree(numbered(counter)); });
+    if (take(numbered(n))) return took(n);
+    ++n;
   }
 }
 

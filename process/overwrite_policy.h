@@ -37,13 +37,12 @@ class TRenameCounters {
 
 // The first target the overwrite policy allows, from base + extension:
 // under owAlways that name; under owNever that name when take(name) accepts
-// it, else empty text; under owRename base + extension when take accepts
-// it, else base + overwriteChr + n + extension with the first free n, or,
-// past the first 16 counters after the last one taken (from 1), a free n
-// found in O(log N) tests: one whose predecessor is taken, so a hole among
-// many numbered copies may stay a hole. isFree only tests a name; take
-// takes it for good (TStagedFile::commitIfFree) and may refuse a name
-// another save took meanwhile, which the search then passes.
+// it, else base + overwriteChr + n + extension with the first n take
+// accepts among the 16 counters after the last one taken (from 1), or past
+// them a free n found in O(log N) tests: one whose predecessor is taken, so
+// a hole among many numbered copies may stay a hole. isFree only tests a
+// name; take takes it for good (TStagedFile::commitIfFree) and may refuse a
+// name another save took meanwhile, which the search then passes.
 ustring TakeTarget(const ustring& base, const ustring& extension, TowModeType mode,
                    const ustring& overwriteChr, TRenameCounters& renames,
                    const std::function<bool(const ustring&)>& isFree,

@@ -174,6 +174,7 @@ bool RunPageScript(const Page& page, const CompiledPage& compiled, ScriptFailure
 void WriteScriptError(const Page& page, const ConnectionSink& sink, const CompiledPage& compiled,
                       const ScriptFailure& failure) {
   PageLine where = compiled.Origin(failure.line);
+  if (!failure.line) where.line = 0;  // the engine could not say where
   Log(L"asphost: " + Wide(where.file) + L":" + std::to_wstring(where.line) + L": " +
       Wide(failure.description));
   std::wstring fragment = ErrorFragment(Wide(failure.source), failure.code,
@@ -356,7 +357,8 @@ bool SiteServer::RunPage(Connection& connection, const RequestHead& head,
   if (!RunPageScript(page, compiled, &failure)) WriteScriptError(page, *sink, compiled, failure);
   sink->BeginFinish();
   page.Finish();
-  return sink->Complete();
+  // A run cut off inside the engine ends its connection too.
+  return sink->Complete() && !failure.abandoned;
 }
 
 NameValueList SiteServer::ServerVariables(const Connection& connection, const RequestHead& head,
