@@ -10,6 +10,7 @@
 #include <asptlb.h>
 
 #include "dll/asp_host.h"
+#include "base/wide.h"
 #include "com/values.h"
 #include "dll/module.h"
 
@@ -199,20 +200,53 @@ std::unique_ptr<IHostBlock> TASPMTSObject::BinaryRead(int64_t count, bool countA
   return block;
 }
 
+namespace {
+
+bool SameKey(const ustring& a, const ustring& b) {
+  return CompareStringOrdinal(wstr(a), static_cast<int>(a.size()), wstr(b), static_cast<int>(b.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+
+void GetApplicationItem(IApplicationObject* application, BSTR name, com::Variant& item) {
+  HostCall([&] { return application->get_Value(name, item.get()); });
+}
+
+}  // namespace
+
+// What Application(key) holds may be the object's own only when it is empty
+// or the very number the object wrote last.
+bool TASPMTSObject::HoldsOwnProgress(const ustring& key, VARIANT* item) const {
+  if (V_VT(item) == VT_EMPTY) return true;
+  return published_ && SameKey(published_->key, key) && V_VT(item) == VT_I4 &&
+         V_I4(item) == published_->value;
+}
+
 void TASPMTSObject::SetApplicationValue(const ustring& key, int32_t value) {
+  if (!refusedKey_.empty() && SameKey(refusedKey_, key)) return;
   ComPtr<IApplicationObject> application = Need(Application(), u"Application");
   com::Bstr name(AllocBStr(key));
+  com::Variant item;
+  GetApplicationItem(application.Get(), name.get(), item);
+  if (!HoldsOwnProgress(key, item.get())) {
+    refusedKey_ = key;
+    return;
+  }
   VARIANT v;
   V_VT(&v) = VT_I4;
   V_I4(&v) = value;
   HostCall([&] { return application->putref_Value(name.get(), v); });
+  published_ = TPublished{key, value};
 }
 
 void TASPMTSObject::RemoveApplicationValue(const ustring& key) {
+  if (!published_ || !SameKey(published_->key, key)) return;
   ComPtr<IApplicationObject> application = Need(Application(), u"Application");
+  com::Bstr name(AllocBStr(key));
+  com::Variant item;
+  GetApplicationItem(application.Get(), name.get(), item);
+  if (V_VT(item.get()) == VT_EMPTY || !HoldsOwnProgress(key, item.get())) return;
   ComPtr<IVariantDictionary> contents;
   HostCall([&] { return application->get_Contents(contents.GetAddressOf()); });
-  com::Bstr name(AllocBStr(key));
   VARIANT v;
   V_VT(&v) = VT_BSTR;
   V_BSTR(&v) = name.get();

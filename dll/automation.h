@@ -17,6 +17,7 @@
 #include <ocidl.h>
 
 #include <type_traits>
+#include <utility>
 
 #include "com/dispatch.h"
 #include "dll/call_lock.h"
@@ -72,32 +73,14 @@ class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public
   // fault guard, whose unwinding skips the destructors inside it.
   template <class Body>
   HRESULT Call(Body&& body) {
-    struct Context {
-      std::remove_reference_t<Body>* body;
-      const TComClass* cls;
-      HRESULT hr;
-    } context{&body, &class_, E_UNEXPECTED};
-    auto guarded = [](void* p) {
-      auto* c = static_cast<Context*>(p);
-      try {
-        (*c->body)();
-        c->hr = S_OK;
-      } catch (const Exception& e) {
-        c->hr = SafeCallException(*c->cls, e);
-      } catch (const std::bad_alloc&) {
-        c->hr = SafeCallException(*c->cls, Exception(u"Out of memory"));
-      } catch (const std::exception& e) {
-        c->hr = SafeCallException(*c->cls, Exception(fromUtf8(e.what())));
-      } catch (...) {
-        c->hr = E_UNEXPECTED;
-      }
-    };
-    DWORD code = 0;
-    if (!lock_.Run([&] { return RunGuarded(guarded, &context, &code); })) {
-      SetErrorInfo(0, nullptr);  // nothing stale may stand for this failure
-      return E_UNEXPECTED;
-    }
-    return context.hr;
+    return Locked(std::forward<Body>(body), false);
+  }
+
+  // Call for a member that reads the request body: while it runs, calls from
+  // other threads fail at once instead of waiting (see TCallLock).
+  template <class Body>
+  HRESULT CallReading(Body&& body) {
+    return Locked(std::forward<Body>(body), true);
   }
 
   // Getters: the retval is cleared (BSTR null, VARIANT empty) before the body
@@ -126,6 +109,43 @@ class TAutoObject : public com::DispatchObject<Iface, com::Aggregatable>, public
   }
 
  private:
+  template <class Body>
+  HRESULT Locked(Body&& body, bool reading) {
+    struct Context {
+      std::remove_reference_t<Body>* body;
+      const TComClass* cls;
+      HRESULT hr;
+    } context{&body, &class_, E_UNEXPECTED};
+    auto guarded = [](void* p) {
+      auto* c = static_cast<Context*>(p);
+      try {
+        (*c->body)();
+        c->hr = S_OK;
+      } catch (const Exception& e) {
+        c->hr = SafeCallException(*c->cls, e);
+      } catch (const std::bad_alloc&) {
+        c->hr = SafeCallException(*c->cls, Exception(u"Out of memory"));
+      } catch (const std::exception& e) {
+        c->hr = SafeCallException(*c->cls, Exception(fromUtf8(e.what())));
+      } catch (...) {
+        c->hr = E_UNEXPECTED;
+      }
+    };
+    DWORD code = 0;
+    bool completed;
+    try {
+      auto run = [&] { return RunGuarded(guarded, &context, &code); };
+      completed = reading ? lock_.RunReading(run) : lock_.Run(run);
+    } catch (const Exception& busy) {
+      return SafeCallException(class_, busy);
+    }
+    if (!completed) {
+      SetErrorInfo(0, nullptr);  // nothing stale may stand for this failure
+      return E_UNEXPECTED;
+    }
+    return context.hr;
+  }
+
   // The type information was loaded with the module's classes.
   const IID& DualIid() const override { return *class_.iid; }
   HRESULT DualTypeInfo(ITypeInfo** borrowed) override {

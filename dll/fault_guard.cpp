@@ -1,4 +1,4 @@
-#include "dll/module.h"
+#include "dll/fault_guard.h"
 
 #include <malloc.h>
 #include <setjmp.h>

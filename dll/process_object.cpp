@@ -66,10 +66,10 @@ class TProcessObject : public TAutoObject<IProcess> {
   STDMETHODIMP get_Debug(BSTR* Value) override { return CallBStr(Value, [&] { return p().Debug(); }); }
 
   // Reading the request body.
-  STDMETHODIMP Read() override { return Call([&] { p().Read(); }); }
-  STDMETHODIMP ReadChunks() override { return Call([&] { p().ReadChunks(); }); }
+  STDMETHODIMP Read() override { return CallReading([&] { p().Read(); }); }
+  STDMETHODIMP ReadChunks() override { return CallReading([&] { p().ReadChunks(); }); }
   STDMETHODIMP DumpHeader(BSTR FileName) override {
-    return Call([&] { p().DumpHeader(FromBStr(FileName)); });
+    return CallReading([&] { p().DumpHeader(FromBStr(FileName)); });
   }
 
   // Form variables and character sets.

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -123,6 +124,73 @@ TEST(SharedObject, UploadsOnThreadsOfTheirOwnShareNothing) {
 TEST(SharedObject, TheLockLetsItsOwnThreadBackIn) {
   TCallLock lock;
   EXPECT_EQ(lock.Run([&] { return lock.Run([] { return 7; }); }), 7);
+}
+
+
+// A page reading a body publishes progress, which waits for Application.Lock;
+// a page holding that lock must not wait for the reading object in turn.
+// Calls of other threads fail at once while a reading call runs: those that
+// come later and those already waiting for a call that was not reading.
+TEST(SharedObject, NoOneWaitsForAReadingCall) {
+  TCallLock lock;
+  std::promise<void> reading, finish;
+  std::shared_future<void> finishing = finish.get_future().share();
+  std::thread reader([&] {
+    lock.RunReading([&] {
+      EXPECT_EQ(lock.Run([] { return 1; }), 1) << "the reader's own calls go on";
+      reading.set_value();
+      finishing.wait();
+      return 0;
+    });
+  });
+  reading.get_future().wait();
+  const auto busy = [&] {
+    try {
+      lock.Run([] { return 0; });
+      return ustring(u"no failure");
+    } catch (const Exception& e) {
+      return e.message();
+    }
+  };
+  EXPECT_EQ(std::async(std::launch::async, busy).get(), TCallLock::kReadingAnother);
+  EXPECT_EQ(std::async(std::launch::async, [&] {
+              try {
+                lock.RunReading([] { return 0; });
+                return ustring(u"no failure");
+              } catch (const Exception& e) {
+                return e.message();
+              }
+            }).get(),
+            TCallLock::kReadingAnother);
+  finish.set_value();
+  reader.join();
+  EXPECT_EQ(lock.Run([] { return 2; }), 2) << "once the read is over, calls go in again";
+
+  // A thread waiting for an ordinary call gives up when a read takes over.
+  std::promise<void> holding, released;
+  std::shared_future<void> release = released.get_future().share();
+  std::atomic<bool> readStarted{false};
+  std::thread holder([&] {
+    lock.Run([&] {
+      holding.set_value();
+      release.wait();
+      // Still holding: a reading call of this thread, as a nested Read.
+      lock.RunReading([&] {
+        readStarted = true;
+        while (readStarted) std::this_thread::yield();  // until the waiter has given up
+        return 0;
+      });
+      return 0;
+    });
+  });
+  holding.get_future().wait();
+  std::future<ustring> waiter = std::async(std::launch::async, busy);
+  EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
+      << "an ordinary call is waited for";
+  released.set_value();
+  EXPECT_EQ(waiter.get(), TCallLock::kReadingAnother);
+  readStarted = false;
+  holder.join();
 }
 
 }  // namespace

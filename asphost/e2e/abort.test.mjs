@@ -12,13 +12,13 @@ test('an aborted direct upload leaves no partial file', async () => {
   ]);
   const socket = await connect();
   socket.on('error', () => {});
-  socket.write(`POST /direct-upload.asp?ProgressID=abort-1 HTTP/1.1\r\nHost: x\r\n` +
+  socket.write(`POST /direct-upload.asp?ProgressID=10001 HTTP/1.1\r\nHost: x\r\n` +
                `Content-Type: multipart/form-data; boundary=${boundary}\r\nContent-Length: ${body.length}\r\n\r\n`);
   socket.write(body.subarray(0, 6 * 1024 * 1024));
 
   // The page is reading: the file exists and the progress is published.
   const progress = Number(await eventually(async () => {
-    const value = await progressOf('abort-1');
+    const value = await progressOf('10001');
     return Number(value) > 0 && value;
   }, 'the upload to start'));
   assert.ok(progress > 0 && progress < 40, `progress ${progress}`);
@@ -31,7 +31,7 @@ test('an aborted direct upload leaves no partial file', async () => {
 
   // Once the page has ended (the progress value goes with the upload object)
   // no file is left behind.
-  await eventually(async () => (await progressOf('abort-1')) === '', 'the page to end');
+  await eventually(async () => (await progressOf('10001')) === '', 'the page to end');
   assert.deepEqual(uploadedFiles(), []);
 
   // The host goes on serving.

@@ -29,15 +29,15 @@ async function settledProgress(id, atLeast) {
 
 test('concurrent uploads publish separate progress', async () => {
   const size = 4 * 1024 * 1024;
-  const a = await startUpload('upload-A', 'a.bin', size);
-  const b = await startUpload('upload-B', 'b.bin', size);
+  const a = await startUpload('20001', 'a.bin', size);
+  const b = await startUpload('20002', 'b.bin', size);
   try {
     a.socket.write(a.body.subarray(0, a.body.length / 2));
     b.socket.write(b.body.subarray(0, b.body.length / 4));
 
     // Each page reads what has arrived of its own body, then waits for more.
-    const progressA = await settledProgress('upload-A', 40);
-    const progressB = await settledProgress('upload-B', 15);
+    const progressA = await settledProgress('20001', 40);
+    const progressB = await settledProgress('20002', 15);
     assert.ok(progressA >= 40 && progressA <= 50, `A at ${progressA}`);
     assert.ok(progressB >= 15 && progressB <= 25, `B at ${progressB}`);
 
@@ -46,8 +46,8 @@ test('concurrent uploads publish separate progress', async () => {
     const [pageA, pageB] = await Promise.all([a.done, b.done]);
     assert.deepEqual(tableRows(pageA, 'files').map((row) => row[1]), ['a.bin']);
     assert.deepEqual(tableRows(pageB, 'files').map((row) => row[1]), ['b.bin']);
-    assert.equal(await progressOf('upload-A'), '');
-    assert.equal(await progressOf('upload-B'), '');
+    assert.equal(await progressOf('20001'), '');
+    assert.equal(await progressOf('20002'), '');
   } finally {
     a.socket.destroy();
     b.socket.destroy();

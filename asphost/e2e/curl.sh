@@ -33,7 +33,7 @@ html=$(page -F author=Ada -F 'note=two words & <tags>' -F tag=report -F tag=draf
             -F 'empty=;filename=' \
             -F file1=@"$data/small.txt" -F file2=@"$data/zero.bin" -F 'file2=@'"$data/big.bin"';type=application/x-test' \
             -F 'grüße=Grüße aus Köln €' -F 'datei=@'"$data/ünïcödé €.txt" \
-            "$ASPHOST_URL/upload.asp?ProgressID=curl-1")
+            "$ASPHOST_URL/upload.asp?ProgressID=40001")
 check "text field" has "$html" '<td>author</td><td>Ada</td>'
 check "HTML in values is encoded" has "$html" '<td>note</td><td>two words &amp; &lt;tags&gt;</td>'
 check "repeated name joined" has "$html" '<td>tag</td><td>report, draft, public</td>'
@@ -57,7 +57,7 @@ check "renamed twice" has "$html" '<td>small~2.txt</td>'
 check "renamed copies saved" cmp -s "$data/small.txt" "$uploads/small~2.txt"
 
 # Direct to disk: written while read, same bytes.
-html=$(page -F description=Backup -F file=@"$data/big.bin" "$ASPHOST_URL/direct-upload.asp?ProgressID=curl-2")
+html=$(page -F description=Backup -F file=@"$data/big.bin" "$ASPHOST_URL/direct-upload.asp?ProgressID=40002")
 check "direct: description" has "$html" 'Description: Backup'
 check "direct: saved under a new name" has "$html" '<td>big.bin</td> <td>20971520</td> <td>application/octet-stream</td> <td>big~1.bin</td>'
 check "direct: bytes on disk" cmp -s "$data/big.bin" "$uploads/big~1.bin"

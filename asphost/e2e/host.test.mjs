@@ -46,6 +46,8 @@ test('a page that throws gives a 500 page with the file, line and description', 
     ['/test/syntax.asp', /Microsoft VBScript compilation error/, /Syntax error/, /\/test\/syntax\.asp<\/code>, line 3/],
     ['/test/jscript.asp?name=boom', /Microsoft JScript runtime error/, /Object expected/, /\/test\/jscript\.asp<\/code>, line 8/],
     ['/test/component-error.asp', /Velmora32\.Process '8000ffff'/, /Index out of range or no file uploaded\./, /line 4/],
+    // Option Explicit moves to the script's top; the lines after it keep theirs.
+    ['/test/explicit-error.asp', /Division by zero/, /\/test\/explicit-error\.asp<\/code>, line 5/],
   ];
   for (const [path, ...patterns] of cases) {
     const response = await get(path);

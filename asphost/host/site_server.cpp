@@ -174,6 +174,7 @@ bool RunPageScript(const Page& page, const CompiledPage& compiled, ScriptFailure
 void WriteScriptError(const Page& page, const ConnectionSink& sink, const CompiledPage& compiled,
                       const ScriptFailure& failure) {
   PageLine where = compiled.Origin(failure.line);
+  if (!failure.line) where.line = 0;  // the engine could not say where
   Log(L"asphost: " + Wide(where.file) + L":" + std::to_wstring(where.line) + L": " +
       Wide(failure.description));
   std::wstring fragment = ErrorFragment(Wide(failure.source), failure.code,
@@ -315,11 +316,13 @@ bool SiteServer::SendFile(Connection& connection, const RequestHead& head, const
   bool keepAlive = head.KeepAlive() && connection.CanDrainBody(kDrainLimit);
   bool sent = connection.Send(SimpleHead(200, ContentTypeOf(LowerExtension(physicalPath)),
                                          static_cast<uint64_t>(size.QuadPart), keepAlive));
-  // A body sent with the request is drained first; the file's bytes then go
-  // out from the server's loop, so a slow reader holds no page thread.
+  // A body sent with the request is drained first; then the file goes out
+  // from here while the client takes it briskly, and the rest from the
+  // server's loop, so a slow reader holds no page thread.
   keepAlive = sent && keepAlive && connection.DrainBody(kDrainLimit);
   if (sent && head.method != "HEAD" && size.QuadPart > 0) {
     connection.SendFileLater(file, static_cast<uint64_t>(size.QuadPart));
+    connection.SendFileWhileTaken();
   } else {
     CloseHandle(file);
   }
@@ -356,7 +359,8 @@ bool SiteServer::RunPage(Connection& connection, const RequestHead& head,
   if (!RunPageScript(page, compiled, &failure)) WriteScriptError(page, *sink, compiled, failure);
   sink->BeginFinish();
   page.Finish();
-  return sink->Complete();
+  // A run cut off inside the engine ends its connection too.
+  return sink->Complete() && !failure.abandoned;
 }
 
 NameValueList SiteServer::ServerVariables(const Connection& connection, const RequestHead& head,

@@ -67,6 +67,30 @@ bool IsAgile(IUnknown* object) {
   return SUCCEEDED(hr) && IsEqualCLSID(unmarshaler, FreeThreadedUnmarshaler());
 }
 
+// An object, or an array holding one, that is not agile.
+bool HoldsApartmentObject(const VARIANT& value) {
+  const VARTYPE type = V_VT(&value);
+  if (IsObject(type)) return V_UNKNOWN(&value) && !IsAgile(V_UNKNOWN(&value));
+  const VARTYPE element = type & ~VT_ARRAY;
+  if (!(type & VT_ARRAY) || !V_ARRAY(&value) || (element != VT_VARIANT && !IsObject(element))) return false;
+  SAFEARRAY* array = V_ARRAY(&value);
+  size_t count = 1;
+  for (UINT d = 0; d < array->cDims; ++d) count *= array->rgsabound[d].cElements;
+  void* data = nullptr;
+  if (FAILED(SafeArrayAccessData(array, &data))) return true;  // not to be looked into: not taken
+  bool found = false;
+  for (size_t i = 0; i < count && !found; ++i) {
+    if (element == VT_VARIANT) {
+      found = HoldsApartmentObject(static_cast<const VARIANT*>(data)[i]);
+    } else {
+      IUnknown* object = static_cast<IUnknown* const*>(data)[i];
+      found = object && !IsAgile(object);
+    }
+  }
+  SafeArrayUnaccessData(array);
+  return found;
+}
+
 HRESULT GlobalInterfaceTable(IGlobalInterfaceTable** out) {
   return CoCreateInstance(kStdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
                           IID_IGlobalInterfaceTable, reinterpret_cast<void**>(out));
@@ -104,10 +128,11 @@ class ApplicationStore::Value {
   Value(const Value&) = delete;
   Value& operator=(const Value&) = delete;
 
-  static HRESULT Make(const VARIANT& value, std::shared_ptr<const Value>* out) {
+  static HRESULT Make(const VARIANT& value, Objects objects, std::shared_ptr<const Value>* out) {
     auto made = std::make_shared<Value>();
     HRESULT hr = VariantCopyInd(&made->value_, const_cast<VARIANT*>(Unwrap(&value)));
     if (FAILED(hr)) return hr;
+    if (objects == Objects::kAgileOnly && HoldsApartmentObject(made->value_)) return kApartmentObject;
     const VARTYPE type = V_VT(&made->value_);
     IUnknown* object = IsObject(type) ? V_UNKNOWN(&made->value_) : nullptr;
     if (object && !IsAgile(object)) {
@@ -157,7 +182,7 @@ struct ApplicationStore::Item {
   std::shared_ptr<const Value> value;
 };
 
-ApplicationStore::ApplicationStore() {
+ApplicationStore::ApplicationStore(Objects objects) : objects_(objects) {
   InitializeCriticalSection(&data_);
   InitializeCriticalSection(&pageLock_);
 }
@@ -203,7 +228,7 @@ bool ApplicationStore::GetAt(size_t position, std::wstring* key, VARIANT* out) c
 
 HRESULT ApplicationStore::Set(const std::wstring& key, const VARIANT& value) {
   std::shared_ptr<const Value> stored;
-  HRESULT hr = Value::Make(value, &stored);
+  HRESULT hr = Value::Make(value, objects_, &stored);
   if (FAILED(hr)) return hr;
   std::wstring entry = L"set " + key + L"=" + stored->LogText();
   std::shared_ptr<const Value> replaced;
@@ -312,6 +337,10 @@ HRESULT ReadKey(const VARIANT& v, DictionaryKey* key) {
 
 const wchar_t kApplicationSource[] = L"Application object";
 
+// What a script is told when Application refuses an object, as ASP words it.
+const wchar_t kApartmentObjectRefused[] =
+    L"ASP 0197: Cannot add object with apartment model behavior to the application intrinsic object";
+
 class VariantDictionary final : public DispatchObject<IVariantDictionary, IID_IVariantDictionary> {
  public:
   VariantDictionary(std::shared_ptr<ApplicationStore> store, std::shared_ptr<HostProbe> probe)
@@ -388,6 +417,9 @@ class VariantDictionary final : public DispatchObject<IVariantDictionary, IID_IV
   HRESULT Check(const wchar_t* name) {
     return probe_ ? probe_->Check(name, IID_IVariantDictionary, kApplicationSource) : S_OK;
   }
+  HRESULT Stored(HRESULT hr) {
+    return hr == ApplicationStore::kApartmentObject ? Fail(E_FAIL, kApplicationSource, kApartmentObjectRefused) : hr;
+  }
   HRESULT SetItem(const VARIANT& varKey, const VARIANT& value) {
     return Guarded([&]() -> HRESULT {
       if (HRESULT hr = Check(L"Contents.Item"); FAILED(hr)) return hr;
@@ -395,7 +427,7 @@ class VariantDictionary final : public DispatchObject<IVariantDictionary, IID_IV
       if (HRESULT hr = ReadKey(varKey, &key); FAILED(hr)) return hr;
       if (key.isPosition && !store_->GetAt(key.position, &key.name, nullptr))
         return Fail(DISP_E_BADINDEX, kApplicationSource, L"No item at this position.");
-      return store_->Set(key.name, value);
+      return Stored(store_->Set(key.name, value));
     });
   }
 
@@ -423,6 +455,7 @@ class ApplicationObject final : public DispatchObject<IApplicationObject, IID_IA
   STDMETHODIMP putref_Value(BSTR key, VARIANT value) override { return SetValue(key, value); }
 
   STDMETHODIMP Lock() override {
+    if (StackRunningOut()) return kOutOfStackSpace;
     store_->Lock();
     InterlockedIncrement(&locks_);
     return S_OK;
@@ -463,7 +496,8 @@ class ApplicationObject final : public DispatchObject<IApplicationObject, IID_IA
   HRESULT SetValue(BSTR key, const VARIANT& value) {
     return Guarded([&]() -> HRESULT {
       if (HRESULT hr = Check(L"Application.Value"); FAILED(hr)) return hr;
-      return store_->Set(Text(key), value);
+      const HRESULT hr = store_->Set(Text(key), value);
+      return hr == ApplicationStore::kApartmentObject ? Fail(E_FAIL, kApplicationSource, kApartmentObjectRefused) : hr;
     });
   }
 
@@ -480,8 +514,12 @@ const wchar_t kSessionSource[] = L"Session object";
 
 class SessionObject final : public DispatchObject<ISessionObject, IID_ISessionObject> {
  public:
-  SessionObject(std::shared_ptr<ApplicationStore> store, std::wstring id)
-      : store_(std::move(store)), id_(std::move(id)) {}
+  SessionObject(std::shared_ptr<ApplicationStore> store, std::wstring id, bool pageOnly)
+      : store_(std::move(store)), id_(std::move(id)), pageOnly_(pageOnly) {}
+
+  void EndPage() {
+    if (pageOnly_) store_->RemoveAll();
+  }
 
   STDMETHODIMP get_SessionID(BSTR* out) override { return ReturnString(id_, out); }
   STDMETHODIMP get_Value(BSTR key, VARIANT* value) override {
@@ -534,6 +572,7 @@ class SessionObject final : public DispatchObject<ISessionObject, IID_ISessionOb
 
   std::shared_ptr<ApplicationStore> store_;
   std::wstring id_;
+  const bool pageOnly_;  // the store was made for this page
   LONG timeout_ = 20;
   LONG codePage_ = CP_UTF8;
   LONG lcid_ = 0x409;
@@ -565,14 +604,19 @@ HRESULT CreateSession(const PageSetup& setup, ISessionObject** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   return Guarded([&] {
-    auto store = setup.session ? setup.session : std::make_shared<ApplicationStore>();
-    *out = new SessionObject(std::move(store), setup.sessionId);
+    const bool pageOnly = !setup.session;
+    auto store = pageOnly ? std::make_shared<ApplicationStore>(ApplicationStore::Objects::kAny) : setup.session;
+    *out = new SessionObject(std::move(store), setup.sessionId, pageOnly);
     return S_OK;
   });
 }
 
 void ReleaseApplicationLocks(IApplicationObject* application) {
   if (auto* object = dynamic_cast<ApplicationObject*>(application)) object->ReleaseLocks();
+}
+
+void EndPageSession(ISessionObject* session) {
+  if (auto* object = dynamic_cast<SessionObject*>(session)) object->EndPage();
 }
 
 }  // namespace asphost

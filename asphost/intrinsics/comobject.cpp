@@ -8,6 +8,18 @@
 
 namespace asphost {
 
+bool StackRunningOut() {
+  // Enough for any member and for the system to raise an exception after it.
+  constexpr ULONG_PTR kReserve = 64 * 1024;
+  // The lowest address of the thread's stack: where its reservation starts.
+  static thread_local ULONG_PTR stackBottom = 0;
+  const ULONG_PTR here = reinterpret_cast<ULONG_PTR>(__builtin_frame_address(0));
+  MEMORY_BASIC_INFORMATION region = {};
+  if (!stackBottom && VirtualQuery(reinterpret_cast<void*>(here), &region, sizeof region))
+    stackBottom = reinterpret_cast<ULONG_PTR>(region.AllocationBase);
+  return here - stackBottom < kReserve;
+}
+
 namespace {
 
 // The module that holds this code: the program or DLL that linked the

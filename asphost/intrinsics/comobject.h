@@ -28,10 +28,22 @@ HRESULT GetEmbeddedTypeInfo(int typeLibResource, REFIID iid, ITypeInfo** out);
 // returns hr, so that a failing member reads "return ReportError(...)".
 HRESULT ReportError(HRESULT hr, REFIID iid, const wchar_t* source, const std::wstring& description);
 
+// VBScript's "Out of stack space".
+constexpr HRESULT kOutOfStackSpace = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, 28);
+
+// True when the calling thread has little stack left. A script's runaway
+// recursion that calls the objects then fails in them cleanly, rather than
+// overflowing inside them while they hold a lock (the host abandons the
+// frames of an overflow, never unwinding them: a lock held there would be
+// held for good).
+bool StackRunningOut();
+
 // Runs a member's body and turns an escaping C++ exception into an HRESULT:
 // exceptions must never cross a COM boundary (and they cannot cross modules).
+// Refused with kOutOfStackSpace when the stack runs out.
 template <class Body>
 HRESULT Guarded(Body&& body) noexcept {
+  if (StackRunningOut()) return kOutOfStackSpace;
   try {
     return body();
   } catch (const std::bad_alloc&) {

@@ -489,7 +489,7 @@ TEST_F(IntrinsicsTest, AValueReleasedByTheStoreMayChangeTheStore) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.leaves) + ", then the release does: " + c.callback);
-    auto store = std::make_shared<ApplicationStore>();
+    auto store = std::make_shared<ApplicationStore>(ApplicationStore::Objects::kAny);
     const std::string callback = c.callback;
     bool storeWasFree = false;
     auto* object = new StoredObject(false, [&] {
@@ -532,8 +532,10 @@ TEST_F(IntrinsicsTest, AValueReleasedByTheStoreMayChangeTheStore) {
 
 // Pages run in apartments of their own: an object kept by one page reaches a
 // page on another thread directly only when it is agile; any other object
-// through the global interface table, as a proxy of that apartment.
+// (a store that takes them: a Session's) through the global interface table,
+// as a proxy of that apartment.
 TEST_F(IntrinsicsTest, TheStoreHandsObjectsToOtherApartmentsAsComRequires) {
+  store = std::make_shared<ApplicationStore>(ApplicationStore::Objects::kAny);
   for (bool agile : {true, false}) {
     SCOPED_TRACE(agile ? "agile" : "apartment-bound");
     auto* object = new StoredObject(agile);
@@ -575,6 +577,122 @@ TEST_F(IntrinsicsTest, TheStoreHandsObjectsToOtherApartmentsAsComRequires) {
     object->Release();
     store->Remove(L"shared");
   }
+}
+
+// The description of the thread's error information, which it takes.
+std::wstring ErrorDescription() {
+  Ref<IErrorInfo> info;
+  if (GetErrorInfo(0, info.put()) != S_OK) return L"(no error information)";
+  Bstr description;
+  info->GetDescription(description.put());
+  return description.text();
+}
+
+using GetObjectContextFunction = HRESULT(WINAPI*)(IObjectContext**);
+
+// Application takes only agile objects, as IIS does: a page thread never
+// serves calls into its apartment, so another page calling an object of it
+// would wait for ever. Session (one page's, on its own thread) takes any.
+TEST_F(IntrinsicsTest, ApplicationRefusesObjectsBoundToAnApartment) {
+  Page& p = Begin();
+  Ref<IVariantDictionary> contents;
+  ASSERT_EQ(p.application()->get_Contents(contents.put()), S_OK);
+  Ref<IVariantDictionary> sessionContents;
+  ASSERT_EQ(p.session()->get_Contents(sessionContents.put()), S_OK);
+
+  const auto objectHolding = [](IUnknown* object) {
+    auto value = std::make_unique<Variant>();
+    V_VT(value->get()) = VT_UNKNOWN;
+    V_UNKNOWN(value->get()) = object;
+    object->AddRef();
+    return value;
+  };
+  // An array of variants holding an object, as VBScript's Array(1, object).
+  const auto arrayHolding = [](IUnknown* object) {
+    auto value = std::make_unique<Variant>();
+    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+    VARIANT* items = nullptr;
+    SafeArrayAccessData(array, reinterpret_cast<void**>(&items));
+    V_VT(&items[0]) = VT_I4;
+    V_I4(&items[0]) = 1;
+    V_VT(&items[1]) = VT_UNKNOWN;
+    V_UNKNOWN(&items[1]) = object;
+    object->AddRef();
+    SafeArrayUnaccessData(array);
+    V_VT(value->get()) = VT_ARRAY | VT_VARIANT;
+    V_ARRAY(value->get()) = array;
+    return value;
+  };
+  struct Way {
+    const char* name;
+    std::function<HRESULT(const VARIANT&)> set;
+  };
+  Bstr key(L"kept");
+  Variant keyVariant;
+  V_VT(keyVariant.get()) = VT_BSTR;
+  V_BSTR(keyVariant.get()) = SysAllocString(L"kept");
+  const Way ways[] = {
+      {"Application(k) =", [&](const VARIANT& v) { return p.application()->put_Value(key, v); }},
+      {"Set Application(k) =", [&](const VARIANT& v) { return p.application()->putref_Value(key, v); }},
+      {"Application.Contents(k) =", [&](const VARIANT& v) { return contents->put_Item(*keyVariant, v); }},
+      {"Set Application.Contents(k) =", [&](const VARIANT& v) { return contents->putref_Item(*keyVariant, v); }},
+  };
+  for (bool inArray : {false, true}) {
+    for (const Way& way : ways) {
+      SCOPED_TRACE(std::string(way.name) + (inArray ? " an array holding an object" : " an object"));
+      auto* bound = new StoredObject(false);
+      auto* agile = new StoredObject(true);
+      std::unique_ptr<Variant> boundValue = inArray ? arrayHolding(bound) : objectHolding(bound);
+      std::unique_ptr<Variant> agileValue = inArray ? arrayHolding(agile) : objectHolding(agile);
+      SetErrorInfo(0, nullptr);
+      EXPECT_EQ(way.set(*boundValue->get()), E_FAIL);
+      EXPECT_EQ(ErrorDescription(),
+                L"ASP 0197: Cannot add object with apartment model behavior to the application intrinsic object");
+      EXPECT_EQ(store->Count(), 0u) << "nothing stored";
+
+      EXPECT_EQ(way.set(*agileValue->get()), S_OK);
+      EXPECT_EQ(store->Count(), 1u);
+      store->RemoveAll();
+
+      EXPECT_EQ(p.session()->putref_Value(key, *boundValue->get()), S_OK) << "Session keeps it";
+      EXPECT_EQ(sessionContents->put_Item(*keyVariant, *boundValue->get()), S_OK);
+      Variant back;
+      ASSERT_EQ(p.session()->get_Value(key, back.get()), S_OK);
+      EXPECT_EQ(V_VT(back.get()), V_VT(boundValue->get()));
+      ASSERT_EQ(sessionContents->RemoveAll(), S_OK);
+      bound->Release();
+      agile->Release();
+    }
+  }
+}
+
+// A Session made for one page ends with it: what it keeps is released in
+// Finish, with the page's context current, so that an upload object kept
+// there still reaches Application to take its progress away.
+TEST_F(IntrinsicsTest, FinishReleasesThePagesSessionWhileItsContextIsCurrent) {
+  ASSERT_EQ(SetThreadObjectContext(nullptr), S_OK) << "loads mtxex.dll";
+  auto getContext = reinterpret_cast<GetObjectContextFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"mtxex.dll"), "GetObjectContext")));
+  ASSERT_NE(getContext, nullptr);
+  Page& p = Begin();
+  IObjectContext* const pageContext = p.context();
+  int released = 0;
+  IObjectContext* contextAtRelease = nullptr;
+  auto* object = new StoredObject(false, [&] {
+    ++released;
+    Ref<IObjectContext> current;
+    if (SUCCEEDED(getContext(current.put()))) contextAtRelease = current.get();
+  });
+  Bstr key(L"upload");
+  ASSERT_EQ(p.session()->putref_Value(key, *ObjectValue(object)), S_OK);
+  object->Release();  // the Session holds the only reference now
+  EXPECT_EQ(released, 0);
+
+  EXPECT_EQ(p.Finish(), S_OK);
+  EXPECT_EQ(released, 1) << "released at the end of the page";
+  EXPECT_EQ(contextAtRelease, pageContext) << "while the page's context was current";
+  Ref<IObjectContext> after;
+  EXPECT_EQ(getContext(after.put()), CONTEXT_E_NOCONTEXT) << "and no longer after";
 }
 
 // --- Server
@@ -699,8 +817,6 @@ TEST_F(IntrinsicsTest, RedirectSendsAnEmptiedPageWithLocationAndEnds) {
 }
 
 // --- the object context and mtxex.dll
-
-using GetObjectContextFunction = HRESULT(WINAPI*)(IObjectContext**);
 
 TEST_F(IntrinsicsTest, ContextProperties) {
   Page& p = Begin();

@@ -96,7 +96,18 @@ class ResponseSink {
 // wait.
 class ApplicationStore {
  public:
-  ApplicationStore();
+  // Which objects the store takes. Application takes only agile ones, as IIS
+  // does: an object of an apartment is called through a proxy into the
+  // thread that stored it, and a page thread never serves such calls, so its
+  // callers would wait for ever. A Session lives for one page in this host,
+  // on the thread of that page, so it keeps any object: calls never leave
+  // the object's apartment.
+  enum class Objects { kAgileOnly, kAny };
+  // Set refuses an object the store does not take with this; the objects
+  // over the store say why.
+  static constexpr HRESULT kApartmentObject = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x0197);
+
+  explicit ApplicationStore(Objects objects = Objects::kAgileOnly);
   ~ApplicationStore();
   ApplicationStore(const ApplicationStore&) = delete;
   ApplicationStore& operator=(const ApplicationStore&) = delete;
@@ -127,6 +138,7 @@ class ApplicationStore {
   class Value;
   struct Item;
   void Record(std::wstring entry);  // with data_ held
+  const Objects objects_;
   mutable CRITICAL_SECTION data_;   // the items and the log
   CRITICAL_SECTION pageLock_;       // Application.Lock; taken around every change
   std::vector<Item> items_;
@@ -209,8 +221,12 @@ class Page {
   // QueryInterface) holding the five objects above.
   IObjectContext* context() const { return context_; }
 
-  // The end of the page: releases Application locks the page still holds and
-  // delivers what Response still buffers (the head at least), once.
+  // The end of the page, once: a session made for this page alone lets go of
+  // what it keeps, with the page's context current on the calling thread
+  // meanwhile (so that an upload object kept there still reaches Application
+  // to take its progress item away; the thread is left with no context);
+  // then the Application locks the page still holds are released and what
+  // Response still buffers is delivered (the head at least).
   HRESULT Finish();
 
  private:
@@ -247,6 +263,8 @@ long LiveObjectContexts();
 HRESULT FinishResponse(IResponse* response);
 // Application.Lock calls a page made and did not undo.
 void ReleaseApplicationLocks(IApplicationObject* application);
+// Empties a Session made for one page (not one the host keeps across pages).
+void EndPageSession(ISessionObject* session);
 
 // The calling thread's current page, as mtxex.dll's GetObjectContext hands it
 // to components. Loads mtxex.dll (from the program's folder or the search

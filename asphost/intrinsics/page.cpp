@@ -57,6 +57,10 @@ void Page::ReleaseAll() {
 HRESULT Page::Finish() {
   if (finished_) return S_OK;
   finished_ = true;
+  {
+    ScopedObjectContext scope(context_);
+    EndPageSession(session_);
+  }
   ReleaseApplicationLocks(application_);
   return FinishResponse(response_);
 }

@@ -140,6 +140,26 @@ TEST(PageCompiler, DirectivesAndOptionExplicit) {
   EXPECT_EQ(toUtf8(page.code), "Option Explicit\nResponse.Write vbCrLf\n                \r\nDim a \n");
   EXPECT_EQ(page.Origin(1).line, 2u);
   EXPECT_EQ(page.Origin(4).line, 3u);
+
+  // The lines after it keep their own numbers, up to the page's end.
+  site.files[u"/q.asp"] =
+      u"<% Option Explicit %>\r\n"  // 1
+      u"<p>one</p>\r\n"             // 2
+      u"<%\r\n"                     // 3
+      u"Dim a\r\n"                  // 4
+      u"b = 2\r\n"                  // 5
+      u"%>\r\n"                     // 6
+      u"<p>end</p>\r\n";            // 7
+  CompiledPage q = site.Compile(u"/q.asp");
+  const auto lineOf = [&](const char16_t* text) {
+    const size_t at = q.code.find(text);
+    EXPECT_NE(at, ustring::npos) << toUtf8(text);
+    return q.Origin(1 + static_cast<unsigned>(std::count(q.code.begin(), q.code.begin() + at, u'\n'))).line;
+  };
+  EXPECT_EQ(lineOf(u"Option Explicit"), 1u);
+  EXPECT_EQ(lineOf(u"Dim a"), 4u);
+  EXPECT_EQ(lineOf(u"b = 2"), 5u);
+  EXPECT_EQ(lineOf(u"<p>end</p>"), 6u);  // the literal starts on line 6
 }
 
 TEST(PageCompiler, ResolveVirtualPath) {

@@ -1,5 +1,7 @@
 #include "asphost/script/page_compiler.h"
 
+#include <cassert>
+
 #include <algorithm>
 
 namespace asphost {
@@ -190,7 +192,9 @@ class Compiler {
  private:
   bool vbscript() const { return out_.language == u"VBScript"; }
 
+  // Lines are counted forward only: offsets come in ascending order.
   size_t LineAt(size_t offset) {
+    assert(offset >= countedTo_);
     lineCount_ += countLines(ustring_view(page_.text).substr(countedTo_, offset - countedTo_));
     countedTo_ = offset;
     return lineCount_;
@@ -230,7 +234,7 @@ class Compiler {
       // It must be the script's first statement; literal text before it
       // would otherwise come first.
       optionExplicit_ = code.substr(first, 15);
-      optionExplicitLine_ = OriginAt(begin + first);
+      optionExplicitLine_ = page_.lines[LineAt(begin) + countLines(ustring_view(code).substr(0, first))];
       code.replace(first, 15, ustring(15, u' '));
     }
     Emit(code, begin);

@@ -128,6 +128,27 @@ TEST_F(ScriptEngineTest, ReportsRuntimeAndSyntaxErrorsWithTheirLine) {
   }
 }
 
+// Runaway recursion overflows the thread's stack (Wine's VBScript has no
+// depth limit; its JScript has one): the run fails, the thread goes on, and
+// so do later runs on it.
+TEST_F(ScriptEngineTest, AStackOverflowEndsTheRunNotTheThread) {
+  for (int round = 1; round <= 3; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_FALSE(Run(u"VBScript", u"Function F(n)\n  F = F(n + 1) + 1\nEnd Function\nResponse.Write \"a\"\nF 0\n"));
+    EXPECT_TRUE(failure.abandoned);
+    EXPECT_EQ(toUtf8(failure.source), "Microsoft VBScript runtime error");
+    EXPECT_EQ(toUtf8(failure.description), "Out of stack space");
+    EXPECT_EQ(failure.line, 0u) << "the engine could not say where";
+
+    EXPECT_FALSE(Run(u"JScript", u"function f(n) { return f(n + 1) + 1; }\nf(0);\n"));
+    EXPECT_FALSE(failure.abandoned) << "JScript stops itself";
+    EXPECT_EQ(toUtf8(failure.description), "Out of stack space");
+
+    EXPECT_TRUE(Run(u"VBScript", u"Response.Write \"b\"\n"));
+  }
+  EXPECT_EQ(response.text, u"ababab");
+}
+
 TEST_F(ScriptEngineTest, UnknownLanguageFails) {
   EXPECT_FALSE(Run(u"NoSuchScript", u"x"));
   EXPECT_EQ(failure.description, u"The script language \"NoSuchScript\" is not available.");

@@ -3,6 +3,7 @@
 #include <activscp.h>
 
 #include "base/wide.h"
+#include "dll/fault_guard.h"
 #include "io/fileutils.h"
 
 namespace asphost {
@@ -200,19 +201,54 @@ bool RunScript(const ustring& language, const ustring& code, const std::vector<N
   bool outerEnd = endRequested;
   currentScript = script.p;
   endRequested = false;
-  for (const ustring* text : {static_cast<const ustring*>(&prologue), &code}) {
-    if (FAILED(hr) || text->empty()) continue;
-    EXCEPINFO info = {};
-    hr = parser->ParseScriptText(velmora::wstr(*text), nullptr, nullptr, nullptr, 0, 0, 0, nullptr, &info);
-    SysFreeString(info.bstrSource);
-    SysFreeString(info.bstrDescription);
-    SysFreeString(info.bstrHelpFile);
-  }
-  // The engines run the global code when they are started.
-  if (SUCCEEDED(hr) && !site.failed() && !endRequested) script->SetScriptState(SCRIPTSTATE_STARTED);
+  // The engine runs the global code when it is started.
+  struct Run {
+    IActiveScript* script;
+    IActiveScriptParse* parser;
+    const ScriptSite* site;
+    const ustring* texts[2];
+    HRESULT hr;
+  } run{script.p, parser.p, &site, {&prologue, &code}, hr};
+  DWORD fault = 0;
+  const bool whole = velmora::RunGuarded(
+      [](void* context) {
+        Run& r = *static_cast<Run*>(context);
+        for (const ustring* text : r.texts) {
+          if (FAILED(r.hr) || text->empty()) continue;
+          EXCEPINFO info = {};
+          r.hr = r.parser->ParseScriptText(velmora::wstr(*text), nullptr, nullptr, nullptr, 0, 0, 0, nullptr,
+                                           &info);
+          SysFreeString(info.bstrSource);
+          SysFreeString(info.bstrDescription);
+          SysFreeString(info.bstrHelpFile);
+        }
+        if (SUCCEEDED(r.hr) && !r.site->failed() && !endRequested) r.script->SetScriptState(SCRIPTSTATE_STARTED);
+      },
+      &run, &fault);
+  hr = run.hr;
   bool ended = endRequested;
   currentScript = outer;
   endRequested = outerEnd;
+
+  if (!whole) {
+    // The engine was stopped in the middle of its own frames: it is left as
+    // it is, never called again (what it holds is lost).
+    script.p = nullptr;
+    parser.p = nullptr;
+    *failure = ScriptFailure();
+    failure->abandoned = true;
+    failure->source = u"Microsoft " + language + u" runtime error";
+    if (fault == EXCEPTION_STACK_OVERFLOW) {
+      failure->code = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, 28);
+      failure->description = EngineMessage(failure->code);
+    } else {
+      failure->code = E_UNEXPECTED;
+      wchar_t hex[16];
+      wsprintfW(hex, L"%08X", static_cast<unsigned>(fault));
+      failure->description = u"The script engine stopped on exception 0x" + velmora::fromWide(hex) + u".";
+    }
+    return false;
+  }
   script->Close();
 
   if (site.failed()) return false;

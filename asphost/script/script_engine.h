@@ -24,6 +24,9 @@ struct ScriptFailure {
   unsigned line = 0;  // 1-based line of the script text; 0 when unknown
   ustring source;     // "Microsoft VBScript runtime error", a component's ProgID, ...
   ustring description;
+  // The run was cut off by a stack overflow or a processor fault: the
+  // engine's frames were abandoned, not unwound, and the engine with them.
+  bool abandoned = false;
 };
 
 // An object's method returns this to end the page early (Response.End): the
@@ -33,7 +36,10 @@ constexpr HRESULT kEndOfPage = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x0A5E
 // Runs code to its end on the calling thread, which must be in a
 // single-threaded apartment. language is a script engine's ProgID ("VBScript",
 // "JScript"). Returns false with *failure filled when the script failed to
-// compile or stopped on an error.
+// compile or stopped on an error. A script that overflows the thread's stack
+// (runaway recursion; Wine's VBScript has no depth limit of its own) or
+// faults inside the engine ends here as a failed run, "Out of stack space"
+// or an unexpected error, with the thread whole.
 bool RunScript(const ustring& language, const ustring& code, const std::vector<NamedObject>& objects,
                ScriptFailure* failure);
 

@@ -1,18 +1,17 @@
 <%@ Language="VBScript" %>
 <% Option Explicit %>
 <!-- #include file="layout.inc" -->
+<!-- #include file="progress.inc" -->
 <%
 ' The upload form. Its ProgressID names the upload in the Application
 ' collection, where the upload object publishes how far it has read.
-Dim Upload, progressId
-Set Upload = Server.CreateObject("Velmora32.Process")
-progressId = Upload.CreateGUID
-Set Upload = Nothing
+Dim progressId
+progressId = NewProgressID()
 
 PageHeader "Upload files"
 %>
 <form id="upload" method="post" enctype="multipart/form-data" target="result"
-      action="upload.asp?ProgressID=<%= Server.URLEncode(progressId) %>">
+      action="upload.asp?ProgressID=<%= progressId %>">
   <label>Your name <input type="text" name="author" value="Ada Lovelace"></label>
   <label>Note <textarea name="note" rows="2">Figures for the quarter</textarea></label>
   <fieldset>

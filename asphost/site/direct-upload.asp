@@ -1,6 +1,7 @@
 <%@ Language="VBScript" %>
 <% Option Explicit %>
 <!-- #include file="layout.inc" -->
+<!-- #include file="progress.inc" -->
 <%
 ' Receives the form of direct.asp straight into the upload folder, under
 ' the names the client sent, renamed when a file of that name exists.
@@ -14,7 +15,7 @@ Upload.SaveDirect = True
 Upload.SaveDirectPath = folder
 Upload.SaveDirectUseExistingName = True
 Upload.OverwriteMode = owRename
-Upload.ProgressID = Request.QueryString("ProgressID")
+Upload.ProgressID = ProgressIDFrom(Request.QueryString("ProgressID"))
 Upload.ShowProgress = True
 Upload.Read
 

@@ -1,18 +1,17 @@
 <%@ Language="VBScript" %>
 <% Option Explicit %>
 <!-- #include file="layout.inc" -->
+<!-- #include file="progress.inc" -->
 <%
 ' Large files: the upload object writes each file to disk while it reads,
 ' so no file is ever held in memory.
-Dim Upload, progressId
-Set Upload = Server.CreateObject("Velmora32.Process")
-progressId = Upload.CreateGUID
-Set Upload = Nothing
+Dim progressId
+progressId = NewProgressID()
 
 PageHeader "Direct to disk"
 %>
 <form id="upload" method="post" enctype="multipart/form-data" target="result"
-      action="direct-upload.asp?ProgressID=<%= Server.URLEncode(progressId) %>">
+      action="direct-upload.asp?ProgressID=<%= progressId %>">
   <label>Description <input type="text" name="description" value="Backup"></label>
   <label>Large files <input type="file" name="file" multiple></label>
   <button type="submit">Upload</button>

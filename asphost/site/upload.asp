@@ -1,6 +1,7 @@
 <%@ Language="VBScript" %>
 <% Option Explicit %>
 <!-- #include file="layout.inc" -->
+<!-- #include file="progress.inc" -->
 <%
 ' Receives the form of default.asp: reads the upload, lists what came, and
 ' stores the files without ever replacing one (owRename).
@@ -8,7 +9,7 @@ Const owRename = 2
 Dim Upload, i, file, value, folder
 
 Set Upload = Server.CreateObject("Velmora32.Process")
-Upload.ProgressID = Request.QueryString("ProgressID")
+Upload.ProgressID = ProgressIDFrom(Request.QueryString("ProgressID"))
 Upload.ShowProgress = True
 Upload.Read
 

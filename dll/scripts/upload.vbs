@@ -194,6 +194,55 @@ Check "progress removed on release", IsEmpty(Host.Application("upload-1"))
 CheckEqual "removal logged", Right(Host.ApplicationLog, 17), "; remove upload-1"
 Host.EndPage
 
+' --- Progress goes only under a key the object may call its own: an item
+' that holds anything but the number the object wrote last (a site's counter,
+' its text, another upload's progress) is neither overwritten nor removed.
+' Each case: what the item holds before the read ("" for nothing), what
+' another page writes there after the read ("" for nothing), and the item
+' after the object's release.
+Dim progressCases, progressCase
+progressCases = Array( _
+    Array("", "", Empty), _
+    Array(42, "", 42), _
+    Array("site text", "", "site text"), _
+    Array("", 7, 7))
+For Each progressCase In progressCases
+    Host.ClearApplication
+    Host.MultipartBegin
+    Host.AddFile "big", "big.bin", "application/octet-stream", String(150000, "x")
+    Host.MultipartEnd
+    If progressCase(0) <> "" Then Host.SetApplication "hits", progressCase(0)
+    Host.ClearApplicationLog
+    Host.BeginPage
+    Set up = CreateObject("Velmora32.Process")
+    up.ProgressID = "hits"
+    up.ShowProgress = True
+    up.Read
+    CheckEqual "read whole beside the item " & progressCase(0), up.FileSize(0), 150000
+    If progressCase(0) = "" Then
+        CheckEqual "progress published", Host.ApplicationLog, _
+            "set hits=" & Round(100 * 102400 / Len(Host.BodyText)) & "; set hits=100"
+    Else
+        CheckEqual "item " & progressCase(0) & " untouched by the read", Host.ApplicationLog, ""
+    End If
+    If progressCase(1) <> "" Then Host.SetApplication "hits", progressCase(1)
+    Set up = Nothing
+    Host.EndPage
+    CheckEqual "item " & progressCase(0) & "/" & progressCase(1) & " after the release", _
+        Host.Application("hits"), progressCase(2)
+Next
+' Released without a read, the object removes nothing that is there.
+Host.ClearApplication
+Host.SetApplication "hits", 42
+Host.BeginPage
+Set up = CreateObject("Velmora32.Process")
+up.ProgressID = "hits"
+up.ShowProgress = True
+Set up = Nothing
+Host.EndPage
+CheckEqual "an item the object never wrote stays", Host.Application("hits"), 42
+Host.ClearApplication
+
 ' --- Direct saving; a read the client cut short loses its last file
 Host.MultipartBegin
 Host.AddFile "f1", "one.txt", "text/plain", "first"
@@ -210,7 +259,7 @@ CheckEqual "client left after one block", Host.ReadCount, 1
 CheckEqual "first file complete", ReadFile(work & "one.txt"), "first"
 Check "second file not under its name while cut off", Not fso.FileExists(work & "two.txt")
 CheckEqual "second file begun beside it", StagedFiles(work), 1
-CheckEqual "NewName of a direct save", up.NewName(1), "two.txt"
+CheckEqual "a cut file names no file", up.NewName(1), ""
 On Error Resume Next
 data = up.FileData(0)
 CheckEqual "FileData refused in direct mode", Hex(Err.Number), "8000FFFF"

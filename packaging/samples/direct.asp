@@ -1,6 +1,7 @@
 <%@ Language="VBScript" %>
 <% Option Explicit %>
 <!-- #include file="settings.inc" -->
+<!-- #include file="progress.inc" -->
 <%
 '' Large files straight to disk: the upload object writes each file into the
 ' upload folder while it reads, so no file is ever held in memory. A file of
@@ -33,7 +34,7 @@ If Request.ServerVariables("REQUEST_METHOD") <> "POST" Then
 <main>
 <h1>Direct to disk</h1>
 <form id="upload" method="post" enctype="multipart/form-data" target="result"
-      action="direct.asp?ProgressID=<%= Server.URLEncode(Upload.CreateGUID) %>">
+      action="direct.asp?ProgressID=<%= NewProgressID() %>">
   <label>Description <input type="text" name="description"></label>
   <label>Large files <input type="file" name="file" multiple></label>
   <button type="submit">Upload</button>
@@ -55,8 +56,8 @@ Upload.SaveDirect = True
 Upload.SaveDirectPath = UploadFolder
 Upload.SaveDirectUseExistingName = True
 Upload.OverwriteMode = owRename
-If Request.QueryString("ProgressID") <> "" Then
-  Upload.ProgressID = Request.QueryString("ProgressID")
+If ProgressIDFrom(Request.QueryString("ProgressID")) <> "" Then
+  Upload.ProgressID = ProgressIDFrom(Request.QueryString("ProgressID"))
   Upload.ShowProgress = True
 End If
 On Error Resume Next

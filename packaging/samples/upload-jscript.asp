@@ -10,6 +10,10 @@ function query(name) {
   var value = Request.QueryString(name).Item();
   return value === undefined ? "" : String(value);
 }
+// Progress IDs, as progress.inc makes and takes them: the form's ten digits,
+// and from the request only digits, so that no other Application item is named.
+function newProgressID() { return String(Math.floor(1e9 + Math.random() * 9e9)); }
+function progressIDFrom(text) { return /^[0-9]{1,20}$/.test(text) ? text : ""; }
 
 var upload = Server.CreateObject("Velmora32.Process");
 if (String(Request.ServerVariables("REQUEST_METHOD").Item()) !== "POST") {
@@ -24,7 +28,7 @@ if (String(Request.ServerVariables("REQUEST_METHOD").Item()) !== "POST") {
 <main>
 <h1>Upload files (JScript)</h1>
 <form id="upload" method="post" enctype="multipart/form-data" target="result"
-      action="upload-jscript.asp?ProgressID=<%= Server.URLEncode(upload.CreateGUID()) %>">
+      action="upload-jscript.asp?ProgressID=<%= newProgressID() %>">
   <label>Your name <input type="text" name="author"></label>
   <label>Files <input type="file" name="file" multiple></label>
   <button type="submit">Upload</button>
@@ -40,8 +44,8 @@ if (String(Request.ServerVariables("REQUEST_METHOD").Item()) !== "POST") {
   Response.End();
 }
 
-if (query("ProgressID") !== "") {
-  upload.ProgressID = query("ProgressID");
+if (progressIDFrom(query("ProgressID")) !== "") {
+  upload.ProgressID = progressIDFrom(query("ProgressID"));
   upload.ShowProgress = true;
 }
 try {

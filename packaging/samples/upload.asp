@@ -1,6 +1,7 @@
 <%@ Language="VBScript" %>
 <% Option Explicit %>
 <!-- #include file="settings.inc" -->
+<!-- #include file="progress.inc" -->
 <%
 ' An upload form with a progress bar, and the page that receives it. The
 ' form posts into a frame of this page, while progress.js asks progress.asp
@@ -21,7 +22,7 @@ If Request.ServerVariables("REQUEST_METHOD") <> "POST" Then
 <main>
 <h1>Upload files</h1>
 <form id="upload" method="post" enctype="multipart/form-data" target="result"
-      action="upload.asp?ProgressID=<%= Server.URLEncode(Upload.CreateGUID) %>">
+      action="upload.asp?ProgressID=<%= NewProgressID() %>">
   <label>Your name <input type="text" name="author"></label>
   <label>Files <input type="file" name="file" multiple></label>
   <button type="submit">Upload</button>
@@ -38,8 +39,8 @@ If Request.ServerVariables("REQUEST_METHOD") <> "POST" Then
 End If
 
 Set Upload = Server.CreateObject("Velmora32.Process")
-If Request.QueryString("ProgressID") <> "" Then
-  Upload.ProgressID = Request.QueryString("ProgressID")
+If ProgressIDFrom(Request.QueryString("ProgressID")) <> "" Then
+  Upload.ProgressID = ProgressIDFrom(Request.QueryString("ProgressID"))
   Upload.ShowProgress = True
 End If
 On Error Resume Next

@@ -1,0 +1,7 @@
+<% Option Explicit %>
+<html>
+<%
+Dim a
+a = 1 / 0
+%>
+</html>
