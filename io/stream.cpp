@@ -10,7 +10,9 @@
 namespace velmora {
 
 EReadError::EReadError() : EStreamError(u"Stream read error") {}
-EWriteError::EWriteError(uint32_t systemCode) : EStreamError(u"Stream write error", systemCode) {}
+EWriteError::EWriteError(uint32_t systemCode, const ustring& systemText)
+    : EStreamError(systemText.empty() ? ustring(u"Stream write error") : u"Stream write error. " + systemText,
+                   systemCode) {}
 
 EFCreateError::EFCreateError(const ustring& fullPath, const ustring& systemText,
                              uint32_t systemCode)

@@ -31,10 +31,12 @@ class EReadError : public EStreamError {
   EReadError();
 };
 
-// "Stream write error" (a full disk, for one).
+// "Stream write error" (a full disk, for one), followed by the system's text
+// when the system gave a reason: "Stream write error. There is not enough
+// space on the disk".
 class EWriteError : public EStreamError {
  public:
-  explicit EWriteError(uint32_t systemCode = 0);
+  explicit EWriteError(uint32_t systemCode = 0, const ustring& systemText = ustring());
 };
 
 // "Cannot create file "%s". %s": the full path and the system's error text.
