@@ -261,4 +261,30 @@ ustring TASPMTSObject::MapPath(const ustring& path) {
   return FromBStr(physical.get());
 }
 
+// A host whose Request has no ServerVariables (E_NOTIMPL, or no collection)
+// gives nothing; a variable the request lacks reads as "", as in ASP.
+std::optional<ustring> TASPMTSObject::ServerVariable(const ustring& name) {
+  ComPtr<IRequest> request = Need(Request(), u"Request");
+  ComPtr<IRequestDictionary> variables;
+  if (FAILED(request->get_ServerVariables(variables.GetAddressOf())) || !variables) return std::nullopt;
+  com::Variant key, item;
+  V_VT(key.get()) = VT_BSTR;
+  V_BSTR(key.get()) = AllocBStr(name);
+  HostCall([&] { return variables->get_Item(*key.get(), item.get()); });
+  // The item is a string list; its value without an index joins its strings.
+  if (V_VT(item.get()) == VT_BSTR) return FromBStr(V_BSTR(item.get()));
+  if (V_VT(item.get()) != VT_DISPATCH || !V_DISPATCH(item.get())) return ustring();
+  ComPtr<IStringList> list;
+  if (FAILED(V_DISPATCH(item.get())->QueryInterface(IID_IStringList,
+                                                    reinterpret_cast<void**>(list.GetAddressOf()))))
+    return ustring();
+  com::Variant all, joined;
+  V_VT(all.get()) = VT_ERROR;
+  V_ERROR(all.get()) = DISP_E_PARAMNOTFOUND;
+  HostCall([&] { return list->get_Item(*all.get(), joined.get()); });
+  if (V_VT(joined.get()) == VT_EMPTY) return ustring();
+  if (FAILED(VariantChangeType(joined.get(), joined.get(), 0, VT_BSTR))) return ustring();
+  return FromBStr(V_BSTR(joined.get()));
+}
+
 }  // namespace velmora

@@ -37,6 +37,7 @@ class TASPMTSObject : public IUploadHost {
   void SetApplicationValue(const ustring& key, int32_t value) override;
   void RemoveApplicationValue(const ustring& key) override;
   ustring MapPath(const ustring& path) override;
+  std::optional<ustring> ServerVariable(const ustring& name) override;
 
  private:
   bool HoldsOwnProgress(const ustring& key, VARIANT* item) const;

@@ -708,12 +708,14 @@ bool RequestURL(const ustring& URL, const ustring& UserName, const ustring& Pass
             const Redirect redirect = redirectTarget(request.get(), status, d.target, next);
             if (redirect == Redirect::None) {
               // An answer cut off is no answer, whatever its status said.
+              // (The status stands beside a failure to write the body.)
               TStream& body = *d.body;
-              if (readAnswer(request.get(), deadline,
-                             [&body](const uint8_t* bytes, size_t count) {
-                               body.write(bytes, count);
-                             }))
-                d.status = status;
+              d.status = status;
+              if (!readAnswer(request.get(), deadline,
+                              [&body](const uint8_t* bytes, size_t count) {
+                                body.write(bytes, count);
+                              }))
+                d.status = 0;
               return;
             }
             if (redirect == Redirect::Refused || ++hop > kMaxRedirects) return;

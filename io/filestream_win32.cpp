@@ -62,7 +62,10 @@ void TFileStream::write(const void* buffer, size_t count) {
     DWORD written = 0;
     // A full disk may first take part of the chunk; writing the rest then
     // fails with the system's reason.
-    if (!WriteFile(handle_, p, chunk, &written, nullptr)) throw EWriteError(GetLastError());
+    if (!WriteFile(handle_, p, chunk, &written, nullptr)) {
+      const DWORD error = GetLastError();
+      throw EWriteError(error, SysErrorMessage(error));
+    }
     if (written == 0) throw EWriteError();
     p += written;
     count -= written;

@@ -185,6 +185,38 @@ std::set<const uint8_t*> runsOf(const TChunkedMemoryStream& s) {
   return runs;
 }
 
+// A file's first megabyte comes in smaller chunks: those are kept as well, so
+// that a file of a few megabytes is stored again without fresh pages. (Left
+// kept here, they must give way to the full-size chunks of the test below.)
+TEST(ChunkPool, KeepsTheSmallerChunksOfAFilesStartToo) {
+  // Holds every full-size chunk kept, so that the pool has room.
+  auto holding = fullChunks(TChunkPool::kKeptBytes / TChunkPool::kChunk, 'h');
+  // In blocks as the parser writes a file: 64 KB to 512 KB chunks, then 1 MB.
+  auto writeFile = [] {
+    auto s = std::make_unique<TChunkedMemoryStream>();
+    const std::string block(100000, 'f');
+    for (int i = 0; i < 30; ++i) s->write(block.data(), block.size());
+    return s;
+  };
+  auto first = writeFile();
+  const std::set<const uint8_t*> runs = runsOf(*first);
+  const size_t kept = TChunkPool::keptBytes();
+  const size_t capacity = first->capacity();
+  first.reset();
+  EXPECT_EQ(TChunkPool::keptBytes(), kept + capacity);
+
+  auto second = writeFile();
+  EXPECT_EQ(runsOf(*second), runs);
+  EXPECT_EQ(second->capacity(), capacity);
+  EXPECT_EQ(TChunkPool::keptBytes(), kept);
+  EXPECT_TRUE(bytesOf(*second) == std::string(3000000, 'f'));
+
+  // Full-size chunks given back to a full pool take the smaller ones' place.
+  second.reset();
+  holding.reset();
+  EXPECT_EQ(TChunkPool::keptBytes(), TChunkPool::kKeptBytes);
+}
+
 // The memory of a released stream serves the next one (pages already
 // touched), up to the pool's bound; beyond it, chunks are freed.
 TEST(ChunkPool, KeepsChunksForTheNextStreamUpToItsBound) {

@@ -1,6 +1,7 @@
 #include "io/stream.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -9,7 +10,9 @@
 namespace velmora {
 
 EReadError::EReadError() : EStreamError(u"Stream read error") {}
-EWriteError::EWriteError(uint32_t systemCode) : EStreamError(u"Stream write error", systemCode) {}
+EWriteError::EWriteError(uint32_t systemCode, const ustring& systemText)
+    : EStreamError(systemText.empty() ? ustring(u"Stream write error") : u"Stream write error. " + systemText,
+                   systemCode) {}
 
 EFCreateError::EFCreateError(const ustring& fullPath, const ustring& systemText,
                              uint32_t systemCode)
@@ -155,22 +158,24 @@ size_t TChunkedMemoryStream::chunkAt(size_t offset) const {
 }
 
 // A new chunk is as large as all before it, or as the write that needs it,
-// kMaxChunk at most: the last chunk, the only one with room to spare, wastes
-// less than the stream holds and less than kMaxChunk, and a file of a few
-// bytes takes a few bytes.
+// kMaxChunk at most, and from kSmallest on the pooled size below that: the
+// last chunk, the only one with room to spare, wastes less than the stream
+// holds and less than kMaxChunk, and a file of a few bytes takes a few bytes.
 void TChunkedMemoryStream::addChunk(size_t needed) {
-  const size_t capacity = std::min(kMaxChunk, std::max(needed, capacity_));
-  const bool pooled = capacity == kMaxChunk;
+  size_t capacity = std::min(kMaxChunk, std::max(needed, capacity_));
+  const size_t pooledSize = TChunkPool::pooledSize(capacity);
+  if (pooledSize != 0) capacity = pooledSize;
   std::unique_ptr<uint8_t[], ChunkRelease> bytes(
-      pooled ? TChunkPool::take() : new (std::nothrow) uint8_t[capacity], ChunkRelease{pooled});
+      pooledSize != 0 ? TChunkPool::take(pooledSize) : new (std::nothrow) uint8_t[capacity],
+      ChunkRelease{pooledSize});
   if (!bytes) throw EWriteError();
   chunks_.push_back({std::move(bytes), capacity_, capacity});
   capacity_ += capacity;
 }
 
 void TChunkedMemoryStream::ChunkRelease::operator()(uint8_t* bytes) const noexcept {
-  if (pooled)
-    TChunkPool::give(bytes);
+  if (pooledSize != 0)
+    TChunkPool::give(bytes, pooledSize);
   else
     delete[] bytes;
 }
@@ -193,15 +198,58 @@ void TChunkedMemoryStream::place(size_t offset, const uint8_t* source, size_t co
 
 namespace {
 
-// The chunks kept, with room reserved for all of them, so that giving a
-// chunk back never allocates. Freed with the module.
-struct TKeptChunks {
-  std::mutex lock;
-  std::vector<uint8_t*> chunks;
+// A list of chunks linked through the chunks themselves, so that keeping one
+// never allocates.
+struct TChunkList {
+  struct Link {
+    Link* next;
+  };
+  Link* head = nullptr;
 
-  TKeptChunks() { chunks.reserve(TChunkPool::kKeptBytes / TChunkPool::kChunk); }
+  void push(uint8_t* chunk) { head = new (chunk) Link{head}; }
+  uint8_t* pop() {
+    Link* link = head;
+    if (link) head = link->next;
+    return reinterpret_cast<uint8_t*>(link);
+  }
+  void freeAll() {
+    while (uint8_t* chunk = pop()) delete[] chunk;
+  }
+};
+
+// The chunks kept, a list per pooled size (kChunk, kChunk / 2, ...
+// kSmallest). Freed with the module.
+struct TKeptChunks {
+  static constexpr int kSizes = 5;
+  static_assert(TChunkPool::kChunk >> (kSizes - 1) == TChunkPool::kSmallest);
+
+  std::mutex lock;
+  TChunkList lists[kSizes];
+  size_t bytes = 0;
+
   ~TKeptChunks() {
-    for (uint8_t* chunk : chunks) delete[] chunk;
+    for (TChunkList& list : lists) list.freeAll();
+  }
+
+  static int indexOf(size_t size) {
+    int i = 0;
+    while (i < kSizes && (TChunkPool::kChunk >> i) != size) ++i;
+    assert(i < kSizes);
+    return i;
+  }
+
+  bool fits(size_t size) const { return bytes + size <= TChunkPool::kKeptBytes; }
+
+  // Moves smaller chunks, the smallest first, to freed until a full-size one
+  // fits within the bound; false when they are too few.
+  bool makeRoomForFullChunk(TChunkList& freed) {
+    for (int i = kSizes - 1; i > 0 && !fits(TChunkPool::kChunk); --i) {
+      while (!fits(TChunkPool::kChunk) && lists[i].head) {
+        freed.push(lists[i].pop());
+        bytes -= TChunkPool::kChunk >> i;
+      }
+    }
+    return fits(TChunkPool::kChunk);
   }
 };
 
@@ -212,36 +260,45 @@ TKeptChunks& keptChunks() {
 
 }  // namespace
 
-uint8_t* TChunkPool::take() noexcept {
+size_t TChunkPool::pooledSize(size_t size) noexcept {
+  if (size < kSmallest) return 0;
+  size_t pooled = kChunk;
+  while (pooled > size) pooled >>= 1;
+  return pooled;
+}
+
+uint8_t* TChunkPool::take(size_t size) noexcept {
   TKeptChunks& kept = keptChunks();
   {
     std::lock_guard<std::mutex> guard(kept.lock);
-    if (!kept.chunks.empty()) {
-      uint8_t* chunk = kept.chunks.back();
-      kept.chunks.pop_back();
+    if (uint8_t* chunk = kept.lists[TKeptChunks::indexOf(size)].pop()) {
+      kept.bytes -= size;
       return chunk;
     }
   }
-  return new (std::nothrow) uint8_t[kChunk];
+  return new (std::nothrow) uint8_t[size];
 }
 
-void TChunkPool::give(uint8_t* chunk) noexcept {
+void TChunkPool::give(uint8_t* chunk, size_t size) noexcept {
   if (!chunk) return;
   TKeptChunks& kept = keptChunks();
+  TChunkList freed;
   {
     std::lock_guard<std::mutex> guard(kept.lock);
-    if ((kept.chunks.size() + 1) * kChunk <= kKeptBytes) {
-      kept.chunks.push_back(chunk);
-      return;
+    if (kept.fits(size) || (size == kChunk && kept.makeRoomForFullChunk(freed))) {
+      kept.lists[TKeptChunks::indexOf(size)].push(chunk);
+      kept.bytes += size;
+      chunk = nullptr;
     }
   }
   delete[] chunk;
+  freed.freeAll();
 }
 
 size_t TChunkPool::keptBytes() noexcept {
   TKeptChunks& kept = keptChunks();
   std::lock_guard<std::mutex> guard(kept.lock);
-  return kept.chunks.size() * kChunk;
+  return kept.bytes;
 }
 
 }  // namespace velmora

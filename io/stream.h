@@ -31,10 +31,12 @@ class EReadError : public EStreamError {
   EReadError();
 };
 
-// "Stream write error" (a full disk, for one).
+// "Stream write error" (a full disk, for one), followed by the system's text
+// when the system gave a reason: "Stream write error. There is not enough
+// space on the disk".
 class EWriteError : public EStreamError {
  public:
-  explicit EWriteError(uint32_t systemCode = 0);
+  explicit EWriteError(uint32_t systemCode = 0, const ustring& systemText = ustring());
 };
 
 // "Cannot create file "%s". %s": the full path and the system's error text.
@@ -108,24 +110,34 @@ class TMemoryStream final : public TStream {
   size_t position_ = 0;
 };
 
-// Memory for the full-size chunks of in-memory streams, kept by the process
-// for the streams that come after: a large allocation is fresh pages (under
-// Wine always a new mapping), and writing into fresh pages (a fault and the
+// Memory for the chunks of in-memory streams, kept by the process for the
+// streams that come after: a large allocation is fresh pages (under Wine
+// always a new mapping), and writing into fresh pages (a fault and the
 // zeroing of each one) costs several times a copy into pages already
-// touched. At most kKeptBytes stay kept; chunks given back beyond that are
-// freed. Safe for streams of several threads at once.
+// touched. Kept are the full-size chunks and the smaller ones a stream grows
+// through towards them (kChunk / 2, / 4, ... down to kSmallest), which make
+// a file's first megabyte: without them a file of a few megabytes would
+// write a third of its bytes into fresh pages. At most kKeptBytes stay kept
+// in all; a full-size chunk given back when the bound is reached takes the
+// place of smaller ones, and other chunks beyond it are freed. Safe for
+// streams of several threads at once.
 class TChunkPool {
  public:
   static constexpr size_t kChunk = size_t{1} << 20;
+  static constexpr size_t kSmallest = kChunk >> 4;
   // Enough for a large upload to be stored again without a fresh page in a
   // 64-bit process; a 32-bit one, whose few gigabytes of address space all
   // its requests share, keeps less.
   static constexpr size_t kKeptBytes = (sizeof(void*) == 8 ? size_t{256} : size_t{64}) << 20;
 
-  // A chunk of kChunk bytes, kept or new; null when memory is exhausted.
-  static uint8_t* take() noexcept;
-  // Keeps the chunk for the next take, or frees it when kKeptBytes are kept.
-  static void give(uint8_t* chunk) noexcept;
+  // The largest size the pool deals in that is no larger than size (kChunk
+  // at most); 0 below kSmallest.
+  static size_t pooledSize(size_t size) noexcept;
+  // A chunk of a pooled size, kept or new; null when memory is exhausted.
+  static uint8_t* take(size_t size = kChunk) noexcept;
+  // Keeps the chunk, of the pooled size it was taken with, for the next
+  // take, or frees it when the bound is reached.
+  static void give(uint8_t* chunk, size_t size = kChunk) noexcept;
   static size_t keptBytes() noexcept;
 };
 
@@ -137,7 +149,7 @@ class TChunkedMemoryStream final : public TStream {
  public:
   // The largest chunk; chunks grow towards it with the stream, so that small
   // files take little memory and large ones few allocations, and chunks of
-  // this size come from the pool. Files are saved a chunk per write, and
+  // kSmallest bytes and more come from the pool. Files are saved a chunk per write, and
   // under Wine writes above 1 MB were found slower.
   static constexpr size_t kMaxChunk = TChunkPool::kChunk;
 
@@ -162,9 +174,9 @@ class TChunkedMemoryStream final : public TStream {
   size_t capacity() const { return capacity_; }  // bytes allocated
 
  private:
-  // Full-size chunks go back to the pool, the others to the heap.
+  // Chunks of a pooled size go back to the pool, the others to the heap.
   struct ChunkRelease {
-    bool pooled;
+    size_t pooledSize;  // 0 for a chunk of the heap
     void operator()(uint8_t* bytes) const noexcept;
   };
   struct Chunk {

@@ -16,6 +16,12 @@ namespace velmora {
 
 namespace {
 
+// "Error creating file: " and the path, then the system's reason.
+ustring CreationFailure(const ustring& path, const EStreamError& e) {
+  const ustring reason = e.systemCode() ? SysErrorMessage(e.systemCode()) : ustring();
+  return u"Error creating file: " + path + (reason.empty() ? ustring() : u". " + reason);
+}
+
 // One part's file: staged beside its target (base + extension), committed
 // under the policy.
 class TDirectFile final : public IStagedFile {
@@ -33,8 +39,8 @@ class TDirectFile final : public IStagedFile {
   ustring commit() override {
     try {
       return CommitUniqueTarget(staged_, base_, extension_, mode_, overwriteChr_, renames_);
-    } catch (const EStreamError&) {
-      throw EUploadError(u"Error creating file: " + base_ + extension_);
+    } catch (const EStreamError& e) {
+      throw EUploadError(CreationFailure(base_ + extension_, e));
     }
   }
 
@@ -65,8 +71,8 @@ class TDirectSave final : public IFileDestinations {
     std::unique_ptr<TDirectFile> file;
     try {
       file = std::make_unique<TDirectFile>(base, extension, o_);
-    } catch (const EStreamError&) {
-      throw EUploadError(u"Error creating file: " + target);
+    } catch (const EStreamError& e) {
+      throw EUploadError(CreationFailure(target, e));
     }
     // NewName stays empty until the file is settled under its name: a read
     // that stops before names nothing, so no page deletes another's file.

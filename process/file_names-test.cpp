@@ -59,8 +59,18 @@ TEST(ClientFileName, ReducesToTheNameWindowsStores) {
       {u"dir\\", u"_"},
       {u"dir/..", u"_"},
       {ustring(u"\0x", 2), u"_"},
-      // Characters Windows refuses stay: the save then fails with its message.
-      {u"a?b\".txt", u"a?b\".txt"},
+      // Each character Windows refuses in a name becomes "_", so the name
+      // reported is the name a save stores.
+      {u"a?b.txt", u"a_b.txt"},
+      {u"*.txt", u"_.txt"},
+      {u"<tag>|\"q\".txt", u"_tag___q_.txt"},
+      {u"dir/a\tb\x1F.txt", u"a_b_.txt"},
+      {u"name.txt\r", u"name.txt_"},
+      {u"nul?.txt", u"nul_.txt"},
+      {u"?", u"_"},
+      // Characters Windows stores stay.
+      {u"a#b%c&d'e;f[g]h{i}~.txt", u"a#b%c&d'e;f[g]h{i}~.txt"},
+      {u"\u00E9t\u00E9 \u65E5\u672C.txt", u"\u00E9t\u00E9 \u65E5\u672C.txt"},
   };
   for (const auto& c : cases) EXPECT_EQ(ClientFileName(c.sent), c.name) << toUtf8(c.sent);
 }

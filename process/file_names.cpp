@@ -25,15 +25,22 @@ bool IsDeviceName(ustring_view name) {
           sameTextAsciiFolded(base.substr(0, 3), u"LPT"));
 }
 
+bool IsRefusedInName(char16_t c) {
+  return c < 0x20 || c == u'?' || c == u'*' || c == u'<' || c == u'>' || c == u'|' || c == u'"';
+}
+
 ustring ClientFileName(ustring_view sent) {
   sent = sent.substr(0, sent.find(u'\0'));
   sent.remove_prefix(NameStart(sent, kClientSeparators));
   while (!sent.empty() && (sent.back() == u'.' || sent.back() == u' ')) sent.remove_suffix(1);
+  ustring name(sent);
+  for (char16_t& c : name)
+    if (IsRefusedInName(c)) c = u'_';
   const size_t staging = std::char_traits<char16_t>::length(kStagingPrefix);
-  if (sent.empty() || IsDeviceName(sent) ||
-      sameTextAsciiFolded(sent.substr(0, staging), kStagingPrefix))
-    return u"_" + ustring(sent);
-  return ustring(sent);
+  if (name.empty() || IsDeviceName(name) ||
+      sameTextAsciiFolded(ustring_view(name).substr(0, staging), kStagingPrefix))
+    return u"_" + name;
+  return name;
 }
 
 }  // namespace velmora

@@ -14,10 +14,14 @@ namespace velmora {
 //      CONOUT$, any case, with or without an extension) gets a leading "_";
 //   4. a name left empty ("..", ". .") becomes "_";
 //   5. a name beginning with a staging file's prefix (kStagingPrefix, any
-//      case) gets a leading "_", so that no upload takes or plants one.
-// Other characters stay as sent: a save of a name Windows refuses fails with
-// the system's message.
+//      case) gets a leading "_", so that no upload takes or plants one;
+//   6. each character Windows refuses in a name (control characters and
+//      ? * < > | ") becomes "_" ("a?b.txt" gives "a_b.txt").
+// So a client on another system never fails a save with its name.
 ustring ClientFileName(ustring_view sent);
+
+// True for a character Windows refuses in a file name, separators aside.
+bool IsRefusedInName(char16_t c);
 
 // True when name's base (the text before its first dot, trailing blanks
 // ignored) is a reserved device name.

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "base/errors.h"
 #include "base/ustring.h"
@@ -63,6 +64,13 @@ class IUploadHost {
 
   // Server.MapPath(path).
   virtual ustring MapPath(const ustring& path) = 0;
+
+  // Request.ServerVariables(name) ("" for a variable the request lacks);
+  // nothing when the host offers no ServerVariables at all.
+  virtual std::optional<ustring> ServerVariable(const ustring& name) {
+    (void)name;
+    return std::nullopt;
+  }
 };
 
 }  // namespace velmora

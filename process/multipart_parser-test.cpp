@@ -233,7 +233,28 @@ const std::vector<Vector>& corpus() {
        "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nxy\r\n"
        "Content-Disposition: form-data; name=\"b\"\r\n\r\nz",
        Charset::Utf8,
-       {{"a", "xy", "", "", false}, {"b", "", "", "", false}},
+       // The second line follows a delimiter without its CR LF: skipped; the
+       // next CR LF CR LF is a delimiter opening a part whose header is "z".
+       {{"a", "xy", "", "", false}, {"", "", "", "", false}},
+       {},
+       {}},
+
+      // What follows a delimiter decides, as for a reader of the RFC: CR LF
+      // opens a part, "--" closes the body, anything else opens no part and
+      // its bytes up to the next delimiter are discarded.
+      {"after a delimiter, only CR LF opens a part",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n"
+       "--XY \r\nContent-Disposition: form-data; name=\"pad\"\r\n\r\n2\r\n"
+       "--XY\nContent-Disposition: form-data; name=\"lf\"\r\n\r\n3\r\n"
+       "--XYContent-Disposition: form-data; name=\"glued\"; filename=\"x.asp\"\r\n\r\n4\r\n"
+       "--XY\r\r\nContent-Disposition: form-data; name=\"cr\"\r\n\r\n5\r\n"
+       "--XY-\r\nContent-Disposition: form-data; name=\"dash\"\r\n\r\n6\r\n"
+       "--XY\r\n\r\nContent-Disposition: form-data; name=\"blank\"\r\n\r\n7\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n8\r\n--XY--",
+       Charset::Utf8,
+       {{"a", "1", "", "", false},
+        {"", "Content-Disposition: form-data; name=\"blank\"\r\n\r\n7", "", "", false},
+        {"b", "8", "", "", false}},
        {},
        {}},
 
@@ -255,8 +276,8 @@ const std::vector<Vector>& corpus() {
        "--XY\r\nContent-Disposition: form-data; name=\"open\r\n\r\nu\r\n--XY--",
        Charset::Utf8,
        {{"", "v", "", "", false},
-        {"next", "w", "", ": a", false},
-        {"", "no disposition", "", "image/gif", false},
+        {"next", "w", "", "", false},
+        {"", "no disposition", "", "image/png", false},
         {"", "u", "", "", false}},
        {},
        {}},
@@ -323,11 +344,11 @@ const std::vector<Vector>& corpus() {
        {}},
 
       // One "-" after a delimiter is the first byte of a header line.
-      {"a single dash after a delimiter opens a part",
+      {"a single dash after a delimiter opens no part",
        "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--XY-\r\n"
        "Content-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n--XY--\r\n",
        Charset::Utf8,
-       {{"a", "1", "", "", false}, {"b", "2", "", "", false}},
+       {{"a", "1", "", "", false}},
        {},
        {}},
   };

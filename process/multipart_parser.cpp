@@ -23,13 +23,15 @@ constexpr size_t npos = ustring::npos;
 
 enum TReadingState : uint8_t {
   rsFindingBoundary,     // collecting the delimiter line at the start of the body
-  rsAfterDelimiter,      // just after a delimiter: "--" there closes the body
+  rsAfterDelimiter,      // just after a delimiter: "--" closes the body, CR LF opens a part
   rsClosingDash,         // one "-" of that "--" seen
-  rsInBetween,           // after a delimiter, skipping line breaks
+  rsDelimiterCR,         // the CR of that CR LF seen
+  rsInBetween,           // after a delimiter's CR LF: the next byte opens a part
   rsReadingInformation,  // a part's header lines
   rsReadingData,         // data of a non-file part
   rsReadingFile,         // data of a file part with a file name
   rsEmptyFile,           // data of a file part without a file name: discarded
+  rsSkipping,            // after a delimiter followed by neither: no part, discarded
   rsEpilogue,            // after the closing delimiter: taken, never parsed
 };
 
@@ -120,14 +122,25 @@ struct THeaderWords<char> {
                                     name = " name=", filename = " filename=";
 };
 
-// What a complete header line sets. Header names count only as written here,
-// capitals included. Works on the decoded line, or on the bytes of an ASCII
-// line (which are its text, and are searched quicker).
+// Whether line is a header line of that name: the name, then ":".
 template <class Char>
-void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line) {
+bool IsHeaderNamed(std::basic_string_view<Char> line, std::basic_string_view<Char> name) {
+  return line.size() > name.size() && line[name.size()] == Char(':') &&
+         line.substr(0, name.size()) == name;
+}
+
+// What a complete header line sets. Header names count only as a line's
+// name, written as here, capitals included, and only the first line of each
+// name counts, as for a reader of the RFC, which takes the first. Works on
+// the decoded line, or on the bytes of an ASCII line (which are its text, and
+// are searched quicker).
+template <class Char>
+void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line, bool& dispositionSeen,
+                     bool& typeSeen) {
   using Words = THeaderWords<Char>;
   auto text = [](std::basic_string_view<Char> part) { return ustring(part.begin(), part.end()); };
-  if (line.find(Words::disposition) != npos) {
+  if (!dispositionSeen && IsHeaderNamed(line, Words::disposition)) {
+    dispositionSeen = true;
     head.Name = text(ExtractHeaderParam(Words::name, line));
     if (line.find(Words::filename) != npos) {
       head.FileName = text(ExtractHeaderParam(Words::filename, line));
@@ -136,9 +149,17 @@ void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line) {
   }
   // The text after "Content-Type: ", counted, not searched for.
   constexpr size_t kTypeStart = std::char_traits<char>::length("Content-Type: ");
-  if (line.find(Words::type) != npos)
+  if (!typeSeen && IsHeaderNamed(line, Words::type)) {
+    typeSeen = true;
     head.ContentType = text(line.substr(std::min(kTypeStart, line.size())));
+  }
 }
+
+bool IsToken(char16_t c) {
+  return c > 0x20 && c < 0x7F && std::u16string_view(u"()<>@,;:\\\"/[]?={}").find(c) == npos;
+}
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
 }  // namespace
 
@@ -153,6 +174,11 @@ struct TMultipartParser::State {
   // characters of form text kept.
   size_t partCount = 0;
   size_t headerLineCount = 0;
+  // Whether the open part's header had its Content-Disposition and
+  // Content-Type lines yet.
+  bool dispositionSeen = false, typeSeen = false;
+  // The delimiter line the request's Content-Type names, if it named one.
+  std::optional<std::string> expectedLine;
   size_t formText = 0;
 
   TReadingState ReadingState = rsFindingBoundary;
@@ -178,7 +204,7 @@ struct TMultipartParser::State {
   // first. count is signed: a delimiter begun in an earlier block leaves
   // nothing of this one.
   void emitData(const uint8_t* bytes, int64_t count) {
-    if (count <= 0 || ReadingState == rsEmptyFile) return;
+    if (count <= 0 || ReadingState == rsEmptyFile || ReadingState == rsSkipping) return;
     if (ReadingState == rsReadingData) keepText(static_cast<size_t>(count));
     receiver.partData(bytes, static_cast<size_t>(count));
   }
@@ -186,7 +212,8 @@ struct TMultipartParser::State {
   size_t findBoundary(const uint8_t* block, size_t size, size_t pos);
   size_t afterDelimiter(const uint8_t* block, size_t pos);
   size_t closingDash(const uint8_t* block, size_t pos);
-  size_t skipLineBreaks(const uint8_t* block, size_t size, size_t pos);
+  size_t delimiterCR(const uint8_t* block, size_t pos);
+  void skipToNextDelimiter();
   void openPart();
   size_t readHeaders(const uint8_t* block, size_t size, size_t pos);
   bool headerLineDone();
@@ -196,8 +223,8 @@ struct TMultipartParser::State {
 };
 
 // Whatever precedes the body's first CR is the delimiter line: no preamble is
-// skipped and no "--" is required. The LF after the CR is left to the next
-// state.
+// skipped and no "--" is required (unless the Content-Type named the
+// boundary). The LF after the CR is left to the next state.
 size_t TMultipartParser::State::findBoundary(const uint8_t* block, size_t size, size_t pos) {
   const void* cr = std::memchr(block + pos, CR, size - pos);
   const size_t end = cr ? static_cast<size_t>(static_cast<const uint8_t*>(cr) - block) : size;
@@ -205,48 +232,71 @@ size_t TMultipartParser::State::findBoundary(const uint8_t* block, size_t size, 
   if (end - pos > limits.delimiterLine - lineSoFar) refuse(TParserLimit::DelimiterLine);
   BoundaryBytes.insert(BoundaryBytes.end(), block + pos, block + end);
   if (!cr) return size;
+  if (expectedLine) {
+    const std::string_view line(reinterpret_cast<const char*>(BoundaryBytes.data()) + 2,
+                                BoundaryBytes.size() - 2);
+    if (line.substr(0, expectedLine->size() + 2) == *expectedLine + "--") {
+      // The closing delimiter first: a body without parts.
+      ReadingState = rsEpilogue;
+      return end + 1;
+    }
+    if (line != *expectedLine)
+      throw EBodyRefused(u"The body does not begin with the delimiter its Content-Type names (\"" +
+                         fromLatin1(*expectedLine) + u"\").");
+  }
   delimiter = TDelimiterSearch(std::move(BoundaryBytes));
   BoundaryBytes.clear();
-  ReadingState = rsInBetween;
+  ReadingState = rsDelimiterCR;
   return end + 1;
 }
 
-// "--" straight after a delimiter makes it the closing one: the parts end
-// there, and what follows (RFC 2046's epilogue) is no part of the form, so a
-// filter that reads the body by the RFC sees every part this parser keeps.
-// Anything else goes on as after any delimiter.
+// After a delimiter, "--" makes it the closing one: the parts end there, and
+// what follows (RFC 2046's epilogue) is no part of the form. CR LF opens a
+// part. Anything else (blanks, a bare LF, text) opens none: a reader of the
+// RFC takes no part there, so neither do we, and the bytes up to the next
+// delimiter are discarded.
 size_t TMultipartParser::State::afterDelimiter(const uint8_t* block, size_t pos) {
-  if (block[pos] != kDash) {
-    ReadingState = rsInBetween;
-    return pos;
+  if (block[pos] == kDash) {
+    ReadingState = rsClosingDash;
+    return pos + 1;
   }
-  ReadingState = rsClosingDash;
-  return pos + 1;
+  if (block[pos] == CR) {
+    ReadingState = rsDelimiterCR;
+    return pos + 1;
+  }
+  skipToNextDelimiter();
+  return pos;
 }
 
-// A single "-" opens a part after all: it is the first byte of its first
-// header line.
 size_t TMultipartParser::State::closingDash(const uint8_t* block, size_t pos) {
   if (block[pos] == kDash) {
     ReadingState = rsEpilogue;
     return pos + 1;
   }
-  openPart();
-  line.write(&kDash, 1);
+  skipToNextDelimiter();
   return pos;
 }
 
-// Any byte but CR or LF opens a part.
-size_t TMultipartParser::State::skipLineBreaks(const uint8_t* block, size_t size, size_t pos) {
-  while (pos < size && (block[pos] == CR || block[pos] == LF)) ++pos;
-  if (pos < size) openPart();
+size_t TMultipartParser::State::delimiterCR(const uint8_t* block, size_t pos) {
+  if (block[pos] == LF) {
+    ReadingState = rsInBetween;
+    return pos + 1;
+  }
+  skipToNextDelimiter();
   return pos;
+}
+
+void TMultipartParser::State::skipToNextDelimiter() {
+  ReadingState = rsSkipping;
+  SuspectedBoundaryCount = 0;
+  MissedBytes = 0;
 }
 
 void TMultipartParser::State::openPart() {
   if (partCount == limits.parts) refuse(TParserLimit::Parts);
   ++partCount;
   headerLineCount = 0;
+  dispositionSeen = typeSeen = false;
   head = TPartHead();
   ReadingState = rsReadingInformation;
   receiver.partBegin();
@@ -277,7 +327,7 @@ template <class Char>
 bool TMultipartParser::State::takeHeaderLine(std::basic_string_view<Char> text) {
   if (text.empty()) return true;
   if (++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
-  setHeaderFields(head, text);
+  setHeaderFields(head, text, dispositionSeen, typeSeen);
   return false;
 }
 
@@ -345,14 +395,15 @@ size_t TMultipartParser::State::readData(const uint8_t* block, size_t size, size
   const int64_t scanned = static_cast<int64_t>(pos - start);
   if (!ended) {
     emitData(block + start, scanned - static_cast<int64_t>(SuspectedBoundaryCount));
-    MissedBytes = ReadingState == rsEmptyFile ? 0 : SuspectedBoundaryCount;
+    MissedBytes = ReadingState == rsEmptyFile || ReadingState == rsSkipping ? 0 : SuspectedBoundaryCount;
     return pos;
   }
   // Held-back bytes that turned out to begin the delimiter are dropped.
   emitData(block + start, scanned - static_cast<int64_t>(length));
   MissedBytes = 0;
+  const bool partOpen = ReadingState != rsSkipping;
   ReadingState = rsAfterDelimiter;
-  receiver.partEnd();
+  if (partOpen) receiver.partEnd();
   return pos;
 }
 
@@ -360,6 +411,10 @@ TMultipartParser::TMultipartParser(IMultipartReceiver& receiver, Charset charset
     : s_(std::make_unique<State>(receiver, charset, limits)) {}
 
 TMultipartParser::~TMultipartParser() = default;
+
+void TMultipartParser::expectBoundary(std::string boundary) {
+  s_->expectedLine = "--" + boundary;
+}
 
 void TMultipartParser::parseBlock(const uint8_t* data, size_t size) {
   State& s = *s_;
@@ -369,11 +424,13 @@ void TMultipartParser::parseBlock(const uint8_t* data, size_t size) {
       case rsFindingBoundary: pos = s.findBoundary(data, size, pos); break;
       case rsAfterDelimiter: pos = s.afterDelimiter(data, pos); break;
       case rsClosingDash: pos = s.closingDash(data, pos); break;
-      case rsInBetween: pos = s.skipLineBreaks(data, size, pos); break;
+      case rsDelimiterCR: pos = s.delimiterCR(data, pos); break;
+      case rsInBetween: s.openPart(); break;
       case rsReadingInformation: pos = s.readHeaders(data, size, pos); break;
       case rsReadingData:
       case rsReadingFile:
-      case rsEmptyFile: pos = s.readData(data, size, pos); break;
+      case rsEmptyFile:
+      case rsSkipping: pos = s.readData(data, size, pos); break;
       case rsEpilogue: pos = size; break;
     }
   }
@@ -381,11 +438,63 @@ void TMultipartParser::parseBlock(const uint8_t* data, size_t size) {
 
 bool TMultipartParser::finish() {
   State& s = *s_;
-  const TReadingState last = s.ReadingState;
-  s.ReadingState = rsInBetween;  // the body's end is reported once
+  const TReadingState last = std::exchange(s.ReadingState, rsEpilogue);  // reported once
   if (last == rsReadingInformation) s.receiver.partHeadersCut(std::move(s.head));
-  return last == rsReadingInformation || last == rsReadingData || last == rsReadingFile ||
-         last == rsEmptyFile;
+  // Only the closing delimiter ends a body whole: one that stops after a
+  // delimiter line (or its first "-") was cut as surely as one inside a part.
+  // A body of its first line alone is the exception where no Content-Type
+  // named the boundary: that line may well be the closing delimiter of an
+  // empty form.
+  if (last == rsInBetween && s.partCount == 0 && !s.expectedLine) return false;
+  return last != rsFindingBoundary && last != rsEpilogue;
+}
+
+// type "/" subtype *( OWS ";" OWS name "=" ( token / quoted-string ) ) OWS,
+// read strictly: whatever a reader of the RFC would not take, nor do we.
+std::optional<std::string> MultipartBoundary(ustring_view contentType) {
+  ustring_view rest = contentType;
+  while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+  while (!rest.empty() && IsBlank(rest.back())) rest.remove_suffix(1);
+  auto token = [&rest] {
+    size_t n = 0;
+    while (n < rest.size() && IsToken(rest[n])) ++n;
+    ustring_view t = rest.substr(0, n);
+    rest.remove_prefix(n);
+    return t;
+  };
+  const ustring_view type = token();
+  if (rest.empty() || rest.front() != u'/') return std::nullopt;
+  rest.remove_prefix(1);
+  const ustring_view subtype = token();
+  if (!sameTextAsciiFolded(type, u"multipart") || !sameTextAsciiFolded(subtype, u"form-data"))
+    return std::nullopt;
+  std::optional<std::string> boundary;
+  while (!rest.empty()) {
+    while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+    if (rest.empty() || rest.front() != u';') return std::nullopt;
+    rest.remove_prefix(1);
+    while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+    const ustring_view name = token();
+    if (name.empty() || rest.empty() || rest.front() != u'=') return std::nullopt;
+    rest.remove_prefix(1);
+    ustring_view value;
+    if (!rest.empty() && rest.front() == u'"') {
+      const size_t close = rest.find(u'"', 1);
+      if (close == npos) return std::nullopt;
+      value = rest.substr(1, close - 1);
+      rest.remove_prefix(close + 1);
+      // An escape would make two readers disagree on the text; no boundary
+      // needs one.
+      for (char16_t c : value)
+        if (c == u'\\' || c >= 0x7F || (c < 0x20 && c != u'\t')) return std::nullopt;
+    } else {
+      value = token();
+      if (value.empty()) return std::nullopt;
+    }
+    // The first boundary parameter counts, as for the RFC's readers.
+    if (!boundary && sameTextAsciiFolded(name, u"boundary")) boundary = std::string(value.begin(), value.end());
+  }
+  return boundary;
 }
 
 ustring LimitMessage(TParserLimit limit, const TParserLimits& limits) {

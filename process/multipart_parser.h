@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "base/errors.h"
 #include "base/ustring.h"
@@ -73,8 +75,17 @@ struct TParserLimits {
 
 enum class TParserLimit { DelimiterLine, HeaderLine, HeaderLines, Parts, FormText };
 
+// A body the parser will not read on: its message says why, for the client.
+VELMORA_DECLARE_EXCEPTION(EBodyRefused, Exception);
 // A body past one of the parser's limits.
-VELMORA_DECLARE_EXCEPTION(EUploadLimitError, Exception);
+VELMORA_DECLARE_EXCEPTION(EUploadLimitError, EBodyRefused);
+
+// The boundary a request's Content-Type names, when the type is
+// multipart/form-data (any case) with a boundary parameter, quoted or not,
+// as RFC 7231 writes media types; nothing otherwise (another type, no
+// boundary, a malformed type, a boundary that is not ASCII or holds a
+// backslash).
+std::optional<std::string> MultipartBoundary(ustring_view contentType);
 
 // "A header line of a part is longer than 16384 bytes.", and so on.
 ustring LimitMessage(TParserLimit limit, const TParserLimits& limits);
@@ -89,14 +100,20 @@ class TMultipartParser {
   TMultipartParser(const TMultipartParser&) = delete;
   TMultipartParser& operator=(const TMultipartParser&) = delete;
 
+  // The request's Content-Type named this boundary (before the first
+  // block): the body's first line must then be "--" and the boundary, or
+  // the closing delimiter (the body then has no parts); any other line
+  // raises EBodyRefused before a part opens.
+  void expectBoundary(std::string boundary);
   // Consumes the whole block; the events, joined, do not depend on where
   // blocks are cut.
   void parseBlock(const uint8_t* data, size_t size);
   // The body ended, whole or not (a client gone, a failure, a refusal):
   // reports the fields of a part whose headers were still being read.
-  // True when the body ended inside a part: one began and its delimiter
-  // never came. The closing delimiter ends the parts; whatever follows it
-  // is consumed and ignored.
+  // True when the body ended before its closing delimiter (inside a part, or
+  // right after a delimiter), false when it ended with it or before its
+  // first line did. The closing delimiter ends the parts; whatever follows
+  // it is consumed and ignored.
   bool finish();
 
  private:

@@ -316,11 +316,47 @@ TEST_F(ProcessFiles, DirectSaveKeepsHostileNamesInsideTheDirectory) {
   EXPECT_EQ(process_->NewName(2), u"evil.asp");
 }
 
-TEST_F(ProcessFiles, DirectSaveIntoAMissingDirectory) {
-  DirectMode(true);
-  process_->SetSaveDirectPath(root_ + u"\\missing\\");
-  EXPECT_TRUE(Throws<EUploadError>([&] { Read(MultipartBody({File("f", "a.txt", "x")})); },
-                                   "Velmora Error: Error reading block. (#3)"));
+// The system's reason follows the number: the page says what to fix.
+TEST_F(ProcessFiles, DirectSaveFailuresNameTheirCause) {
+  CreateDirectoryW(wstr(dir_ + u"taken.txt"), nullptr);
+  const struct {
+    const char* title;
+    ustring path;      // SaveDirectPath
+    std::string name;  // the client's file name
+    ustring target;
+    DWORD error;
+  } cases[] = {
+      {"a missing folder", root_ + u"\\missing\\", "a.txt", root_ + u"\\missing\\a.txt",
+       ERROR_PATH_NOT_FOUND},
+      {"a folder of that name", dir_, "taken.txt", dir_ + u"taken.txt", ERROR_ACCESS_DENIED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    process_ = std::make_unique<TProcess>(std::make_unique<FakeHost>(host_));
+    DirectMode(true);
+    process_->SetSaveDirectPath(c.path);
+    EXPECT_TRUE(Throws<EUploadError>(
+        [&] { Read(MultipartBody({File("f", c.name, "x")})); },
+        "Velmora Error: Error reading block. (#3) Error creating file: " + toUtf8(c.target) + ". " +
+            toUtf8(SysErrorMessage(c.error))));
+  }
+}
+
+// A client on another system may send characters Windows refuses in a name:
+// they become "_", and the file is stored under the name FileName reports.
+TEST_F(ProcessFiles, NamesWindowsRefusesAreStoredReduced) {
+  for (bool direct : {true, false}) {
+    SCOPED_TRACE(direct ? "direct" : "FileSave");
+    process_ = std::make_unique<TProcess>(std::make_unique<FakeHost>(host_));
+    for (const std::string& name : List(dir_)) DeleteFileW(wstr(dir_ + fromUtf8(name)));
+    if (direct) DirectMode(true);
+    Read(MultipartBody({File("f", "a?b*<c>|d\x01.txt", "one"), Field("after", "kept")}));
+    EXPECT_EQ(process_->FileName(0), u"a_b__c__d_.txt");
+    EXPECT_EQ(process_->LocalName(0), u"a?b*<c>|d\x01.txt");
+    if (!direct) process_->FileSave(dir_ + process_->FileName(0), 0);
+    EXPECT_EQ(Contents(dir_ + u"a_b__c__d_.txt"), "one");
+    EXPECT_EQ(process_->Value(u"after"), u"kept");
+  }
 }
 
 TEST_F(ProcessFiles, AnInterruptedReadLosesItsLastFileOnRelease) {
@@ -636,13 +672,13 @@ TEST_F(ProcessFiles, HostileNamesAreStoredAsReported) {
   EXPECT_EQ(List(root_), (Names{"direct", "up"}));
 }
 
-// A name Windows refuses fails with the system's message and leaves nothing.
+// A name Windows refuses, given by the script, fails with the system's
+// message and leaves nothing.
 TEST_F(ProcessFiles, ANameTheSystemRefusesFailsCleanly) {
-  Read(MultipartBody({File("f", "a?b.txt", "data")}));
-  EXPECT_EQ(process_->FileName(0), u"a?b.txt");
+  Read(MultipartBody({File("f", "a.txt", "data")}));
   for (TowModeType mode : {owAlways, owNever, owRename}) {
     process_->SetOverwriteMode(mode);
-    EXPECT_THROW(process_->FileSave(dir_ + process_->FileName(0), 0), EFCreateError) << mode;
+    EXPECT_THROW(process_->FileSave(dir_ + u"a?b.txt", 0), EFCreateError) << mode;
   }
   EXPECT_EQ(List(dir_), Names{});
 }
@@ -766,7 +802,8 @@ TEST_F(SmallDrive, FileSaveKeepsTheTargetInEveryMode) {
   for (TowModeType mode : {owAlways, owNever, owRename}) {
     process_->SetOverwriteMode(mode);
     const ustring target = full_ + (mode == owNever ? u"b.bin" : u"a.bin");
-    EXPECT_TRUE(Throws<EWriteError>([&] { process_->FileSave(target, 0); }, "Stream write error"))
+    EXPECT_TRUE(Throws<EWriteError>([&] { process_->FileSave(target, 0); },
+                                    "Stream write error. " + toUtf8(SysErrorMessage(ERROR_DISK_FULL))))
         << mode;
     EXPECT_EQ(Contents(full_ + u"a.bin"), "old") << mode;
     EXPECT_EQ(List(full_), Names{"a.bin"}) << mode;
@@ -780,7 +817,7 @@ TEST_F(SmallDrive, AFailedWriteCarriesTheSystemsCode) {
     process_->FileSave(full_ + u"a.bin", 0);
     ADD_FAILURE() << "a file three times the drive was saved";
   } catch (const EWriteError& e) {
-    EXPECT_EQ(e.message(), u"Stream write error");
+    EXPECT_EQ(e.message(), u"Stream write error. " + SysErrorMessage(ERROR_DISK_FULL));
     EXPECT_EQ(e.systemCode(), static_cast<uint32_t>(ERROR_DISK_FULL));
   }
 }
@@ -790,7 +827,8 @@ TEST_F(SmallDrive, DirectSaveKeepsTheFileItWouldReplace) {
   DirectMode(true);
   process_->SetSaveDirectPath(full_);
   EXPECT_TRUE(Throws<EUploadError>([&] { Read(MultipartBody({File("f", "a.bin", big_)})); },
-                                   "Velmora Error: Error reading block. (#3)"));
+                                   "Velmora Error: Error reading block. (#3) Stream write error. " +
+                                       toUtf8(SysErrorMessage(ERROR_DISK_FULL))));
   process_.reset();
   EXPECT_EQ(List(full_), Names{"a.bin"});
   EXPECT_EQ(Contents(full_ + u"a.bin"), "old");
@@ -800,7 +838,8 @@ TEST_F(SmallDrive, DumpHeaderKeepsTheOldDump) {
   Put(full_ + u"raw.bin", "old");
   host_->body = big_;
   EXPECT_TRUE(Throws<EUploadError>([&] { process_->DumpHeader(full_ + u"raw.bin"); },
-                                   "Error reading uploaded file or form data."));
+                                   "Error reading uploaded file or form data. Stream write error. " +
+                                       toUtf8(SysErrorMessage(ERROR_DISK_FULL))));
   EXPECT_EQ(List(full_), Names{"raw.bin"});
   EXPECT_EQ(Contents(full_ + u"raw.bin"), "old");
 }
@@ -903,14 +942,14 @@ TEST_F(ProcessFiles, DumpHeaderEdges) {
   host_->fail("BinaryRead", 2);
   Put(dir_ + u"failed.bin", "before");
   EXPECT_TRUE(Throws<EUploadError>([&] { process_->DumpHeader(dir_ + u"failed.bin"); },
-                                   "Error reading uploaded file or form data."));
+                                   "Error reading uploaded file or form data. Host call failed: BinaryRead"));
   EXPECT_EQ(Contents(dir_ + u"failed.bin"), "before");  // a failed dump changes nothing
 
   host_->failFrom.clear();
   host_->position = 0;
   host_->overclaim = 1;
   EXPECT_TRUE(Throws<EUploadError>([&] { process_->DumpHeader(dir_ + u"claimed.bin"); },
-                                   "Error reading uploaded file or form data."));
+                                   "Error reading uploaded file or form data. Stream read error"));
   EXPECT_EQ(Contents(dir_ + u"claimed.bin"), "<missing>");
   EXPECT_EQ(List(dir_), (Names{"empty.bin", "failed.bin"}));  // no staging file left behind
 

@@ -4,6 +4,8 @@
 #include "process/process.h"
 
 #include <exception>
+#include <optional>
+#include <string>
 
 #include "base/errors.h"
 #include "io/paths.h"
@@ -25,16 +27,20 @@ template <class Step>
 void parseStep(Step&& step) {
   try {
     step();
-  } catch (const EUploadLimitError& refused) {
-    // One the client caused and can be told about: the message names the limit.
+  } catch (const EBodyRefused& refused) {
+    // One the client caused and can be told about: the message says what.
     throw EUploadError(u"Velmora Error: " + refused.message() + u" (#3)");
+  } catch (const Exception& failure) {
+    // The cause (the system's text for a file that cannot be created or
+    // written) follows the number, so that a page or a log says what to fix.
+    throw EUploadError(u"Velmora Error: Error reading block. (#3) " + failure.message());
   } catch (...) {
     throw EUploadError(u"Velmora Error: Error reading block. (#3)");
   }
 }
 
 // round(100 * done / total) with halves going to the even neighbour, in exact
-// integer arithmetic (done <= total < 2^32, so nothing overflows).
+// integer arithmetic (done <= total < 2^56, so nothing overflows).
 int32_t ProgressPercent(int64_t done, int64_t total) {
   int64_t scaled = 100 * done;
   int64_t quotient = scaled / total;
@@ -70,7 +76,7 @@ TProcess::~TProcess() {
 int32_t TProcess::MaxKB() const { return s_->FMaxKB; }
 void TProcess::SetMaxKB(int32_t value) { s_->FMaxKB = value; }
 int32_t TProcess::Status() const { return s_->FStatus; }
-int32_t TProcess::TotalBytes() const { return static_cast<int32_t>(s_->FTotalBytes); }
+int32_t TProcess::TotalBytes() const { return SizeAsLong(s_->FTotalBytes, u"TotalBytes"); }
 bool TProcess::ShowProgress() const { return s_->FShowProgress; }
 void TProcess::SetShowProgress(bool value) { s_->FShowProgress = value; }
 ustring TProcess::ProgressID() const { return s_->FProgressID; }
@@ -130,14 +136,41 @@ void TProcess::Read() {
   if (failure) std::rethrow_exception(failure);
 }
 
+int64_t TProcess::State::declaredLength() {
+  const int64_t total = static_cast<uint32_t>(host->TotalBytes());
+  // TotalBytes is a Long: past 4 GiB the host can only wrap the length or
+  // give its largest value. CONTENT_LENGTH says it in full; taken only when
+  // it agrees with TotalBytes, so a host that says nothing keeps its value.
+  std::optional<ustring> header = host->ServerVariable(u"CONTENT_LENGTH");
+  if (!header || header->empty() || header->size() > 15) return total;
+  int64_t length = 0;
+  for (char16_t c : *header) {
+    if (c < u'0' || c > u'9') return total;
+    length = length * 10 + (c - u'0');
+  }
+  const bool agrees = (length & 0xFFFFFFFF) == total || total == 0xFFFFFFFF;
+  return length > 0xFFFFFFFF && agrees ? length : total;
+}
+
 bool TProcess::State::readBody(TMultipartParser& parser, TUploadReceiver& receiver) {
-  int32_t declared;
   try {
-    declared = host->TotalBytes();
+    FTotalBytes = declaredLength();
   } catch (...) {
     throw EUploadError(u"Velmora Error: Error finding size of upload. (#1)");
   }
-  FTotalBytes = static_cast<uint32_t>(declared);
+  // Where the host tells the request's type, the body is read only as the
+  // multipart/form-data body it declares, as any other reader of the request
+  // (a filter in front, a proxy) reads it. A host that tells nothing leaves
+  // the body's first line as its delimiter.
+  if (FTotalBytes > 0) {
+    if (std::optional<ustring> type = host->ServerVariable(u"CONTENT_TYPE")) {
+      std::optional<std::string> boundary = MultipartBoundary(*type);
+      if (!boundary)
+        throw EUploadError(u"Velmora Error: The request is not multipart/form-data with a boundary: its "
+                           u"Content-Type is \"" + *type + u"\". (#3)");
+      parser.expectBoundary(*boundary);
+    }
+  }
 
   // One block in memory at a time, parsed where the host put it and
   // released before the next one is asked for.
@@ -148,8 +181,11 @@ bool TProcess::State::readBody(TMultipartParser& parser, TUploadReceiver& receiv
     int64_t remaining = FTotalBytes - done;
     int64_t count = remaining < kBlockSize ? remaining : kBlockSize;
     std::unique_ptr<IHostBlock> block;
+    ustring cause;  // the host's own description of its failure
     try {
       block = host->BinaryRead(count, remaining < kBlockSize);
+    } catch (const Exception& failure) {
+      cause = u" " + failure.message();
     } catch (...) {
       // No block: reported below with the bytes read so far.
     }
@@ -158,7 +194,8 @@ bool TProcess::State::readBody(TMultipartParser& parser, TUploadReceiver& receiv
     // that fails.
     if (!block || delivered.size > static_cast<size_t>(count))
       throw EUploadError(u"Velmora Error: Error reading from ASP Request object. Total Bytes: " +
-                         toDecimal(FTotalBytes) + u", Bytes Read: " + toDecimal(done) + u". (#2)");
+                         toDecimal(FTotalBytes) + u", Bytes Read: " + toDecimal(done) + u". (#2)" +
+                         cause);
     // A host that delivers nothing while the body is incomplete will not
     // deliver the rest: stop as if the client had gone.
     if (delivered.size == 0) return false;

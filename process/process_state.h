@@ -26,7 +26,7 @@ struct TProcess::State {
 
   int32_t FMaxKB = 0;
   int32_t FStatus = 0;
-  int64_t FTotalBytes = 0;  // the host's 32-bit value, read as unsigned
+  int64_t FTotalBytes = 0;  // the declared length (declaredLength)
   TowModeType FowMode = owAlways;
   ustring FOverwriteChr = u"~";
   ustring FVarDelimiter = u", ";
@@ -47,6 +47,9 @@ struct TProcess::State {
 
   // Reading. True when the whole body was taken.
   bool readBody(TMultipartParser& parser, TUploadReceiver& receiver);
+  // The body's length as the client declared it: TotalBytes read as
+  // unsigned, or CONTENT_LENGTH where TotalBytes cannot hold it.
+  int64_t declaredLength();
 
   // Appends the later occurrences of a variable (FMultiVar), each after the
   // delimiter; returns how many there were.

@@ -45,7 +45,7 @@ void TProcess::FileSave(const ustring& FileName, int32_t Index) {
 void TProcess::DumpHeader(const ustring& FileName) {
   constexpr int64_t kChunk = 4096;
   TStagedFile file(FileName);
-  int64_t total = static_cast<uint32_t>(s_->host->TotalBytes());
+  const int64_t total = s_->declaredLength();
   try {
     for (int64_t done = 0; done < total;) {
       // A client gone ends the copy; what arrived is kept.
@@ -61,6 +61,9 @@ void TProcess::DumpHeader(const ustring& FileName) {
       file.write(delivered.data, delivered.size);
       done += static_cast<int64_t>(delivered.size);
     }
+  } catch (const Exception& failure) {
+    // The cause follows: the system's (a full disk) or the host's.
+    throw EUploadError(u"Error reading uploaded file or form data. " + failure.message());
   } catch (...) {
     throw EUploadError(u"Error reading uploaded file or form data.");
   }

@@ -316,11 +316,13 @@ bool SiteServer::SendFile(Connection& connection, const RequestHead& head, const
   bool keepAlive = head.KeepAlive() && connection.CanDrainBody(kDrainLimit);
   bool sent = connection.Send(SimpleHead(200, ContentTypeOf(LowerExtension(physicalPath)),
                                          static_cast<uint64_t>(size.QuadPart), keepAlive));
-  // A body sent with the request is drained first; the file's bytes then go
-  // out from the server's loop, so a slow reader holds no page thread.
+  // A body sent with the request is drained first; then the file goes out
+  // from here while the client takes it briskly, and the rest from the
+  // server's loop, so a slow reader holds no page thread.
   keepAlive = sent && keepAlive && connection.DrainBody(kDrainLimit);
   if (sent && head.method != "HEAD" && size.QuadPart > 0) {
     connection.SendFileLater(file, static_cast<uint64_t>(size.QuadPart));
+    connection.SendFileWhileTaken();
   } else {
     CloseHandle(file);
   }

@@ -204,13 +204,16 @@ void Connection::SendFileLater(HANDLE file, uint64_t size) {
   fileBegin_ = fileEnd_ = 0;
 }
 
-bool Connection::SendFileBytes(size_t* sent) {
+bool Connection::SendFileBytes(size_t* sent, size_t chunk, size_t most) {
   const size_t before = *sent;
-  while (!broken_ && (fileLeft_ > 0 || fileBegin_ < fileEnd_) && *sent - before < kFileBytesPerTurn) {
+  while (!broken_ && (fileLeft_ > 0 || fileBegin_ < fileEnd_) && *sent - before < most) {
     if (fileBegin_ == fileEnd_) {
-      if (!fileBuffer_) fileBuffer_.reset(new char[kFileChunk]);
+      if (fileBufferSize_ != chunk) {
+        fileBuffer_.reset(new char[chunk]);
+        fileBufferSize_ = chunk;
+      }
       DWORD got = 0;
-      const DWORD want = static_cast<DWORD>(std::min<uint64_t>(fileLeft_, kFileChunk));
+      const DWORD want = static_cast<DWORD>(std::min<uint64_t>(fileLeft_, chunk));
       // A file that shrank meanwhile cannot fill the length announced.
       if (!ReadFile(file_, fileBuffer_.get(), want, &got, nullptr) || got == 0) broken_ = true;
       fileBegin_ = 0;
@@ -231,8 +234,30 @@ bool Connection::SendFileBytes(size_t* sent) {
     CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
     fileBuffer_.reset();
+    fileBufferSize_ = 0;
   }
   return !broken_;
+}
+
+void Connection::SendFileWhileTaken() {
+  while (HasFileToSend()) {
+    size_t sent = 0;
+    if (!SendFileBytes(&sent, kThreadFileChunk, SIZE_MAX) || sent > 0) continue;
+    WSAPOLLFD polled{socket_, POLLWRNORM, 0};
+    if (WSAPoll(&polled, 1, static_cast<int>(kBriskReader.count())) == 1) continue;
+    // A slow reader: the loop sends the rest, from the first byte not yet
+    // sent, with a small piece of its own (when the file cannot be wound
+    // back, from this piece).
+    const size_t unsent = fileEnd_ - fileBegin_;
+    LARGE_INTEGER back;
+    back.QuadPart = -static_cast<LONGLONG>(unsent);
+    if (unsent > 0 && !SetFilePointerEx(file_, back, nullptr, FILE_CURRENT)) return;
+    fileLeft_ += unsent;
+    fileBegin_ = fileEnd_ = 0;
+    fileBuffer_.reset();
+    fileBufferSize_ = 0;
+    return;
+  }
 }
 
 void Connection::SendWithoutWaiting(std::string_view text) {

@@ -19,6 +19,17 @@ namespace asphost {
 // How long IsClientConnected trusts what it last heard from the client.
 constexpr std::chrono::milliseconds kClientCheckInterval{5};
 
+// How long a page thread waits for a reader to make room before it hands
+// the rest of the file to the loop.
+constexpr std::chrono::milliseconds kBriskReader{100};
+// What a page thread reads of a file at a time (each send costs a round
+// trip through the Wine server: large pieces make fast downloads), what the
+// loop reads at a time (a slow reader holds its piece), and the most the
+// loop sends to one client in a turn, so that others are not kept waiting.
+constexpr size_t kThreadFileChunk = 262144;
+constexpr size_t kLoopFileChunk = 32768;
+constexpr size_t kFileBytesPerTurn = 262144;
+
 // The pace a client must keep while a page thread waits on it, for the
 // body or to take the answer, as IIS's minimum of 240 bytes a second: the
 // time the thread waits is spent from a credit that each byte moved earns
@@ -126,9 +137,15 @@ class Connection {
   void SendFileLater(HANDLE file, uint64_t size);
   bool HasFileToSend() const { return file_ != INVALID_HANDLE_VALUE; }
   // On the loop, when the socket is writable: sends what the socket takes
-  // at once (at most kFileBytesPerTurn), adding to *sent; false when the
-  // connection or the file failed. The file is closed once all of it is out.
-  bool SendFileBytes(size_t* sent);
+  // at once (at most kFileBytesPerTurn, read kLoopFileChunk at a time),
+  // adding to *sent; false when the connection or the file failed. The
+  // file is closed once all of it is out.
+  bool SendFileBytes(size_t* sent) { return SendFileBytes(sent, kLoopFileChunk, kFileBytesPerTurn); }
+  // On the page thread: sends the file for as long as the client takes it
+  // briskly (the socket has room again within kBriskReader); the rest, if
+  // any, is left to the loop. A fast download runs at a thread's speed, a
+  // slow reader costs the thread a moment.
+  void SendFileWhileTaken();
 
   // A last, short answer from a thread that must not wait (the event loop):
   // sent only if the socket takes it at once.
@@ -169,19 +186,18 @@ class Connection {
   HANDLE file_ = INVALID_HANDLE_VALUE;
   uint64_t fileLeft_ = 0;  // not yet read from the file
   std::unique_ptr<char[]> fileBuffer_;
-  size_t fileBegin_ = 0, fileEnd_ = 0;
+  size_t fileBufferSize_ = 0;
+  size_t fileBegin_ = 0, fileEnd_ = 0;  // read from the file, not yet sent
   std::chrono::nanoseconds credit_ = kClientCredit;
   std::chrono::nanoseconds creditCap_ = kClientCredit;
 
   // Waits until the socket is ready for events, spending credit; false when
   // the credit runs out first.
   bool AwaitClient(short events);
+  bool SendFileBytes(size_t* sent, size_t chunk, size_t most);
   void Earn(size_t bytes);
 };
 
-// What the loop reads of a file at a time, and sends to one client in a turn.
-constexpr size_t kFileChunk = 32768;
-constexpr size_t kFileBytesPerTurn = 1 << 20;
 // The most one receive takes in for the body.
 constexpr size_t kBodyReadAhead = 1 << 20;
 // The most a request head may take, the empty lines before it included:

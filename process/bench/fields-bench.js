@@ -9,6 +9,8 @@
 
 var host = new ActiveXObject("Velmora32Test.Host");  // loads mtxex.dll first
 var line = "------WebKitFormBoundary7MA4YWxkTrZu0gW";
+// The page is told the body's type, as a browser's request tells it.
+host.ContentType = "multipart/form-data; boundary=" + line.substring(2);
 
 function fieldsBody(count) {
   var parts = [];

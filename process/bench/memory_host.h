@@ -1,7 +1,8 @@
 // The host of a page whose body is already in memory, for the benchmarks:
-// every call answers at once, BinaryRead copies the next bytes out of a body
-// the host does not own into a buffer of its own, as a real host hands out
-// its own array, and the reader parses them there.
+// every call answers at once, and BinaryRead copies the next bytes out of a
+// body the host does not own into a fresh array it hands over, as ASP's
+// BinaryRead makes a new array for each call; the reader parses them there
+// and frees the array with the block.
 #pragma once
 
 #include <algorithm>
@@ -21,19 +22,27 @@ class MemoryHost final : public IUploadHost {
   bool IsClientConnected() override { return true; }
   std::unique_ptr<IHostBlock> BinaryRead(int64_t count, bool) override {
     const size_t n = std::min(static_cast<size_t>(count), body_.size() - position_);
-    block_.assign(body_, position_, n);
+    auto block = std::make_unique<TArrayBlock>(n);
+    std::memcpy(block->bytes_.get(), body_.data() + position_, n);
     position_ += n;
-    return std::make_unique<TBorrowedBlock>(
-        ByteSpan{reinterpret_cast<const uint8_t*>(block_.data()), block_.size()});
+    return block;
   }
   void SetApplicationValue(const ustring&, int32_t) override {}
   void RemoveApplicationValue(const ustring&) override {}
   ustring MapPath(const ustring&) override { return u"C:\\site"; }
 
  private:
+  class TArrayBlock final : public IHostBlock {
+   public:
+    explicit TArrayBlock(size_t size) : bytes_(new uint8_t[size]), size_(size) {}
+    ByteSpan bytes() const override { return {bytes_.get(), size_}; }
+
+    std::unique_ptr<uint8_t[]> bytes_;
+    size_t size_;
+  };
+
   const std::string& body_;
   size_t position_ = 0;
-  std::string block_;  // the host's own copy of the bytes it delivers, as ASP makes
 };
 
 }  // namespace velmora::bench

@@ -9,6 +9,8 @@
 var host = new ActiveXObject("Velmora32Test.Host");  // loads mtxex.dll first
 var fso = new ActiveXObject("Scripting.FileSystemObject");
 var line = "------WebKitFormBoundary7MA4YWxkTrZu0gW";
+// The page is told the body's type, as a browser's request tells it.
+host.ContentType = "multipart/form-data; boundary=" + line.substring(2);
 var root = fso.GetSpecialFolder(2).Path + "\\velmora-rename-bench-" + new Date().getTime();
 fso.CreateFolder(root);
 

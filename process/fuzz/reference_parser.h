@@ -42,19 +42,24 @@ class TReferenceParser {
             if (boundary_.size() == limits_.delimiterLine) refuse(TParserLimit::DelimiterLine);
             boundary_.push_back(b);
           } else {
-            state_ = kInBetween;
+            state_ = kDelimiterCR;
             pattern_ = {13, 10};
             pattern_.insert(pattern_.end(), boundary_.begin(), boundary_.end());
             suspected_.assign(pattern_.size(), 0);
           }
           break;
         }
+        // After a delimiter: "--" closes, CR LF opens a part, anything
+        // else opens none and is skipped to the next delimiter.
         case kAfterDelimiter: {
           if (block[pos] == '-') {
             ++pos;
             state_ = kClosingDash;
+          } else if (block[pos] == 13) {
+            ++pos;
+            state_ = kDelimiterCR;
           } else {
-            state_ = kInBetween;
+            skip();
           }
           break;
         }
@@ -63,21 +68,21 @@ class TReferenceParser {
             ++pos;
             state_ = kEpilogue;
           } else {
-            openPart();
-            const uint8_t dash = '-';
-            line_.write(&dash, 1);
+            skip();
+          }
+          break;
+        }
+        case kDelimiterCR: {
+          if (block[pos] == 10) {
+            ++pos;
+            state_ = kInBetween;
+          } else {
+            skip();
           }
           break;
         }
         case kEpilogue: ++pos; break;
-        case kInBetween: {
-          const uint8_t b = block[pos++];
-          if (b != 13 && b != 10) {
-            --pos;
-            openPart();
-          }
-          break;
-        }
+        case kInBetween: openPart(); break;
         case kReadingInformation: {
           const uint8_t b = block[pos++];
           if (b == 10) {
@@ -96,10 +101,10 @@ class TReferenceParser {
 
   bool finish() {
     const State last = state_;
-    state_ = kInBetween;
+    state_ = kEpilogue;
     if (last == kReadingInformation) receiver_.partHeadersCut(std::move(head_));
-    return last == kReadingInformation || last == kReadingData || last == kReadingFile ||
-           last == kEmptyFile;
+    if (last == kInBetween && parts_ == 0) return false;  // the first line alone
+    return last != kFindingBoundary && last != kEpilogue;
   }
 
  private:
@@ -107,18 +112,27 @@ class TReferenceParser {
     kFindingBoundary,
     kAfterDelimiter,
     kClosingDash,
+    kDelimiterCR,
     kInBetween,
     kReadingInformation,
     kReadingData,
     kReadingFile,
     kEmptyFile,
+    kSkipping,
     kEpilogue,
   };
+
+  void skip() {
+    state_ = kSkipping;
+    suspectedCount_ = 0;
+    missed_ = 0;
+  }
 
   void openPart() {
     if (parts_ == limits_.parts) refuse(TParserLimit::Parts);
     ++parts_;
     headerLines_ = 0;
+    dispositionSeen_ = typeSeen_ = false;
     state_ = kReadingInformation;
     head_ = TPartHead();
     receiver_.partBegin();
@@ -152,15 +166,19 @@ class TReferenceParser {
     const ustring line = decode(line_);
     line_.clear();
     if (!line.empty() && ++headerLines_ > limits_.headerLines) refuse(TParserLimit::HeaderLines);
-    if (line.find(u"Content-Disposition") != ustring::npos) {
+    auto named = [&line](const ustring& name) { return line.rfind(name + u":", 0) == 0; };
+    if (!dispositionSeen_ && named(u"Content-Disposition")) {
+      dispositionSeen_ = true;
       head_.Name = extractHeaderParam(u" name=", line);
       if (line.find(u" filename=") != ustring::npos) {
         head_.FileName = extractHeaderParam(u" filename=", line);
         head_.IsFile = true;
       }
     }
-    if (line.find(u"Content-Type") != ustring::npos)
+    if (!typeSeen_ && named(u"Content-Type")) {
+      typeSeen_ = true;
       head_.ContentType = line.size() >= 15 ? line.substr(14) : ustring();
+    }
     if (!line.empty()) return;
     keepText(head_.Name.size() + head_.FileName.size() + head_.ContentType.size());
     state_ = !head_.IsFile ? kReadingData : head_.FileName.empty() ? kEmptyFile : kReadingFile;
@@ -171,7 +189,7 @@ class TReferenceParser {
   // Data of a value or a named file goes to the receiver; a value's counts
   // as form text first.
   void emit(const uint8_t* from, int64_t n) {
-    if (n <= 0 || state_ == kEmptyFile) return;
+    if (n <= 0 || state_ == kEmptyFile || state_ == kSkipping) return;
     if (state_ == kReadingData) keepText(static_cast<size_t>(n));
     receiver_.partData(from, static_cast<size_t>(n));
   }
@@ -205,13 +223,13 @@ class TReferenceParser {
     const int64_t scanned = static_cast<int64_t>(blockEnd) - static_cast<int64_t>(blockStart);
     if (!ended) {
       emit(block + blockStart, scanned - static_cast<int64_t>(suspectedCount_));
-      missed_ = kind == kEmptyFile ? 0 : suspectedCount_;
+      missed_ = kind == kEmptyFile || kind == kSkipping ? 0 : suspectedCount_;
     } else {
       emit(block + blockStart, scanned - length);
       state_ = kAfterDelimiter;
       missed_ = 0;
       missedStream_.clear();
-      receiver_.partEnd();
+      if (kind != kSkipping) receiver_.partEnd();
     }
     return blockEnd;
   }
@@ -220,6 +238,7 @@ class TReferenceParser {
   const Charset charset_;
   const TParserLimits limits_;
   size_t parts_ = 0, headerLines_ = 0, formText_ = 0;
+  bool dispositionSeen_ = false, typeSeen_ = false;
 
   State state_ = kFindingBoundary;
   std::vector<uint8_t> boundary_;

@@ -4,6 +4,7 @@
 // saw stays readable after the object that owned the host is gone.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -39,14 +40,22 @@ class FakeHost final : public IUploadHost {
     size_t overclaim = 0;      // a broken host: reads report this many bytes more than they copy
     std::map<std::string, int> failFrom;  // call name -> the first call (1-based) that fails
     ustring mappedPath = u"C:\\inetpub\\wwwroot\\app";
+    // Request.ServerVariables; unset: a host that has none.
+    std::optional<std::map<ustring, ustring>> serverVariables;
+    // A run of fillerBytes 'x' bytes served in place at offset fillerAt of
+    // body, so that a test can send a body larger than memory.
+    uint64_t fillerBytes = 0;
+    size_t fillerAt = 0;
 
     std::vector<std::string> calls;  // every call in order, by name
     std::vector<Read> reads;
     std::vector<std::pair<ustring, int32_t>> stored;  // Application values, in order
     std::vector<ustring> removed;
 
-    size_t position = 0;
+    uint64_t position = 0;
     std::map<std::string, int> counts;
+
+    uint64_t size() const { return body.size() + fillerBytes; }
 
     void fail(const std::string& call, int fromCall = 1) { failFrom[call] = fromCall; }
     std::vector<int64_t> asked() const {
@@ -65,7 +74,7 @@ class FakeHost final : public IUploadHost {
 
   int32_t TotalBytes() override {
     enter("TotalBytes");
-    return s_->totalBytes ? *s_->totalBytes : static_cast<int32_t>(s_->body.size());
+    return s_->totalBytes ? *s_->totalBytes : static_cast<int32_t>(s_->size());
   }
 
   bool IsClientConnected() override {
@@ -78,14 +87,13 @@ class FakeHost final : public IUploadHost {
   // report).
   std::unique_ptr<IHostBlock> BinaryRead(int64_t count, bool countAsInt64) override {
     enter("BinaryRead");
-    size_t left = s_->body.size() - s_->position;
+    uint64_t left = s_->size() - s_->position;
     if (left == 0 && s_->failPastEnd) throw failure("BinaryRead");
-    size_t n = count < 0 ? 0 : static_cast<size_t>(count);
-    if (n > left) n = left;
+    size_t n = count < 0 ? 0 : static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(count), left));
     size_t index = s_->reads.size();
     if (index < s_->deliveries.size() && n > s_->deliveries[index]) n = s_->deliveries[index];
     block_ = std::make_unique<uint8_t[]>(n + s_->overclaim);
-    if (n) std::memcpy(block_.get(), s_->body.data() + s_->position, n);
+    for (size_t done = 0; done < n;) done += copyFrom(s_->position + done, block_.get() + done, n - done);
     s_->position += n;
     s_->reads.push_back({count, countAsInt64, n});
     return std::make_unique<TBorrowedBlock>(ByteSpan{block_.get(), n + s_->overclaim});
@@ -106,9 +114,34 @@ class FakeHost final : public IUploadHost {
     return path == u"." ? s_->mappedPath : ustring();
   }
 
+  std::optional<ustring> ServerVariable(const ustring& name) override {
+    if (!s_->serverVariables) return std::nullopt;
+    enter("ServerVariables");
+    auto it = s_->serverVariables->find(name);
+    return it == s_->serverVariables->end() ? ustring() : it->second;
+  }
+
  private:
   static EHostCallError failure(const std::string& call) {
     return EHostCallError(u"Host call failed: " + fromUtf8(call), static_cast<HRESULT_t>(0x80004005));
+  }
+
+  // Copies bytes of the served body from offset at; returns how many (> 0).
+  size_t copyFrom(uint64_t at, uint8_t* out, size_t count) const {
+    const std::string& body = s_->body;
+    if (at < s_->fillerAt) {
+      const size_t n = std::min<size_t>(count, s_->fillerAt - at);
+      std::memcpy(out, body.data() + at, n);
+      return n;
+    }
+    if (at < s_->fillerAt + s_->fillerBytes) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(count, s_->fillerAt + s_->fillerBytes - at));
+      std::memset(out, 'x', n);
+      return n;
+    }
+    const size_t n = std::min<size_t>(count, body.size() - static_cast<size_t>(at - s_->fillerBytes));
+    std::memcpy(out, body.data() + (at - s_->fillerBytes), n);
+    return n;
   }
 
   void enter(const std::string& call) {

@@ -1,0 +1,127 @@
+// The upload object against busboy, a reader of RFC 7578, on the same
+// requests: every variable and file the object reports must be one busboy
+// reports too, so that a filter in front of a page (which reads the request
+// as busboy does) has seen whatever the page gets. Bodies a client could
+// craft to make two readers disagree, and ordinary ones that both must read.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import http from 'node:http';
+import busboy from 'busboy';
+import { base } from './lib.mjs';
+
+const crlf = (...lines) => Buffer.from(lines.join('\r\n'), 'latin1');
+const ordinary = crlf(
+  '--XyZ', 'Content-Disposition: form-data; name="a"', '', '1',
+  '--XyZ', 'Content-Disposition: form-data; name="photo"; filename="photo.jpg"', 'Content-Type: image/jpeg', '', 'JPEG',
+  '--XyZ--', '');
+
+// contentType null: no Content-Type header. seen: what the object must
+// report (besides being a subset of busboy's): at least these lines.
+const cases = [
+  { title: 'an ordinary form', contentType: 'multipart/form-data; boundary=XyZ', body: ordinary,
+    seen: ['var a 1', 'file photo photo.jpg SlBFRw%3D%3D'] },
+  { title: 'a quoted boundary', contentType: 'multipart/form-data; boundary="XyZ"', body: ordinary,
+    seen: ['var a 1', 'file photo photo.jpg SlBFRw%3D%3D'] },
+  { title: 'a first section under another boundary', contentType: 'multipart/form-data; boundary=real',
+    body: crlf(
+      '--XyZ', 'Content-Disposition: form-data; name="f"; filename="evil.asp"', '', '<% evil %>',
+      '--real', 'Content-Disposition: form-data; name="f"; filename="photo.jpg"', '', 'JPEG',
+      '--real--', '') },
+  { title: 'a disposition inside another header', contentType: 'multipart/form-data; boundary=XyZ',
+    body: crlf(
+      '--XyZ', 'Content-Disposition: form-data; name="note"',
+      'X-Note: Content-Disposition: form-data; name="note"; filename="evil2.asp"', '', 'hello',
+      '--XyZ--', ''),
+    seen: ['var note hello'] },
+  { title: 'a second disposition', contentType: 'multipart/form-data; boundary=XyZ',
+    body: crlf(
+      '--XyZ', 'Content-Disposition: form-data; name="note"',
+      'Content-Disposition: form-data; name="note"; filename="evil.asp"', '', 'hello',
+      '--XyZ--', ''),
+    seen: ['var note hello'] },
+  { title: 'the closing delimiter first', contentType: 'multipart/form-data; boundary=XyZ',
+    body: Buffer.concat([crlf('--XyZ--', ''), ordinary]) },
+  { title: 'parts after the closing delimiter', contentType: 'multipart/form-data; boundary=XyZ',
+    body: Buffer.concat([ordinary, crlf(
+      '--XyZ', 'Content-Disposition: form-data; name="late"; filename="late.asp"', '', 'late', '--XyZ--', '')]),
+    seen: ['var a 1', 'file photo photo.jpg SlBFRw%3D%3D'] },
+  { title: 'a text body', contentType: 'text/plain', body: ordinary },
+  { title: 'no Content-Type', contentType: null, body: ordinary },
+  { title: 'a body cut after a delimiter', contentType: 'multipart/form-data; boundary=XyZ',
+    body: ordinary.subarray(0, ordinary.length - 4), seen: ['var a 1', 'file photo photo.jpg SlBFRw%3D%3D'] },
+  { title: 'a header glued to the delimiter', contentType: 'multipart/form-data; boundary=XyZ',
+    body: crlf(
+      '--XyZ', 'Content-Disposition: form-data; name="a"', '', '1',
+      '--XyZContent-Disposition: form-data; name="f"; filename="evil.asp"', '', '<% evil %>',
+      '--XyZ--', ''),
+    seen: ['var a 1'] },
+  { title: 'a bare LF or blanks after the delimiter', contentType: 'multipart/form-data; boundary=XyZ',
+    body: Buffer.from(
+      '--XyZ\r\nContent-Disposition: form-data; name="a"\r\n\r\n1\r\n' +
+      '--XyZ\nContent-Disposition: form-data; name="f"; filename="evil.asp"\r\n\r\nevil\r\n' +
+      '--XyZ  \r\nContent-Disposition: form-data; name="g"; filename="evil.asp"\r\n\r\nevil\r\n' +
+      '--XyZ\r\n\r\nContent-Disposition: form-data; name="h"; filename="evil.asp"\r\n\r\nevil\r\n' +
+      '--XyZ--\r\n', 'latin1'),
+    seen: ['var a 1'] },
+  { title: 'a lower-case disposition', contentType: 'multipart/form-data; boundary=XyZ',
+    body: crlf('--XyZ', 'content-disposition: form-data; name="low"', '', 'v', '--XyZ--', '') },
+];
+
+// What busboy reports, in the object's line format; a parse that fails
+// keeps what it reported before.
+function busboyLines(contentType, body) {
+  return new Promise((resolve) => {
+    const lines = new Set();
+    let parser;
+    try {
+      parser = busboy({ headers: contentType === null ? {} : { 'content-type': contentType } });
+    } catch {
+      resolve(lines);
+      return;
+    }
+    const pending = [];
+    parser.on('field', (name, value) => lines.add(`var ${encodeURIComponent(name)} ${encodeURIComponent(value)}`));
+    parser.on('file', (name, stream, info) => {
+      const chunks = [];
+      lines.add(`var ${encodeURIComponent(name)} ${encodeURIComponent(info.filename)}`);
+      pending.push(new Promise((done) => {
+        stream.on('data', (chunk) => chunks.push(chunk));
+        stream.on('error', done);
+        stream.on('end', () => {
+          lines.add(`file ${encodeURIComponent(name)} ${encodeURIComponent(info.filename)} ` +
+                    encodeURIComponent(Buffer.concat(chunks).toString('base64')));
+          done();
+        });
+      }));
+    });
+    const end = () => Promise.all(pending).then(() => resolve(lines));
+    parser.on('close', end);
+    parser.on('error', end);
+    parser.end(body);
+  });
+}
+
+function post(contentType, body) {
+  return new Promise((resolve, reject) => {
+    const headers = { 'Content-Length': body.length };
+    if (contentType !== null) headers['Content-Type'] = contentType;
+    const request = http.request(`${base}/test/parts-seen.asp`, { method: 'POST', headers }, (response) => {
+      const chunks = [];
+      response.on('data', (chunk) => chunks.push(chunk));
+      response.on('end', () => resolve({ status: response.statusCode, text: Buffer.concat(chunks).toString('utf8') }));
+    });
+    request.on('error', reject);
+    request.end(body);
+  });
+}
+
+for (const c of cases) {
+  test(c.title, async () => {
+    const theirs = await busboyLines(c.contentType, c.body);
+    const reply = await post(c.contentType, c.body);
+    assert.equal(reply.status, 200, reply.text);
+    const ours = reply.text.split('\n').filter((line) => line && !line.startsWith('error '));
+    for (const line of ours) assert.ok(theirs.has(line), `the object saw "${line}", busboy did not: ${[...theirs]}`);
+    for (const line of c.seen || []) assert.ok(ours.includes(line), `the object missed "${line}": ${reply.text}`);
+  });
+}
