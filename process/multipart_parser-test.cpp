@@ -276,11 +276,36 @@ const std::vector<Vector>& corpus() {
        "--XY\r\nContent-Disposition: form-data; name=\"open\r\n\r\nu\r\n--XY--",
        Charset::Utf8,
        {{"", "v", "", "", false},
-        {"next", "w", "", "", false},
+        {"unquoted", "w", "", "", false},
         {"", "no disposition", "", "image/png", false},
         {"", "u", "", "", false}},
        {},
        {}},
+
+      {"disposition parameters read as quoted strings and tokens",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\\\"; filename=\\\"x.asp\\\"\"\r\n\r\n1\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"b; filename=y.asp\"\r\n\r\n2\r\n"
+       "--XY\r\nContent-Disposition: form-data; NAME=\"c\"; FileName=\"c.txt\"\r\n\r\n3\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"d\"; name=\"e\"; filename=tok.txt; "
+       "filename=\"no.txt\"\r\n\r\n4\r\n"
+       "--XY\r\nContent-Disposition: attachment; name=\"f\"; filename=\"f.asp\"\r\n\r\n5\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"g\"; filename=\"g.asp\" x\r\n\r\n6\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"h\" filename=\"h.asp\"\r\n\r\n7\r\n"
+       "--XY\r\nContent-Disposition:form-data ;name=\"i\\\\\"\t; filename=\"\\i.txt\" \r\n\r\n8\r\n"
+       "--XY--\r\n",
+       Charset::Utf8,
+       {{"a\"; filename=\"x.asp\"", "1", "", "", false},
+        {"b; filename=y.asp", "2", "", "", false},
+        {"c", "", "c.txt", "", true},
+        {"d", "", "tok.txt", "", true},
+        {"", "5", "", "", false},
+        {"", "6", "", "", false},
+        {"", "7", "", "", false},
+        {"i\\", "", "\\i.txt", "", true}},
+       {{"c.txt", "c.txt", "txt", "c", "", "3"},
+        {"tok.txt", "tok.txt", "txt", "tok", "", "4"},
+        {"i.txt", "\\i.txt", "txt", "i", "", "8"}},
+       {"c", "d", "i\\"}},
 
       {"client file names",
        "--XY\r\nContent-Disposition: form-data; name=\"a\"; "

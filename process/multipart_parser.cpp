@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -93,19 +94,76 @@ class TDelimiterSearch {
   size_t skip_[256];
 };
 
-// The value of a header parameter (" name=", " filename=", with the blank, so
-// that " name=" never matches inside " filename="): the first quoted text
-// after it. Without the parameter the search starts at the line's start, so
-// an unquoted or missing value yields the next quoted text, or nothing.
+bool IsToken(char16_t c) {
+  return c > 0x20 && c < 0x7F && std::u16string_view(u"()<>@,;:\\\"/[]?={}").find(c) == npos;
+}
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+// Whether word, in any case, is lower (written in small letters).
 template <class Char>
-std::basic_string_view<Char> ExtractHeaderParam(std::basic_string_view<Char> param,
-                                                std::basic_string_view<Char> line) {
-  const size_t at = line.find(param, param.size());
-  std::basic_string_view<Char> rest = at == npos ? line : line.substr(at + 1);
-  const size_t open = rest.find(Char('"'));
-  if (open != npos) rest.remove_prefix(open + 1);
-  const size_t close = rest.find(Char('"'));
-  return close == npos ? std::basic_string_view<Char>() : rest.substr(0, close);
+bool IsWordInAnyCase(std::basic_string_view<Char> word, std::string_view lower) {
+  if (word.size() != lower.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    const Char c = word[i] >= Char('A') && word[i] <= Char('Z') ? Char(word[i] + 32) : word[i];
+    if (c != Char(lower[i])) return false;
+  }
+  return true;
+}
+
+// The name and file name of a Content-Disposition value, read as an RFC 7578
+// reader (busboy among them) reads it: "form-data", then "; param=value"
+// pairs, each value a token or a quoted string where a backslash makes the
+// next quote or backslash plain text; parameter names in any case; the first
+// of each name counts. A file part is one with a "filename" parameter. A value
+// that breaks this syntax, or another type, names nothing and no file: other
+// readers drop such a part, so nothing must come of a text they read otherwise.
+template <class Char>
+void ReadDisposition(std::basic_string_view<Char> value, TPartHead& head) {
+  size_t i = 0;
+  const size_t end = value.size();
+  auto skipBlanks = [&] {
+    while (i < end && IsBlank(value[i])) ++i;
+  };
+  auto token = [&] {
+    const size_t start = i;
+    while (i < end && IsToken(value[i])) ++i;
+    return value.substr(start, i - start);
+  };
+  skipBlanks();
+  if (!IsWordInAnyCase(token(), "form-data")) return;
+  std::optional<ustring> name, fileName;
+  for (;;) {
+    skipBlanks();
+    if (i == end) break;
+    if (value[i++] != Char(';')) return;
+    skipBlanks();
+    const std::basic_string_view<Char> param = token();
+    if (param.empty() || i == end || value[i++] != Char('=')) return;
+    ustring text;
+    if (i < end && value[i] == Char('"')) {
+      bool closed = false;
+      for (++i; i < end && !closed;) {
+        Char c = value[i++];
+        if (c == Char('"')) {
+          closed = true;
+          continue;
+        }
+        if (c == Char('\\') && i < end && (value[i] == Char('"') || value[i] == Char('\\'))) c = value[i++];
+        text += static_cast<char16_t>(c);
+      }
+      if (!closed) return;
+    } else {
+      const std::basic_string_view<Char> word = token();
+      if (word.empty()) return;
+      text.assign(word.begin(), word.end());
+    }
+    if (IsWordInAnyCase(param, "name") && !name) name = std::move(text);
+    if (IsWordInAnyCase(param, "filename") && !fileName) fileName = std::move(text);
+  }
+  head.Name = name.value_or(ustring());
+  head.IsFile = fileName.has_value();
+  head.FileName = fileName.value_or(ustring());
 }
 
 // The words a header line is searched for, in the line's character type.
@@ -113,13 +171,11 @@ template <class Char>
 struct THeaderWords;
 template <>
 struct THeaderWords<char16_t> {
-  static constexpr std::u16string_view disposition = u"Content-Disposition", type = u"Content-Type",
-                                       name = u" name=", filename = u" filename=";
+  static constexpr std::u16string_view disposition = u"Content-Disposition", type = u"Content-Type";
 };
 template <>
 struct THeaderWords<char> {
-  static constexpr std::string_view disposition = "Content-Disposition", type = "Content-Type",
-                                    name = " name=", filename = " filename=";
+  static constexpr std::string_view disposition = "Content-Disposition", type = "Content-Type";
 };
 
 // Whether line is a header line of that name: the name, then ":".
@@ -141,11 +197,7 @@ void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line, bool& d
   auto text = [](std::basic_string_view<Char> part) { return ustring(part.begin(), part.end()); };
   if (!dispositionSeen && IsHeaderNamed(line, Words::disposition)) {
     dispositionSeen = true;
-    head.Name = text(ExtractHeaderParam(Words::name, line));
-    if (line.find(Words::filename) != npos) {
-      head.FileName = text(ExtractHeaderParam(Words::filename, line));
-      head.IsFile = true;
-    }
+    ReadDisposition(line.substr(Words::disposition.size() + 1), head);
   }
   // The text after "Content-Type: ", counted, not searched for.
   constexpr size_t kTypeStart = std::char_traits<char>::length("Content-Type: ");
@@ -155,11 +207,6 @@ void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line, bool& d
   }
 }
 
-bool IsToken(char16_t c) {
-  return c > 0x20 && c < 0x7F && std::u16string_view(u"()<>@,;:\\\"/[]?={}").find(c) == npos;
-}
-
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
 }  // namespace
 

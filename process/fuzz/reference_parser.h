@@ -10,8 +10,10 @@
 // is one string equality and a mismatch shows what differs.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -153,13 +155,57 @@ class TReferenceParser {
     return systext::ansiToUnicode(reinterpret_cast<const uint8_t*>(ansi.data()), ansi.size());
   }
 
-  static ustring extractHeaderParam(const ustring& param, const ustring& line) {
-    size_t p = line.find(param, param.size());
-    ustring text = p == ustring::npos ? line : line.substr(p + 1);
-    size_t q = text.find(u'"');
-    if (q != ustring::npos) text = text.substr(q + 1);
-    q = text.find(u'"');
-    return q == ustring::npos ? ustring() : text.substr(0, q);
+  // Content-Disposition's value: "form-data" then "; param=value" pairs, a
+  // value a token or a quoted string with backslash escapes of quote and
+  // backslash; names in any case, the first of each counting. Anything else
+  // names nothing and no file.
+  static void readDisposition(const ustring& value, TPartHead& head) {
+    auto lower = [](ustring word) {
+      for (char16_t& c : word)
+        if (c >= u'A' && c <= u'Z') c += 32;
+      return word;
+    };
+    auto isToken = [](char16_t c) {
+      return c > 0x20 && c < 0x7F && ustring(u"()<>@,;:\\\"/[]?={}").find(c) == ustring::npos;
+    };
+    size_t i = value.find_first_not_of(u" \t");
+    if (i == ustring::npos) return;
+    size_t j = i;
+    while (j < value.size() && isToken(value[j])) ++j;
+    if (lower(value.substr(i, j - i)) != u"form-data") return;
+    std::map<ustring, ustring> params;
+    for (i = j;;) {
+      i = std::min(value.find_first_not_of(u" \t", i), value.size());
+      if (i == value.size()) break;
+      if (value[i] != u';') return;
+      i = std::min(value.find_first_not_of(u" \t", i + 1), value.size());
+      j = i;
+      while (j < value.size() && isToken(value[j])) ++j;
+      if (j == i || j == value.size() || value[j] != u'=') return;
+      const ustring param = lower(value.substr(i, j - i));
+      ustring text;
+      i = j + 1;
+      if (i < value.size() && value[i] == u'"') {
+        for (++i;; ++i) {
+          if (i >= value.size()) return;
+          if (value[i] == u'"') break;
+          if (value[i] == u'\\' && i + 1 < value.size() &&
+              (value[i + 1] == u'"' || value[i + 1] == u'\\'))
+            ++i;
+          text += value[i];
+        }
+        ++i;
+      } else {
+        for (j = i; j < value.size() && isToken(value[j]);) ++j;
+        if (j == i) return;
+        text = value.substr(i, j - i);
+        i = j;
+      }
+      params.emplace(param, text);
+    }
+    head.Name = params[u"name"];
+    head.IsFile = params.count(u"filename") != 0;
+    if (head.IsFile) head.FileName = params[u"filename"];
   }
 
   void lineComplete() {
@@ -169,11 +215,7 @@ class TReferenceParser {
     auto named = [&line](const ustring& name) { return line.rfind(name + u":", 0) == 0; };
     if (!dispositionSeen_ && named(u"Content-Disposition")) {
       dispositionSeen_ = true;
-      head_.Name = extractHeaderParam(u" name=", line);
-      if (line.find(u" filename=") != ustring::npos) {
-        head_.FileName = extractHeaderParam(u" filename=", line);
-        head_.IsFile = true;
-      }
+      readDisposition(line.substr(20), head_);
     }
     if (!typeSeen_ && named(u"Content-Type")) {
       typeSeen_ = true;
