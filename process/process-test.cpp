@@ -1122,4 +1122,18 @@ TEST_F(Process, BodiesPastALongAndPast4GiB) {
   EXPECT_EQ(process->Value(u"a"), u"1");
   EXPECT_EQ(process->Value(u"after"), u"ok");
   EXPECT_THROW(process->TotalBytes(), EUploadError);
+
+  // A host with no ServerVariables to say more: the same body is read to the
+  // end the host gives, and its framing says it came whole.
+  const size_t whole = host->size();
+  restart();
+  host->body = before.substr(0, fillerAt) + "\r\n" + MultipartBody({Field("after", "ok")}, "--XyZ");
+  host->fillerAt = fillerAt;
+  host->fillerBytes = (uint64_t{4} << 30) + (1 << 20);
+  host->totalBytes = -1;
+  host->position = 0;
+  process->Read();
+  EXPECT_EQ(host->position, whole);
+  EXPECT_EQ(process->Value(u"a"), u"1");
+  EXPECT_EQ(process->Value(u"after"), u"ok");
 }

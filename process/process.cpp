@@ -3,6 +3,7 @@
 // the file system are in the *_win32.cpp files beside it.
 #include "process/process.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <string>
@@ -172,13 +173,18 @@ bool TProcess::State::readBody(TMultipartParser& parser, TUploadReceiver& receiv
     }
   }
 
+  // A host that gives TotalBytes its largest value, with nothing that says
+  // more, cannot tell the length: the body is read until the host has no
+  // more, and its own framing tells whether it came whole.
+  const bool toItsEnd = FTotalBytes == 0xFFFFFFFF;
+
   // One block in memory at a time, parsed where the host put it and
   // released before the next one is asked for.
   int64_t done = 0;
-  while (done < FTotalBytes) {
+  while (toItsEnd || done < FTotalBytes) {
     if (!host->IsClientConnected()) return false;
 
-    int64_t remaining = FTotalBytes - done;
+    int64_t remaining = toItsEnd ? kBlockSize : FTotalBytes - done;
     int64_t count = remaining < kBlockSize ? remaining : kBlockSize;
     std::unique_ptr<IHostBlock> block;
     ustring cause;  // the host's own description of its failure
@@ -197,12 +203,16 @@ bool TProcess::State::readBody(TMultipartParser& parser, TUploadReceiver& receiv
                          toDecimal(FTotalBytes) + u", Bytes Read: " + toDecimal(done) + u". (#2)" +
                          cause);
     // A host that delivers nothing while the body is incomplete will not
-    // deliver the rest: stop as if the client had gone.
-    if (delivered.size == 0) return false;
+    // deliver the rest: stop as if the client had gone. Read to its end,
+    // the body is over once at least the length the host gave has come.
+    if (delivered.size == 0) {
+      if (toItsEnd && done >= FTotalBytes) break;
+      return false;
+    }
     done += static_cast<int64_t>(delivered.size);
 
     if (FShowProgress && !FProgressID.empty())
-      host->SetApplicationValue(FProgressID, ProgressPercent(done, FTotalBytes));
+      host->SetApplicationValue(FProgressID, ProgressPercent(std::min(done, FTotalBytes), FTotalBytes));
 
     parseStep([&] { parser.parseBlock(delivered.data, delivered.size); });
   }

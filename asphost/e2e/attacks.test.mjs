@@ -9,7 +9,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
-import { connect, eventually, port, raw, site, sleep } from './lib.mjs';
+import { connect, eventually, openConnections, port, raw, site, sleep } from './lib.mjs';
 
 const pid = Number(process.env.ASPHOST_PID);
 // "At most a few MB above idle".
@@ -30,17 +30,6 @@ async function ordinaryClient() {
   assert.match(reply.text, /^HTTP\/1\.1 200 OK\r\n[\s\S]*\r\n\r\nq=ordinary\n/,
                `the ordinary client got "${reply.text.slice(0, 60)}" after ${ms} ms`);
   return ms;
-}
-
-// n connections to the host, open at once.
-function openConnections(n) {
-  return Promise.all(Array.from({ length: n }, () => new Promise((resolve, reject) => {
-    const socket = net.connect(port, '127.0.0.1', () => resolve(socket));
-    socket.once('error', reject);
-  }))).then((sockets) => {
-    for (const socket of sockets) socket.on('error', () => {});
-    return sockets;
-  });
 }
 
 // Sends bytes on a new connection as fast as the host takes them and

@@ -48,6 +48,18 @@ export function connect() {
   });
 }
 
+// n connections to the host, open at once; later errors on them (the host
+// closing one it gave up on) are the caller's to observe, not to throw.
+export function openConnections(n) {
+  return Promise.all(Array.from({ length: n }, () => new Promise((resolve, reject) => {
+    const socket = net.connect(port, '127.0.0.1', () => resolve(socket));
+    socket.once('error', reject);
+  }))).then((sockets) => {
+    for (const socket of sockets) socket.on('error', () => {});
+    return sockets;
+  });
+}
+
 // A multipart/form-data body built by hand, for clients that send it in steps.
 export function multipart(boundary, parts) {
   const chunks = [];

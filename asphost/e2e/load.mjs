@@ -21,7 +21,7 @@ import crypto from 'node:crypto';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
-import { port, site, multipart, eventually } from './lib.mjs';
+import { port, site, multipart, eventually, openConnections } from './lib.mjs';
 
 const uploads = Number(process.argv[2] || 3000);
 const clients = Number(process.argv[3] || 16);
@@ -175,16 +175,6 @@ const after = memoryKb();
 // --- The ordinary client under attack ---
 const kPatienceMs = 150000;
 
-function openSockets(n) {
-  return Promise.all(Array.from({ length: n }, () => new Promise((resolve, reject) => {
-    const socket = net.connect(port, '127.0.0.1', () => resolve(socket));
-    socket.once('error', reject);
-  }))).then((sockets) => {
-    for (const socket of sockets) socket.on('error', () => {});
-    return sockets;
-  });
-}
-
 // Milliseconds until a page arrives whole on a new connection, or what
 // went wrong: no answer within kPatienceMs, or another one.
 function ordinaryAnswer() {
@@ -207,7 +197,7 @@ function ordinaryAnswer() {
 // n clients posting to a page that reads the body: the head and `sent`
 // bytes of it, then a byte every `everyMs` (never when 0).
 const slowBodies = (n, sent, everyMs) => async () => {
-  const sockets = await openSockets(n);
+  const sockets = await openConnections(n);
   for (const socket of sockets) {
     socket.write(`POST /test/read.asp HTTP/1.1\r\nHost: x\r\nContent-Length: ${1 << 20}\r\n\r\n`);
     if (sent) socket.write(Buffer.alloc(sent, 120));
@@ -218,7 +208,7 @@ const slowBodies = (n, sent, everyMs) => async () => {
 
 const slowReaders = (n) => async () => {
   fs.writeFileSync(path.join(site, 'test', 'big.bin'), Buffer.alloc(50 << 20));
-  const sockets = await openSockets(n);
+  const sockets = await openConnections(n);
   for (const socket of sockets) {
     socket.pause();  // takes nothing: the buffers fill, then the host waits
     socket.write('GET /test/big.bin HTTP/1.1\r\nHost: x\r\n\r\n');

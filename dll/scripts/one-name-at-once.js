@@ -11,6 +11,7 @@ var size = 100000;
 var line = "------WebKitFormBoundary7MA4YWxkTrZu0gW";
 var text = line + "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.bin\"\r\n\r\n" +
            new Array(size + 1).join(fill) + "\r\n" + line + "--\r\n";
+host.ContentType = "multipart/form-data; boundary=" + line.substring(2);
 var failures = 0;
 for (var i = 0; i < rounds; i++) {
   host.LoadBodyFromString(text);
