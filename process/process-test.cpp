@@ -1125,7 +1125,7 @@ TEST_F(Process, BodiesPastALongAndPast4GiB) {
 
   // A host with no ServerVariables to say more: the same body is read to the
   // end the host gives, and its framing says it came whole.
-  const size_t whole = host->size();
+  const uint64_t whole = host->size();
   restart();
   host->body = before.substr(0, fillerAt) + "\r\n" + MultipartBody({Field("after", "ok")}, "--XyZ");
   host->fillerAt = fillerAt;
