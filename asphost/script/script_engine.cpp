@@ -10,6 +10,7 @@ namespace asphost {
 namespace {
 
 constexpr char16_t kHiddenPrefix[] = u"ScriptHost_";
+constexpr HRESULT kOutOfStackSpace = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, 28);
 
 thread_local IActiveScript* currentScript = nullptr;
 thread_local bool endRequested = false;
@@ -139,7 +140,10 @@ class ScriptSite final : public IActiveScriptSite {
       if (failure_->description.empty() && code == E_FAIL &&
           failure_->source.find(u"compilation") != ustring::npos)
         failure_->description = u"Syntax error";
-      if (failure_->description.empty()) failure_->description = EngineMessage(code);
+      // Wine's VBScript has no text of its own for "Out of stack space" (it
+      // says "Unknown runtime error"), which the host's objects give when a
+      // runaway recursion reaches them with little stack left.
+      if (failure_->description.empty() || code == kOutOfStackSpace) failure_->description = EngineMessage(code);
     }
     SysFreeString(info.bstrSource);
     SysFreeString(info.bstrDescription);
