@@ -97,6 +97,20 @@ void writeFile(const ustring& path, const std::vector<uint8_t>& bytes) {
   CloseHandle(h);
 }
 
+// What a request refused before anything is sent gives, after an upload that
+// answered 200: the upload False with ReturnCode unchanged, as for any
+// unusable URL; DownloadData raising; DownloadFile keeping the file there,
+// with ReturnCode 0.
+void expectRefused(THTTP& http, const ustring& url, const ustring& page) {
+  EXPECT_FALSE(http.UploadData(url, {}, u"x"));
+  EXPECT_EQ(http.ReturnCode(), 200);
+  EXPECT_THROW_MSG(http.DownloadData(url), EHTTPError, "Error reading remote file.");
+  writeFile(page, {'o', 'l', 'd'});
+  http.DownloadFile(url, page);
+  EXPECT_EQ(http.ReturnCode(), 0);
+  EXPECT_EQ(readFile(page), "old");
+}
+
 // The servers count every request whose query carries key=K.
 int attempts(const std::string& key) {
   THTTP counter;
@@ -561,13 +575,7 @@ TEST(RefusedRequests, AUserNameHoldingAColon) {
     ASSERT_TRUE(http.UploadData(url("/len?n=3"), {}, u"x"));
     http.SetUsername(c.user);
     http.SetPassword(c.password);
-    EXPECT_FALSE(http.UploadData(c.url, {}, u"x"));
-    EXPECT_EQ(http.ReturnCode(), 200);
-    EXPECT_THROW_MSG(http.DownloadData(c.url), EHTTPError, "Error reading remote file.");
-    writeFile(page, {'o', 'l', 'd'});
-    http.DownloadFile(c.url, page);
-    EXPECT_EQ(http.ReturnCode(), 0);
-    EXPECT_EQ(readFile(page), "old");
+    expectRefused(http, c.url, page);
   }
   EXPECT_EQ(attempts("colon-property"), 0);
   EXPECT_EQ(attempts("colon-url"), 0);
@@ -978,13 +986,7 @@ TEST(RefusedRequests, ControlCharactersAndPortsOutOfRange) {
     THTTP http;
     ASSERT_TRUE(http.UploadData(url("/len?n=3"), {}, u"x"));
     http.SetUserAgent(c.userAgent);
-    EXPECT_FALSE(http.UploadData(c.url, {}, u"x"));
-    EXPECT_EQ(http.ReturnCode(), 200);  // as for any unusable URL: unchanged
-    EXPECT_THROW_MSG(http.DownloadData(c.url), EHTTPError, "Error reading remote file.");
-    writeFile(page, {'o', 'l', 'd'});
-    http.DownloadFile(c.url, page);
-    EXPECT_EQ(http.ReturnCode(), 0);
-    EXPECT_EQ(readFile(page), "old");
+    expectRefused(http, c.url, page);
   }
   for (const char* key : {"refused-crlf", "refused-lf", "refused-nul", "refused-tab", "refused-del",
                           "refused-agent", "refused-port", "refused-port0"})

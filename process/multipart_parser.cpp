@@ -207,7 +207,6 @@ void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line, bool& d
   }
 }
 
-
 }  // namespace
 
 struct TMultipartParser::State {
