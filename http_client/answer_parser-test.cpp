@@ -195,6 +195,7 @@ const std::vector<Vector> kVectors = {
     {"chunked, no line end after a chunk's data", kChunked + "5\r\nhelloX\r\n0\r\n\r\n", "", Malformed, 0,
      kNoLineEndAfterChunk},
     {"chunked, a CR alone after a chunk's data", kChunked + "5\r\nhello\rX0\r\n\r\n", "", Malformed, 0, kLoneCR},
+    {"chunked, two CRs after a chunk's data", kChunked + "5\r\nhello\r\r\n0\r\n\r\n", "", Malformed, 0, kLoneCR},
     {"chunked, size past 64 bits", kChunked + "10000000000000000\r\n", "", Malformed, 0,
      "A chunk size of the answer is too large."},
     {"chunked, no size", kChunked + ";ext\r\nhello\r\n", "", Malformed, 0,
