@@ -96,8 +96,12 @@ std::unique_ptr<TRun> run(const std::string& bytes, const Cuts& cuts, const TAns
       r.error = e.what();
       continue;
     }
-    if (endedBefore) EXPECT_EQ(used, 0u) << "bytes used after the end";
-    if (used < n) EXPECT_TRUE(parser.ended()) << "bytes left unused before the end";
+    if (endedBefore) {
+      EXPECT_EQ(used, 0u) << "bytes used after the end";
+    }
+    if (used < n) {
+      EXPECT_TRUE(parser.ended()) << "bytes left unused before the end";
+    }
     r.consumed += used;
   }
   r.ended = parser.ended();
@@ -278,12 +282,13 @@ TEST(AnswerParser, Vectors) {
     EXPECT_EQ(r->log.body, v.bodyOrMessage);
     for (const auto& [name, value] : v.fields) {
       const std::string* found = r->log.head.find(name);
-      if (!value)
+      if (!value) {
         EXPECT_EQ(found, nullptr) << name;
-      else if (!found)
+      } else if (!found) {
         ADD_FAILURE() << "no field " << name;
-      else
+      } else {
         EXPECT_EQ(*found, value) << name;
+      }
     }
   }
 }
