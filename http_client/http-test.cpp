@@ -1045,9 +1045,16 @@ TEST(Answers, OnlyWholeAnswersWithAnHttpStatusCount) {
       {"status 600", url("/raw?answer=status600"), 0, ""},
       {"status 999", url("/raw?answer=status999"), 0, ""},
       {"50 of 100 bytes", url("/short?n=100&sent=50"), 0, ""},
+      {"chunked, without its last chunk", url("/raw?answer=cutChunked"), 0, ""},
+      {"a chunk of 100 bytes with 10 sent", url("/raw?answer=shortChunk"), 0, ""},
+      {"a head cut before its blank line", url("/raw?answer=cutHead"), 0, ""},
+      {"two Content-Lengths that differ", url("/raw?answer=twoLengths"), 0, ""},
       // Whole answers of the same kinds are taken.
       {"no header lines", url("/raw?answer=noHeaderLines"), 200, "hello"},
+      {"HTTP/1.0, no header lines", url("/raw?answer=http10NoHeaderLines"), 200, "hello"},
+      {"ended by the connection's close", url("/raw?answer=untilClose"), 200, "hello"},
       {"chunked, with its last chunk", url("/raw?answer=wholeChunked"), 200, "hello"},
+      {"chunks with an extension and a trailer", url("/raw?answer=chunksAndTrailer"), 200, "hello"},
   };
   TempDir dir;
   const ustring page = dir.file(u"framing.txt");

@@ -1,9 +1,9 @@
-// The transfers themselves under Wine: every WinInet handle is closed on
-// every way out, shown by the process's handle count over a few hundred
+// The transfers themselves under Wine: every connection and handle is closed
+// on every way out, shown by the process's handle count over a few hundred
 // transfers that fail at each step.
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
-#include <wininet.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +17,7 @@
 
 #include "http_client/testing/test_servers.h"
 #include "http_client/transfer.h"
+#include "http_client/transfer_thread_win32.h"
 #include "io/stream.h"
 #include "http_client/form_variables.h"
 
@@ -65,7 +66,7 @@ TEST(Transfers, CloseEveryHandleOnEveryPath) {
     }
   };
 
-  // WinInet keeps a few idle connections per server; let it settle first.
+  // Let the first uses (Winsock, threads) settle first.
   runAll(5);
   const unsigned long before = processHandleCount();
   ASSERT_GT(before, 0u);
@@ -75,19 +76,22 @@ TEST(Transfers, CloseEveryHandleOnEveryPath) {
   for (int k = 0; k < 4; ++k) std::printf("  %-15s %.2f s in all\n", failures[k].what, seconds[k]);
   EXPECT_LE(after, before + 2);
 
-  // The count does see WinInet handles left open: five requests sent and
-  // never closed raise it.
-  for (int i = 0; i < 5; ++i) {
-    HINTERNET internet = InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    HINTERNET connection = InternetConnectW(internet, L"127.0.0.1", serverPort("http"), L"", L"",
-                                            INTERNET_SERVICE_HTTP, 0, 0);
-    HINTERNET request = HttpOpenRequestW(connection, L"GET", L"/len?n=1", nullptr, nullptr, nullptr,
-                                         INTERNET_FLAG_RELOAD, 0);
-    HttpSendRequestW(request, nullptr, 0, nullptr, 0);
+  // The count does see connections left open: ten sockets connected to the
+  // server and never closed raise it (by more than the 2 of noise allowed
+  // above).
+  WSADATA wsa;
+  ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
+  for (int i = 0; i < 10; ++i) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(serverPort("http")));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   }
   const unsigned long leaked = processHandleCount();
-  std::printf("system handles: %lu after 5 requests deliberately left open\n", leaked);
-  EXPECT_GE(leaked, after + 5);
+  std::printf("system handles: %lu after 10 connections deliberately left open\n", leaked);
+  EXPECT_GE(leaked, after + 8);
 }
 
 TEST(Transfers, UploadAttemptsAreJudgedByTheirOwnStatus) {
@@ -107,27 +111,35 @@ TEST(Transfers, UploadAttemptsAreJudgedByTheirOwnStatus) {
   EXPECT_EQ(code, 200u);
 }
 
-// A transfer given up on leaves its thread blocked in WinInet until the
-// system lets go; while 32 such threads run, no new transfer starts (each
-// would hold another thread and connection). Once the server lets go, they
-// end and transfers start again. Last: it holds the hang server's connections
-// for a while.
+// A transfer given up on while its thread is blocked (in resolving a name,
+// which has no limit of its own) ends in the background; while 32 such
+// threads run, no new transfer starts, each would hold another thread. Once
+// they are let go, they end and transfers start again.
 TEST(Transfers, AbandonedTransfersAreBoundedAndEndWhenReleased) {
-  const ustring hang = serverURL("hang", "/", "https");  // a handshake never answered
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(release, nullptr);
+  std::atomic<int> ended{0};
   std::vector<std::thread> threads;
   std::atomic<int> givenUp{0};
-  for (int i = 0; i < 32; ++i) {
+  for (int i = 0; i < TTransfer::kMaxAbandoned; ++i) {
     threads.emplace_back([&] {
-      uint32_t status = 7;
-      if (!RequestURL(hang, u"", u"", u"", rmGet, {}, 1, std::make_shared<TMemoryStream>(), status) &&
-          status == 0)
-        ++givenUp;
+      const bool done = TTransfer::run(
+          [&](TTransfer&) {
+            WaitForSingleObject(release, INFINITE);
+            ++ended;
+          },
+          TDeadline(200));
+      if (!done) ++givenUp;
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(givenUp.load(), 32);
+  EXPECT_EQ(givenUp.load(), TTransfer::kMaxAbandoned);
 
-  // The 33rd does not start: nothing reaches the server.
+  // The next does not start, and a download does not either: nothing
+  // reaches the server.
+  bool ran = false;
+  EXPECT_FALSE(TTransfer::run([&](TTransfer&) { ran = true; }, TDeadline(5000)));
+  EXPECT_FALSE(ran);
   const ustring counted = serverURL("http", "/len?n=5&key=abandoned-bound");
   uint32_t status = 7;
   auto body = std::make_shared<TMemoryStream>();
@@ -136,23 +148,17 @@ TEST(Transfers, AbandonedTransfersAreBoundedAndEndWhenReleased) {
   EXPECT_EQ(status, 0u);
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
 
-  // Released, the threads end; a transfer goes through again. (Wine tries a
-  // failed handshake once more on a new connection, which the server holds
-  // again: released until none is left.)
+  // Released, the threads end; a transfer goes through again.
+  SetEvent(release);
   bool released = false;
   for (int attempt = 0; attempt < 100 && !released; ++attempt) {
-    // Not through RequestURL, which would not start either.
-    HINTERNET internet = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    HINTERNET request = InternetOpenUrlW(internet, wstr(serverURL("http", "/hang/release")), nullptr,
-                                         0, INTERNET_FLAG_RELOAD, 0);
-    EXPECT_NE(request, nullptr);
-    InternetCloseHandle(request);
-    InternetCloseHandle(internet);
-    Sleep(200);
+    Sleep(50);
     body = std::make_shared<TMemoryStream>();
     released = RequestURL(counted, u"", u"", u"", rmGet, {}, 5, body, status);
   }
   EXPECT_TRUE(released);
+  EXPECT_EQ(ended.load(), TTransfer::kMaxAbandoned);
   EXPECT_EQ(status, 200u);
   EXPECT_EQ(body->size(), 5);
+  CloseHandle(release);
 }

@@ -5,7 +5,7 @@
 set -eu
 file=$1
 format=${2:-pei-i386}
-allowed='^(kernel32|user32|advapi32|ole32|oleaut32|wininet|shell32|shlwapi|msvcrt|ws2_32|version|rpcrt4|gdi32|comctl32|crypt32)\.dll$'
+allowed='^(kernel32|user32|advapi32|ole32|oleaut32|wininet|shell32|shlwapi|msvcrt|ws2_32|version|rpcrt4|gdi32|comctl32|crypt32|secur32)\.dll$'
 # The x86-64 objdump reads the PE files of both bitnesses.
 objdump_=x86_64-w64-mingw32-objdump
 imports=$($objdump_ -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')

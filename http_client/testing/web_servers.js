@@ -83,6 +83,13 @@ const rawAnswers = {
   beyond32Bits: 'HTTP/1.1 200 OK\r\nContent-Length: 4294967301\r\n\r\nhello',
   cutHead: 'HTTP/1.1 200 OK\r\nX-Cut: yes\r\n',
   noHeaderLines: 'HTTP/1.1 200 OK\r\n\r\nhello',
+  http10NoHeaderLines: 'HTTP/1.0 200 OK\r\n\r\nhello',
+  // Framed by the connection's close alone: whole when it closes.
+  untilClose: 'HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nhello',
+  // Chunked, in chunks of 2 and 3 bytes, with an extension and a trailer.
+  chunksAndTrailer: 'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2;x=y\r\nhe\r\n3\r\nllo\r\n0\r\nX-T: 1\r\n\r\n',
+  // Two Content-Length fields that disagree: no reading of it is safe.
+  twoLengths: 'HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 3\r\n\r\nhello',
   status99: 'HTTP/1.1 099 Odd\r\nContent-Length: 5\r\n\r\nhello',
   status600: 'HTTP/1.1 600 Odd\r\nContent-Length: 5\r\n\r\nhello',
   status999: 'HTTP/1.1 999 Odd\r\nContent-Length: 5\r\n\r\nhello',
