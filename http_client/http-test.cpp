@@ -916,6 +916,117 @@ TEST(Https, BadNamesAndDatesAreAccepted) {
   }
 }
 
+// A certificate no trusted authority vouches for is refused before the
+// request leaves: nothing reaches the server.
+TEST(Https, AnUntrustedCertificateIsRefused) {
+  THTTP http;
+  EXPECT_THROW_MSG(http.DownloadData(serverURL("httpsUntrusted", "/len?n=5&key=untrusted", "https")),
+                   EHTTPError, "Error reading remote file.");
+  EXPECT_FALSE(http.UploadData(serverURL("httpsUntrusted", "/upload?key=untrusted", "https"), {}, u"x"));
+  EXPECT_EQ(http.ReturnCode(), 0);
+  EXPECT_EQ(attempts("untrusted"), 0);
+}
+
+// ---- proxies -------------------------------------------------------------------------
+
+namespace {
+
+// The current user's proxy settings, as WinInet reads them, set for the
+// object's lifetime and then put back as they were.
+class SystemProxy {
+ public:
+  SystemProxy(const std::wstring& server, const std::wstring& bypass) {
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
+                              nullptr),
+              ERROR_SUCCESS);
+    for (Saved& saved : saved_) {
+      DWORD size = sizeof saved.data;
+      saved.present = RegQueryValueExW(key_, saved.name, nullptr, &saved.type, saved.data, &size) ==
+                      ERROR_SUCCESS;
+      saved.size = size;
+    }
+    const DWORD enable = 1;
+    RegSetValueExW(key_, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable),
+                   sizeof enable);
+    setText(L"ProxyServer", server);
+    setText(L"ProxyOverride", bypass);
+  }
+  ~SystemProxy() {
+    for (const Saved& saved : saved_) {
+      if (saved.present)
+        RegSetValueExW(key_, saved.name, 0, saved.type, saved.data, saved.size);
+      else
+        RegDeleteValueW(key_, saved.name);
+    }
+    RegCloseKey(key_);
+  }
+
+ private:
+  static constexpr const wchar_t* kKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+  struct Saved {
+    const wchar_t* name;
+    bool present = false;
+    DWORD type = 0, size = 0;
+    BYTE data[2048] = {};
+  };
+  void setText(const wchar_t* name, const std::wstring& text) {
+    RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  }
+  HKEY key_ = nullptr;
+  Saved saved_[3] = {{L"ProxyEnable"}, {L"ProxyServer"}, {L"ProxyOverride"}};
+};
+
+// What the proxy passed on so far.
+std::string proxied() { return str(THTTP().DownloadData(url("/proxied"))); }
+
+std::wstring proxyAddress() { return L"127.0.0.1:" + std::to_wstring(serverPort("proxy")); }
+
+}  // namespace
+
+// The system's proxy serves requests to hosts only it can reach (".invalid"
+// names, which it maps to 127.0.0.1): http in absolute form, https through a
+// tunnel, uploads and downloads alike. Bypassed hosts, loopback addresses and
+// schemes without a proxy go direct.
+TEST(Proxies, TheSystemsSettingsAreFollowed) {
+  const std::string viaProxy = "proxied.invalid:" + std::to_string(serverPort("http"));
+  const std::string tunnelled = "proxied.invalid:" + std::to_string(serverPort("https"));
+  const ustring plain = fromUtf8("http://" + viaProxy + "/echo");
+  const ustring secure = fromUtf8("https://" + tunnelled + "/len?n=70000");
+  std::vector<uint8_t> data = pattern(3000);
+  {
+    SystemProxy proxy(proxyAddress(), L"");
+    THTTP http;
+    http.SetTagName(u"f");
+    const std::string echoed = str(http.DownloadData(plain));
+    EXPECT_EQ(header(echoed, "x-via-proxy"), "\"1\"");  // names as the proxy passed them on
+    EXPECT_EQ(header(echoed, "host"), "\"" + viaProxy + "\"");
+    EXPECT_TRUE(http.DownloadData(secure) == pattern(70000));
+    EXPECT_TRUE(http.UploadData(fromUtf8("http://" + viaProxy + "/upload?key=proxy-up"), spanOf(data), u"d.bin"));
+    EXPECT_TRUE(http.UploadData(fromUtf8("https://" + tunnelled + "/upload?key=proxy-up-tls"), spanOf(data),
+                                u"d.bin"));
+    EXPECT_EQ(uploadsUnder("proxy-up"), "[" + oneFileUpload("f", "d.bin", data) + "]");
+    EXPECT_EQ(uploadsUnder("proxy-up-tls"), "[" + oneFileUpload("f", "d.bin", data) + "]");
+    // 127.0.0.1 goes direct.
+    EXPECT_EQ(header(str(http.DownloadData(url("/echo"))), "x-via-proxy"), "(none)");
+  }
+  const std::string log = proxied();
+  EXPECT_NE(log.find("GET http://" + viaProxy + "/echo"), std::string::npos) << log;
+  EXPECT_NE(log.find("CONNECT " + tunnelled), std::string::npos) << log;
+  EXPECT_NE(log.find("POST http://" + viaProxy + "/upload?key=proxy-up"), std::string::npos) << log;
+
+  // Bypassed, or with a proxy for the other scheme only, the request goes
+  // direct, where the name leads nowhere.
+  for (const std::wstring& settings : {proxyAddress(), L"https=" + proxyAddress()}) {
+    SystemProxy proxy(settings, settings.front() == L'h' ? L"" : L"*.INVALID");
+    THTTP http;
+    EXPECT_THROW_MSG(http.DownloadData(plain), EHTTPError, "Error reading remote file.");
+  }
+  // No proxy: the same.
+  EXPECT_THROW_MSG(THTTP().DownloadData(plain), EHTTPError, "Error reading remote file.");
+  EXPECT_EQ(proxied(), log);
+}
+
 // ---- URL edge cases ------------------------------------------------------------------
 
 TEST(URLs, BareHostsPathsAndQueriesTravelAsWritten) {

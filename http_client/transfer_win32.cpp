@@ -461,9 +461,6 @@ bool PostMultipart(const ustring& URL, const TFormVariables& FormVariables, Byte
             if (attempt(*exchange, authorize)) {
               status = exchange->head().status;
               u.returnCode = static_cast<uint64_t>(status);
-            } else if (hop > 0 && unauthorized == 0) {
-              u.answerRead = true;  // a hop that did not answer: no answer
-              return;
             }
             if (status != 401 || ++unauthorized == kMaxUnauthorizedAttempts) break;
             authorize = u.logOn.sentTo(u.target) && asksForBasic(exchange->head());

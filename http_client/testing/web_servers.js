@@ -5,11 +5,16 @@
 //   https             the same routes, certificate for 127.0.0.1 signed by the test CA
 //   httpsOtherName    the same, certificate for another host name
 //   httpsExpired      the same, certificate for 127.0.0.1 past its validity dates
+//   httpsUntrusted    the same, certificate for 127.0.0.1 signed by itself
 //   hang              accepts connections and never reads or answers
 //   notHttp           answers every request with an "ICY 200 OK" status line
 //   closed            a port that was free a moment ago (refuses connections)
+//   proxy             a forward proxy: requests in absolute form are passed
+//                     on, CONNECT opens a tunnel; a host name ending in
+//                     ".invalid" stands for 127.0.0.1, no other host is
+//                     reached. What it passed on is listed by /proxied.
 // argv[3] is the directory with the certificates (server.key, valid.crt,
-// othername.crt, expired.crt).
+// othername.crt, expired.crt, untrusted.crt).
 //
 // Every request body is read to its end first; a multipart one, on any route,
 // is parsed by busboy. A request with key=K in its query (any route but
@@ -46,6 +51,8 @@
 //                            fast as the client takes them
 //   /hang/release            closes every connection the hang listener holds
 //   /setcookie?value=V       200 with the cookie session=V
+//   /proxied                 JSON: what the proxy passed on, in order: "GET
+//                            http://host:port/path" or "CONNECT host:port"
 //   /attempts?key=K          JSON: the number of attempts counted under K,
 //                            their Authorization, Cookie, method and Host,
 //                            and what busboy made of each body (null when it
@@ -303,6 +310,9 @@ async function handle(req, res) {
       more();
       return;
     }
+    case '/proxied':
+      sendJson(res, 200, proxied);
+      return;
     case '/hang/release': {
       const released = hanging.size;
       for (const socket of hanging) socket.destroy();
@@ -334,6 +344,58 @@ async function handle(req, res) {
 function redirect(res, status, location) {
   res.writeHead(status, {Location: location, 'Content-Length': 0});
   res.end();
+}
+
+// The proxy's rule for where a request may go: 127.0.0.1, or a name of the
+// reserved ".invalid" domain standing for it (so that only a request that
+// did go through the proxy can reach it).
+const proxied = [];
+function proxyTarget(host) {
+  return host === '127.0.0.1' || /\.invalid$/i.test(host) ? '127.0.0.1' : null;
+}
+
+function startProxy() {
+  const server = http.createServer((req, res) => {
+    let target;
+    try {
+      target = new URL(req.url);
+    } catch {
+      sendJson(res, 400, { error: 'not an absolute URL', url: req.url });
+      return;
+    }
+    const address = proxyTarget(target.hostname);
+    if (target.protocol !== 'http:' || !address) {
+      sendJson(res, 403, { error: 'not passed on', url: req.url });
+      return;
+    }
+    proxied.push(`${req.method} ${req.url}`);
+    const headers = { ...req.headers, 'x-via-proxy': '1' };
+    const out = http.request({ host: address, port: target.port || 80, method: req.method,
+                               path: target.pathname + target.search, headers }, (answer) => {
+      res.writeHead(answer.statusCode, answer.headers);
+      answer.pipe(res);
+    });
+    out.on('error', () => res.destroy());
+    req.pipe(out);
+  });
+  server.on('connect', (req, socket, head) => {
+    socket.on('error', () => {});
+    const [host, port] = req.url.split(':');
+    const address = proxyTarget(host);
+    if (!address) {
+      socket.end('HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n');
+      return;
+    }
+    proxied.push(`CONNECT ${req.url}`);
+    const tunnel = net.connect(Number(port), address, () => {
+      socket.write('HTTP/1.1 200 Connection Established\r\n\r\n');
+      tunnel.write(head);
+      tunnel.pipe(socket);
+      socket.pipe(tunnel);
+    });
+    tunnel.on('error', () => socket.destroy());
+  });
+  return server;
 }
 
 function listen(server) {
@@ -372,8 +434,10 @@ async function main() {
     https: await listen(tls('valid.crt')),
     httpsOtherName: await listen(tls('othername.crt')),
     httpsExpired: await listen(tls('expired.crt')),
+    httpsUntrusted: await listen(tls('untrusted.crt')),
     hang: await listen(hang),
     notHttp: await listen(notHttp),
+    proxy: await listen(startProxy()),
     closed,
   };
   const lines = Object.entries(ports).map(([name, port]) => `${name} ${port}\n`).join('');

@@ -4,7 +4,7 @@
 #   web_servers.sh stop  <state dir> <trustca.exe>
 # start installs busboy from the committed lock file into the state directory,
 # makes a test certificate authority and three server certificates signed by
-# it, trusts the authority in the project's Wine prefix, starts the servers and
+# it (and one signed by itself), trusts the authority in the project's Wine prefix, starts the servers and
 # waits for <state dir>/ports.txt. stop ends the servers by their pid and
 # removes the authority from the prefix again.
 set -eu
@@ -86,6 +86,9 @@ EOF
     sign valid valid "$yesterday" "$tomorrow"
     sign othername othername "$yesterday" "$tomorrow"
     sign expired valid 20200101000000Z 20210101000000Z
+    # Signed by itself: no trusted authority vouches for it.
+    openssl req -x509 -key server.key -out untrusted.crt -days 2 -subj "/CN=127.0.0.1" \
+        -addext "subjectAltName=DNS:127.0.0.1,IP:127.0.0.1" 2>/dev/null
     cd - >/dev/null
 }
 
