@@ -406,7 +406,7 @@ TEST_F(ProcessFiles, AReadThatStopsEarlyLeavesTheTargetAsItWas) {
        MultipartBody({File("f", "first.txt", "1"), File("g", "b.txt", "new"),
                       Field(std::string(20000, 'n'), "x")}),
        [](FakeHost::Script&) {},
-       "Velmora Error: A header line of a part is longer than 16384 bytes. (#3)"},
+       "Velmora Error: The header of a part is longer than 16000 bytes. (#3)"},
   };
   for (TowModeType mode : {owAlways, owRename, owNever}) {
     for (const auto& stop : stops) {
