@@ -1196,9 +1196,7 @@ TEST(MultipartParser, ADelimiterInsideAHeaderRefusesTheBody) {
                              "--XY--\r\n";
     const Outcome whole = parseWithLimits(body, {body.size()}, TParserLimits());
     EXPECT_EQ(whole.refused, "A part's header holds a delimiter line (\"--XY\").");
-    EXPECT_EQ(whole.results.rfind("variable=a=1 \n", 0), 0u) << whole.results;
-    EXPECT_NE(whole.results.find("FileQty=0\n"), std::string::npos) << whole.results;
-    EXPECT_EQ(whole.results.find("evil"), std::string::npos) << whole.results;
+    EXPECT_EQ(whole.results, "variable=a=1 \nFileQty=0\n");
     EXPECT_EQ(parseWithLimits(body, blocksOf(body.size(), 1), TParserLimits()), whole);
     for (size_t split = 1; split < body.size(); ++split)
       ASSERT_EQ(parseWithLimits(body, {split, body.size() - split}, TParserLimits()), whole) << split;

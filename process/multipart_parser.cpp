@@ -353,6 +353,12 @@ struct TMultipartParser::State {
   [[noreturn]] void refuse(TParserLimit limit) const {
     throw EUploadLimitError(LimitMessage(limit, limits));
   }
+  // A refusal while a part's header is read: the part is dropped, as a
+  // reader that took the header otherwise would not have it as we do.
+  [[noreturn]] void refuseHeader(TParserLimit limit) {
+    malformed = true;
+    refuse(limit);
+  }
   // Counts characters about to be kept for the form.
   void keepText(size_t count) {
     if (count > limits.formText - formText) refuse(TParserLimit::FormText);
@@ -468,7 +474,7 @@ size_t TMultipartParser::State::readHeaders(const uint8_t* block, size_t size, s
     const void* lf = std::memchr(block + pos, LF, size - pos);
     const size_t lineEnd = lf ? static_cast<size_t>(static_cast<const uint8_t*>(lf) - block) : size;
     const size_t taken = lineEnd - pos + (lf ? 1 : 0);
-    if (taken > limits.headerBlock - headerBytes) refuse(TParserLimit::HeaderBlock);
+    if (taken > limits.headerBlock - headerBytes) refuseHeader(TParserLimit::HeaderBlock);
     headerBytes += taken;
     line.write(block + pos, lineEnd - pos);
     pos += taken;
@@ -484,12 +490,14 @@ size_t TMultipartParser::State::readHeaders(const uint8_t* block, size_t size, s
 // delimiter line is where such a reader finds a delimiter in the middle of
 // the header, and from there on reads the body otherwise: the body is refused.
 void TMultipartParser::State::takeHeaderLine() {
-  if (++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
+  if (++headerLineCount > limits.headerLines) refuseHeader(TParserLimit::HeaderLines);
   const std::string_view bytes = asChars(line);
   const std::string_view delimiterLine(reinterpret_cast<const char*>(delimiter.pattern()) + 2,
                                        delimiter.length() - 2);
-  if (!delimiterLine.empty() && bytes.substr(0, delimiterLine.size()) == delimiterLine)
+  if (!delimiterLine.empty() && bytes.substr(0, delimiterLine.size()) == delimiterLine) {
+    malformed = true;
     throw EBodyRefused(u"A part's header holds a delimiter line (\"" + fromLatin1(delimiterLine) + u"\").");
+  }
   if (bytes.back() != '\r' || !IsHeaderField(line.data(), line.size() - 1)) malformed = true;
   if (malformed) return;
   // The line is only searched and then dropped; an ASCII line needs no
@@ -522,7 +530,9 @@ bool TMultipartParser::State::headerLineDone() {
   if (line.size() == 0) malformed = true;  // a bare LF
   line.setSize(0);
   TPartHead done = finalHead();
-  keepText(done.Name.size() + done.FileName.size() + done.ContentType.size());
+  const size_t text = done.Name.size() + done.FileName.size() + done.ContentType.size();
+  if (text > limits.formText - formText) refuseHeader(TParserLimit::FormText);
+  formText += text;
   SuspectedBoundaryCount = 0;
   ReadingState = !done.IsFile ? rsReadingData : done.FileName.empty() ? rsEmptyFile : rsReadingFile;
   receiver.partHeadersEnd(std::move(done));

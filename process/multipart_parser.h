@@ -41,7 +41,8 @@ class IMultipartReceiver {
   // file part without one has its data discarded.
   virtual void partHeadersEnd(TPartHead&& head) = 0;
   // The body ended (finish) before the open part's headers did: the fields
-  // its complete header lines set.
+  // its complete header lines set (none when a line broke the header, or the
+  // parse was refused inside it).
   virtual void partHeadersCut(TPartHead&& head) = 0;
   // Data of the open part, valid only during the call: a range of the block
   // being parsed, or bytes held back at the end of an earlier block that

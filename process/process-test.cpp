@@ -341,6 +341,15 @@ TEST_F(Process, ABodyPastALimitFailsNamingIt) {
        MultipartBody(
            {Field("a", "1"), Field(std::string(16000 - 41 + 1, 'n'), "2"), Field("c", "3")}),
        "The header of a part is longer than 16000 bytes.", 1},
+      // The part refused is dropped, though its file name came before.
+      {"header of a file",
+       [] {
+         std::string body = MultipartBody({Field("a", "1")});
+         body.replace(body.size() - 4, 4, "\r\n");  // a delimiter, not the closing one
+         return body + "Content-Disposition: form-data; name=\"f\"; filename=\"f.txt\"\r\nX: " +
+                std::string(16000, 'x') + "\r\n\r\ndata";
+       }(),
+       "The header of a part is longer than 16000 bytes.", 1},
       {"header lines",
        [] {
          std::string body = MultipartBody({Field("a", "1")});

@@ -87,7 +87,7 @@ class TReferenceParser {
         case kEpilogue: ++pos; break;
         case kInBetween: openPart(); break;
         case kReadingInformation: {
-          if (headerBytes_ == limits_.headerBlock) refuse(TParserLimit::HeaderBlock);
+          if (headerBytes_ == limits_.headerBlock) refuseHeader(TParserLimit::HeaderBlock);
           ++headerBytes_;
           const uint8_t b = block[pos++];
           if (b == 10)
@@ -143,6 +143,11 @@ class TReferenceParser {
 
   [[noreturn]] void refuse(TParserLimit limit) {
     throw EUploadLimitError(LimitMessage(limit, limits_));
+  }
+  // Refused inside a header: the part is dropped.
+  [[noreturn]] void refuseHeader(TParserLimit limit) {
+    broken_ = true;
+    refuse(limit);
   }
   void keepText(size_t count) {
     formText_ += count;
@@ -286,16 +291,19 @@ class TReferenceParser {
     if (raw.empty() || raw == "\r") {
       if (raw.empty()) broken_ = true;
       TPartHead head = finalHead();
-      keepText(head.Name.size() + head.FileName.size() + head.ContentType.size());
+      formText_ += head.Name.size() + head.FileName.size() + head.ContentType.size();
+      if (formText_ > limits_.formText) refuseHeader(TParserLimit::FormText);
       state_ = !head.IsFile ? kReadingData : head.FileName.empty() ? kEmptyFile : kReadingFile;
       suspectedCount_ = 0;
       receiver_.partHeadersEnd(std::move(head));
       return;
     }
-    if (++headerLines_ > limits_.headerLines) refuse(TParserLimit::HeaderLines);
+    if (++headerLines_ > limits_.headerLines) refuseHeader(TParserLimit::HeaderLines);
     const std::string delimiterLine(boundary_.begin(), boundary_.end());
-    if (!delimiterLine.empty() && raw.compare(0, delimiterLine.size(), delimiterLine) == 0)
+    if (!delimiterLine.empty() && raw.compare(0, delimiterLine.size(), delimiterLine) == 0) {
+      broken_ = true;
       throw EBodyRefused(u"A part's header holds a delimiter line (\"" + fromLatin1(delimiterLine) + u"\").");
+    }
     if (!isHeaderField(raw)) broken_ = true;
     if (broken_) return;
     const ustring line = decode(raw.substr(0, raw.size() - 1));
