@@ -1,6 +1,7 @@
 # The two commands of the README, and the steps they are made of.
 #   make demo   install, build, register and run the product's main job
-#               (the 32-bit DLL; make demo DEMO_ARCH=win64 serves the 64-bit one)
+#               (the 32-bit DLL where the machine runs 32-bit programs, else
+#               the 64-bit one; DEMO_ARCH=win32 or win64 picks one)
 #   make check  install, build every configuration and run every test
 SHELL := /bin/bash
 BUILD := build
