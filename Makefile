@@ -1,6 +1,7 @@
 # The two commands of the README, and the steps they are made of.
 #   make demo   install, build, register and run the product's main job
-#               (the 32-bit DLL; make demo DEMO_ARCH=win64 serves the 64-bit one)
+#               (the 32-bit DLL where the machine runs 32-bit programs, else
+#               the 64-bit one; DEMO_ARCH=win32 or win64 picks one)
 #   make check  install, build every configuration and run every test
 SHELL := /bin/bash
 BUILD := build
@@ -100,7 +101,7 @@ demo: setup
 	    *) echo "demo: DEMO_ARCH is win32 or win64, not $$arch" >&2; exit 2 ;; \
 	esac; \
 	echo "demo: configuring $(BUILD)/$$arch"; \
-	cmake -S . -B $(BUILD)/$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/$$toolchain.cmake $(CMAKE_FLAGS) >/dev/null && \
+	cmake -S . -B $(BUILD)/$$arch --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/$$toolchain.cmake $(CMAKE_FLAGS) >/dev/null && \
 	echo "demo: building the $$arch DLL, the ASP host and mtxex.dll (a few minutes the first time)" && \
 	cmake --build $(BUILD)/$$arch -j$(JOBS) --target $(DEMO_TARGETS) -- --no-print-directory && \
 	echo "demo: preparing the Wine prefix $(BUILD)/$$folder" && \

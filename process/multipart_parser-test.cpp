@@ -120,9 +120,22 @@ std::string parse(const std::string& body, const Cuts& cuts, Charset charset = C
   return Describe(results);
 }
 
+// The message of a parse that passed a limit or refused the body, or empty
+// text.
+template <class Parser>
+std::string refusal(Parser& parser, const uint8_t* block, size_t size) {
+  try {
+    parser.parseBlock(block, size);
+  } catch (const EBodyRefused& e) {
+    return e.what();
+  }
+  return std::string();
+}
+
 // Fast parser and reference fed the same blocks report the same events
 // after every block, so the bytes held back at every block's end agree too;
-// and so the upload's results agree.
+// and so the upload's results agree. A body refused is refused by both at
+// the same block.
 void expectSameAsReference(const std::string& body, const Cuts& cuts, Charset charset) {
   TUploadResults fast, slow;
   TFastParse parser(fast, charset, nullptr);
@@ -134,13 +147,14 @@ void expectSameAsReference(const std::string& body, const Cuts& cuts, Charset ch
   for (size_t n : cuts) {
     auto block = std::make_unique<uint8_t[]>(n);
     std::memcpy(block.get(), body.data() + done, n);
-    parser.parseBlock(block.get(), n);
-    oracle.parseBlock(block.get(), n);
-    eventParser.parseBlock(block.get(), n);
-    eventOracle.parseBlock(block.get(), n);
+    const std::string refused = refusal(parser, block.get(), n);
+    ASSERT_EQ(refusal(oracle, block.get(), n), refused) << "after " << done << " bytes";
+    ASSERT_EQ(refusal(eventParser, block.get(), n), refused) << "after " << done << " bytes";
+    ASSERT_EQ(refusal(eventOracle, block.get(), n), refused) << "after " << done << " bytes";
     done += n;
     ASSERT_EQ(fastEvents.text(), slowEvents.text()) << "after " << done << " bytes";
     ASSERT_EQ(Describe(fast), Describe(slow)) << "after " << done << " bytes";
+    if (!refused.empty()) break;
   }
   parser.finish(), oracle.finish(), eventParser.finish(), eventOracle.finish();
   EXPECT_EQ(fastEvents.text(), slowEvents.text()) << "at the end";
@@ -307,21 +321,138 @@ const std::vector<Vector>& corpus() {
         {"i.txt", "\\i.txt", "txt", "i", "", "8"}},
        {"c", "d", "i\\"}},
 
+      // A control character cannot stand in a header line, but a %00 of
+      // filename* brings one into a file name.
       {"client file names",
        "--XY\r\nContent-Disposition: form-data; name=\"a\"; "
        "filename=\"C:\\dir\\x.tar.gz\"\r\n\r\n1\r\n"
        "--XY\r\nContent-Disposition: form-data; name=\"b\"; filename=\"../../x.asp\"\r\n\r\n2\r\n"
        "--XY\r\nContent-Disposition: form-data; name=\"c\"; "
        "filename=\"evil.asp\0.jpg\"\r\n\r\n3\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"d\"; "
+       "filename*=UTF-8''evil.asp%00.jpg\r\n\r\n4\r\n"
        "--XY--\r\n"s,
        Charset::Utf8,
        {{"a", "", "C:\\dir\\x.tar.gz", "", true},
         {"b", "", "../../x.asp", "", true},
-        {"c", "", "evil.asp\0.jpg"s, "", true}},
+        {"", "3", "", "", false},
+        {"d", "", "evil.asp\0.jpg"s, "", true}},
        {{"x.tar.gz", "C:\\dir\\x.tar.gz", "gz", "x.tar", "", "1"},
         {"x.asp", "../../x.asp", "asp", "x", "", "2"},
-        {"evil.asp", "evil.asp\0.jpg"s, "asp", "evil", "", "3"}},
-       {"a", "b", "c"}},
+        {"evil.asp", "evil.asp\0.jpg"s, "asp", "evil", "", "4"}},
+       {"a", "b", "d"}},
+
+      // A reader of RFC 7578 drops a part whose header breaks the syntax of
+      // header fields (busboy: "Malformed part header"); so do we.
+      {"a control character anywhere in a header drops the part",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"; filename=\"a.asp\\\x01\"\r\n\r\n1\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"b\"; filename=\"b.txt\"\r\nX-Note: a\x1F" "b\r\n\r\n2\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"c\x7F\"\r\n\r\n3\r\n"
+       "--XY\r\nX-Note: \0\r\nContent-Disposition: form-data; name=\"d\"\r\n\r\n4\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"e\tf\xC3\xA9\"\r\n\r\n5\r\n"
+       "--XY--\r\n"s,
+       Charset::Utf8,
+       {{"", "1", "", "", false},
+        {"", "2", "", "", false},
+        {"", "3", "", "", false},
+        {"", "4", "", "", false},
+        {"e\tf\xC3\xA9", "5", "", "", false}},
+       {},
+       {}},
+
+      {"header lines that are not CR LF fields drop the part",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"; filename=\"a.asp\"\nX: 1\r\n\r\n1\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"b\"; filename=\"b.asp\"\n\n2\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"c\"\r; filename=\"c.asp\"\r\n\r\n3\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"d\"\r\n ; filename=\"d.asp\"\r\n\r\n4\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"e\"\r\nno colon\r\n\r\n5\r\n"
+       "--XY\r\nContent-Disposition : form-data; name=\"f\"\r\n\r\n6\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"g\"\r\n\r\r\nX: 1\r\n\r\n7\r\n"
+       "--XY\r\n\r\n8\r\n"
+       "--XY\r\nContent-Disposition:form-data; name=\"h\"\r\nX:\r\n\r\n9\r\n"
+       "--XY--\r\n",
+       Charset::Utf8,
+       {{"", "1", "", "", false},
+        {"", "2", "", "", false},
+        {"", "3", "", "", false},
+        {"", "4", "", "", false},
+        {"", "5", "", "", false},
+        {"", "6", "", "", false},
+        {"", "7", "", "", false},
+        {"", "8", "", "", false},
+        {"h", "9", "", "", false}},
+       {},
+       {}},
+
+      {"header names in any case, the first of each counting",
+       "--XY\r\ncontent-disposition: form-data; name=\"a\"\r\n"
+       "Content-Disposition: form-data; name=\"b\"; filename=\"b.asp\"\r\n\r\n1\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"c\"\r\ncontent-type: application/octet-stream\r\n"
+       "Content-Type: text/plain\r\n\r\n2\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"d\"\r\nContent-Type: text/plain\r\n"
+       "CONTENT-TYPE: application/octet-stream\r\n\r\n3\r\n"
+       "--XY--\r\n",
+       Charset::Utf8,
+       {{"", "1", "", "", false}, {"c", "", "", "", true}, {"d", "3", "", "text/plain", false}},
+       {},
+       {}},
+
+      // An RFC 7578 reader takes such a part for a file; we take it for a
+      // file input without a file name: no variable of its data, no file.
+      {"application/octet-stream without a file name",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nContent-Type: application/octet-stream\r\n\r\n1\r\n"
+       "--XY\r\nContent-Type: Application/Octet-Stream; x=y\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"c\"\r\nContent-Type: application/octet-streams\r\n\r\n3\r\n"
+       "--XY\r\nContent-Type: application/octet-stream\r\n\r\n4\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"e\"; filename=\"e.bin\"\r\n"
+       "Content-Type: application/octet-stream\r\n\r\n5\r\n"
+       "--XY--\r\n",
+       Charset::Utf8,
+       {{"a", "", "", "application/octet-stream", true},
+        {"b", "", "", "Application/Octet-Stream; x=y", true},
+        {"c", "3", "", "application/octet-streams", false},
+        {"", "4", "", "application/octet-stream", false},
+        {"e", "", "e.bin", "application/octet-stream", true}},
+       {{"e.bin", "e.bin", "bin", "e", "application/octet-stream", "5"}},
+       {"e"}},
+
+      // RFC 5987's charset'language'text; it names the file when it names
+      // one. A charset other readers decode otherwise, bytes that are not
+      // its text, or a broken ext-value, and the part is dropped.
+      {"filename* as RFC 5987 has it",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"; filename*=UTF-8''r%C3%A9sum%C3%a9.txt\r\n\r\n1\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"b\"; filename=\"plain.txt\"; "
+       "filename*=utf-8'en'%E2%82%AC.txt\r\n\r\n2\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"c\"; filename*=iso-8859-1''%E9t%E9.txt; "
+       "filename=\"x.txt\"\r\n\r\n3\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"d\"; filename*=utf-8''; filename=\"d.txt\"\r\n\r\n4\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"e\"; filename*=koi8-r''%C1; filename=\"e.txt\"\r\n\r\n5\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename*=utf-8''%FF.txt\r\n\r\n6\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"g\"; filename*=utf-8''%4g.txt\r\n\r\n7\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"h\"; note*=\"quoted\"\r\n\r\n8\r\n"
+       "--XY\r\nContent-Disposition: form-data; name*=utf-8''x; name=\"i\"; "
+       "filename*=utf-8'a;b\"c'i.txt\r\n\r\n9\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"j\"; filename*=''j.txt\r\n\r\n10\r\n"
+       "--XY\r\nContent-Disposition: form-data; name=\"k\"; filename*=utf-8''k.txt x\r\n\r\n11\r\n"
+       "--XY--\r\n",
+       Charset::Utf8,
+       {{"a", "", "r\xC3\xA9sum\xC3\xA9.txt", "", true},
+        {"b", "", "\xE2\x82\xAC.txt", "", true},
+        {"c", "", "\xC3\xA9t\xC3\xA9.txt", "", true},
+        {"d", "", "d.txt", "", true},
+        {"", "5", "", "", false},
+        {"", "6", "", "", false},
+        {"", "7", "", "", false},
+        {"", "8", "", "", false},
+        {"i", "", "i.txt", "", true},
+        {"", "10", "", "", false},
+        {"", "11", "", "", false}},
+       {{"r\xC3\xA9sum\xC3\xA9.txt", "r\xC3\xA9sum\xC3\xA9.txt", "txt", "r\xC3\xA9sum\xC3\xA9", "", "1"},
+        {"\xE2\x82\xAC.txt", "\xE2\x82\xAC.txt", "txt", "\xE2\x82\xAC", "", "2"},
+        {"\xC3\xA9t\xC3\xA9.txt", "\xC3\xA9t\xC3\xA9.txt", "txt", "\xC3\xA9t\xC3\xA9", "", "3"},
+        {"d.txt", "d.txt", "txt", "d", "", "4"},
+        {"i.txt", "i.txt", "txt", "i", "", "9"}},
+       {"a", "b", "c", "d", "i"}},
 
       {"UTF-8 text, with the ANSI fallback",
        "--XY\r\nContent-Disposition: form-data; name=\"caf\xC3\xA9\"\r\n\r\n\xC3\xA9t\xC3\xA9\r\n"
@@ -531,15 +662,6 @@ std::ostream& operator<<(std::ostream& out, const Outcome& o) {
   return out << "refused: [" << o.refused << "]\n" << o.results;
 }
 
-template <class Parser>
-std::string refusal(Parser& parser, const uint8_t* block, size_t size) {
-  try {
-    parser.parseBlock(block, size);
-  } catch (const EUploadLimitError& e) {
-    return e.what();
-  }
-  return std::string();
-}
 
 // Parses in the given blocks, the fast parser and the reference side by
 // side, checking after every block that they agree; stops at a refusal.
@@ -567,7 +689,7 @@ Outcome parseWithLimits(const std::string& body, const Cuts& cuts, const TParser
 TParserLimits smallLimits() {
   TParserLimits limits;
   limits.delimiterLine = 6;
-  limits.headerLine = 44;
+  limits.headerBlock = 48;
   limits.headerLines = 2;
   limits.parts = 3;
   limits.formText = 12;
@@ -598,26 +720,26 @@ const std::vector<LimitCase>& limitCases() {
        "The body's first line, its delimiter, is longer than 6 bytes.",
        {}},
       {"no CR within the delimiter line's limit", "--XYZW", none, "", {}},
-      // 'Content-Disposition: form-data; name=""' is 39 bytes.
-      {"header line at its limit", part("abcde", "1") + "--XY--", none, "", {"1"}},
-      {"header line past its limit",
+      // 'Content-Disposition: form-data; name=""', its CR LF and the empty
+      // line are 43 bytes.
+      {"header at its limit", part("abcde", "1") + "--XY--", none, "", {"1"}},
+      {"header past its limit",
        part("abcdef", "1") + "--XY--",
        none,
-       "A header line of a part is longer than 44 bytes.",
+       "The header of a part is longer than 48 bytes.",
        {""}},
-      {"CRs in a header line do not count",
-       "--XY\r\nContent-Disposition: form-data;\r\r name=\"abcde\"\r\n\r\n1\r\n--XY--",
+      {"header lines at their limit, the header at its own",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nX:\r\n\r\n1\r\n--XY--",
        none,
        "",
        {"1"}},
-      {"header lines at their limit",
-       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nContent-Type: "
-       "text/plain\r\n\r\n1\r\n--XY--",
+      {"a header past its limit by a line break",
+       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nX:\r\n\r\r\n1\r\n--XY--",
        none,
-       "",
-       {"1"}},
+       "The header of a part is longer than 48 bytes.",
+       {""}},
       {"header lines past their limit",
-       "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nX: 1\r\nY: 2\r\n\r\n1\r\n--XY--",
+       "--XY\r\nX:\r\nY:\r\nZ:\r\n\r\n1\r\n--XY--",
        none,
        "A part has more than 2 header lines.",
        {""}},
@@ -666,7 +788,7 @@ const std::vector<LimitCase>& limitCases() {
        "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.b\"\r\nContent-Type: "
        "a/b\r\n\r\n" +
            std::string(100, 'd') + "\r\n" + part("t", "1234") + "--XY--",
-       [](TParserLimits& l) { l.headerLine = 60; },
+       [](TParserLimits& l) { l.headerBlock = 80; },
        "",
        {"", "1234"}},
       {"file name and content type past the limit",
@@ -674,7 +796,7 @@ const std::vector<LimitCase>& limitCases() {
        "a/b\r\n\r\n" +
            std::string(100, 'd') + "\r\n" + part("t", "1234") + "--XY--",
        [](TParserLimits& l) {
-         l.headerLine = 60;
+         l.headerBlock = 80;
          l.formText = 11;
        },
        "The form's text (names, values, file names, content types) is longer than 11 characters.",
@@ -742,7 +864,7 @@ TEST(MultipartParser, RandomBodiesUnderSmallLimits) {
   std::mt19937 rng(5);
   TParserLimits limits;
   limits.delimiterLine = 3;
-  limits.headerLine = 12;
+  limits.headerBlock = 30;
   limits.headerLines = 2;
   limits.parts = 3;
   limits.formText = 8;
@@ -1039,19 +1161,61 @@ TEST(MultipartParser, HugeFirstLineAndHeaderLine) {
     TFastParse parser(r, Charset::Utf8, nullptr);
     EXPECT_TRUE(Throws<EUploadLimitError>(
         [&] { parser.parseBlock(reinterpret_cast<const uint8_t*>(shortLine.data()), 102400); },
-        "A header line of a part is longer than 16384 bytes."));
+        "The header of a part is longer than 16000 bytes."));
     ASSERT_EQ(parser.parts().size(), 1u);
     EXPECT_EQ(parser.parts()[0].Name, u"");
   }
   TParserLimits huge;
   huge.delimiterLine = line.size();
-  huge.headerLine = header.size();
+  huge.headerBlock = header.size() + 4;
   TUploadResults r;
   TFastParse parser(r, Charset::Utf8, nullptr, huge);
   feed(parser, body, blocksOf(body.size(), 102400));
   ASSERT_EQ(r.FVariableList.count(), 1);
   EXPECT_EQ(r.FVariableList.name(0), u"n");
   EXPECT_EQ(r.FVariableList.value(0), u"value\r\n" + ustring(1 << 20, u'-'));
+}
+
+// A line of a part's header that begins with the delimiter line is where a
+// reader of RFC 7578 finds a delimiter, and from there it reads the body
+// otherwise than we would: the body is refused, whatever its cut into blocks.
+TEST(MultipartParser, ADelimiterInsideAHeaderRefusesTheBody) {
+  const struct {
+    const char* title;
+    std::string header;
+  } cases[] = {
+      {"a delimiter line", "Content-Disposition: form-data; name=\"b\"\r\n--XY\r\nX: 1\r\n"},
+      {"the delimiter line as a header name", "--XY: 1\r\nContent-Disposition: form-data; name=\"b\"\r\n"},
+      {"the closing delimiter", "Content-Disposition: form-data; name=\"b\"\r\n--XY--\r\n"},
+      {"a header already broken", "X\x01: 1\r\n--XYZ\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    const std::string body = part("a", "1") + "--XY\r\n" + c.header + "\r\nevil\r\n" +
+                             "--XY\r\nContent-Disposition: form-data; name=\"f\"; filename=\"f.asp\"\r\n\r\n2\r\n" +
+                             "--XY--\r\n";
+    const Outcome whole = parseWithLimits(body, {body.size()}, TParserLimits());
+    EXPECT_EQ(whole.refused, "A part's header holds a delimiter line (\"--XY\").");
+    EXPECT_EQ(whole.results, "variable=a=1 \nFileQty=0\n");
+    EXPECT_EQ(parseWithLimits(body, blocksOf(body.size(), 1), TParserLimits()), whole);
+    for (size_t split = 1; split < body.size(); ++split)
+      ASSERT_EQ(parseWithLimits(body, {split, body.size() - split}, TParserLimits()), whole) << split;
+  }
+}
+
+// A part no reader takes makes no variable, not even a repeat of a file
+// input that had no name either.
+TEST(MultipartParser, APartWithoutANameListsNothing) {
+  const std::string body =
+      "--XY\r\nContent-Disposition: form-data; filename=\"x.txt\"\r\n\r\nx\r\n"
+      "--XY\r\nContent-Disposition: form-data; name=\"a\"\r\nX: \x01\r\n\r\nhidden\r\n"
+      "--XY\r\n\r\nhidden too\r\n--XY--\r\n";
+  TUploadResults results;
+  TFastParse parser(results, Charset::Utf8, nullptr);
+  feed(parser, body, {body.size()});
+  EXPECT_EQ(results.FVariableList.count(), 1);  // the file input's "=x.txt"
+  EXPECT_EQ(results.FMultiVar.count(), 0);
+  EXPECT_EQ(Describe(results).find("hidden"), std::string::npos) << Describe(results);
 }
 
 TEST(MultipartParser, ManyParts) {

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/system_text.h"
 
 namespace velmora {
 namespace {
@@ -100,6 +101,27 @@ bool IsToken(char16_t c) {
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
+// Text a quoted string may hold as it stands: no control character but the
+// tab, no DEL; any character past ASCII.
+bool IsQuotedText(char16_t c) { return c == u'\t' || (c >= 0x20 && c != 0x7F); }
+
+// RFC 5987's characters of a charset name and of an ext-value's text.
+bool IsCharsetChar(char16_t c) {
+  return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+         std::u16string_view(u"!#$%&+-^_`{}~").find(c) != npos;
+}
+bool IsAttrChar(char16_t c) {
+  return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+         std::u16string_view(u"!#$&+-.^_`|~").find(c) != npos;
+}
+
+int HexValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
 // Whether word, in any case, is lower (written in small letters).
 template <class Char>
 bool IsWordInAnyCase(std::basic_string_view<Char> word, std::string_view lower) {
@@ -111,15 +133,38 @@ bool IsWordInAnyCase(std::basic_string_view<Char> word, std::string_view lower) 
   return true;
 }
 
+// The text of an ext-value's bytes in its charset, as busboy and other
+// readers of RFC 7578 decode it: UTF-8 (which must be valid), or Latin-1 under
+// the names they read as Latin-1. Other charsets give nothing but the empty
+// text: a reader may decode them otherwise, or refuse them.
+template <class Char>
+std::optional<ustring> DecodeExtValue(std::basic_string_view<Char> charset, const std::string& bytes) {
+  if (bytes.empty()) return ustring();
+  if (IsWordInAnyCase(charset, "utf-8") || IsWordInAnyCase(charset, "utf8")) {
+    ustring text;
+    if (!systext::utf8ToUnicode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), text))
+      return std::nullopt;
+    return text;
+  }
+  for (std::string_view latin1 : {"iso-8859-1", "iso8859-1", "iso88591", "iso_8859-1", "latin1", "ascii",
+                                  "us-ascii", "windows-1252", "cp1252", "x-cp1252"})
+    if (IsWordInAnyCase(charset, latin1)) return fromLatin1(bytes);
+  return std::nullopt;
+}
+
 // The name and file name of a Content-Disposition value, read as an RFC 7578
 // reader (busboy among them) reads it: "form-data", then "; param=value"
-// pairs, each value a token or a quoted string where a backslash makes the
-// next quote or backslash plain text; parameter names in any case; the first
-// of each name counts. A file part is one with a "filename" parameter. A value
-// that breaks this syntax, or another type, names nothing and no file: other
-// readers drop such a part, so nothing must come of a text they read otherwise.
+// pairs. A value is a token or a quoted string, where a backslash makes the
+// next quote or backslash plain text and no control character may stand; a
+// parameter whose name ends in "*" has an RFC 5987 ext-value instead
+// (charset'language'text, with %XX for bytes). Parameter names count in any
+// case; the first of each name counts. A file part is one with a "filename"
+// or "filename*" parameter; "filename*", when it names something, is the
+// file name. A value that breaks this syntax, or another type, names nothing
+// and no file: other readers drop such a part, so nothing must come of a
+// text they read otherwise. False then.
 template <class Char>
-void ReadDisposition(std::basic_string_view<Char> value, TPartHead& head) {
+bool ReadDisposition(std::basic_string_view<Char> value, TPartHead& head) {
   size_t i = 0;
   const size_t end = value.size();
   auto skipBlanks = [&] {
@@ -131,17 +176,41 @@ void ReadDisposition(std::basic_string_view<Char> value, TPartHead& head) {
     return value.substr(start, i - start);
   };
   skipBlanks();
-  if (!IsWordInAnyCase(token(), "form-data")) return;
-  std::optional<ustring> name, fileName;
+  if (!IsWordInAnyCase(token(), "form-data")) return false;
+  std::optional<ustring> name, fileName, extFileName;
   for (;;) {
     skipBlanks();
     if (i == end) break;
-    if (value[i++] != Char(';')) return;
+    if (value[i++] != Char(';')) return false;
     skipBlanks();
     const std::basic_string_view<Char> param = token();
-    if (param.empty() || i == end || value[i++] != Char('=')) return;
+    if (param.empty() || i == end || value[i++] != Char('=')) return false;
     ustring text;
-    if (i < end && value[i] == Char('"')) {
+    if (param.back() == Char('*')) {
+      const size_t charsetStart = i;
+      while (i < end && IsCharsetChar(value[i])) ++i;
+      const std::basic_string_view<Char> charset = value.substr(charsetStart, i - charsetStart);
+      if (i == end || value[i++] != Char('\'')) return false;
+      while (i < end && value[i] != Char('\'')) ++i;  // the language, not checked
+      if (i == end || ++i == end) return false;
+      std::string bytes;
+      for (; i < end; ++i) {
+        if (IsAttrChar(value[i])) {
+          bytes += static_cast<char>(value[i]);
+        } else if (value[i] == Char('%')) {
+          const int high = i + 2 < end ? HexValue(value[i + 1]) : -1;
+          const int low = i + 2 < end ? HexValue(value[i + 2]) : -1;
+          if (high < 0 || low < 0) return false;
+          bytes += static_cast<char>(high * 16 + low);
+          i += 2;
+        } else {
+          break;
+        }
+      }
+      std::optional<ustring> decoded = DecodeExtValue(charset, bytes);
+      if (!decoded) return false;
+      text = std::move(*decoded);
+    } else if (i < end && value[i] == Char('"')) {
       bool closed = false;
       for (++i; i < end && !closed;) {
         Char c = value[i++];
@@ -150,20 +219,36 @@ void ReadDisposition(std::basic_string_view<Char> value, TPartHead& head) {
           continue;
         }
         if (c == Char('\\') && i < end && (value[i] == Char('"') || value[i] == Char('\\'))) c = value[i++];
+        else if (!IsQuotedText(static_cast<char16_t>(c))) return false;
         text += static_cast<char16_t>(c);
       }
-      if (!closed) return;
+      if (!closed) return false;
     } else {
       const std::basic_string_view<Char> word = token();
-      if (word.empty()) return;
+      if (word.empty()) return false;
       text.assign(word.begin(), word.end());
     }
     if (IsWordInAnyCase(param, "name") && !name) name = std::move(text);
-    if (IsWordInAnyCase(param, "filename") && !fileName) fileName = std::move(text);
+    else if (IsWordInAnyCase(param, "filename") && !fileName) fileName = std::move(text);
+    else if (IsWordInAnyCase(param, "filename*") && !extFileName) extFileName = std::move(text);
   }
   head.Name = name.value_or(ustring());
-  head.IsFile = fileName.has_value();
-  head.FileName = fileName.value_or(ustring());
+  head.IsFile = fileName || extFileName;
+  head.FileName = extFileName && !extFileName->empty() ? *extFileName : fileName.value_or(ustring());
+  return true;
+}
+
+// Whether a Content-Type value names application/octet-stream (any case),
+// whatever its parameters: RFC 7578 readers take a part of that type for a
+// file, file name or not.
+template <class Char>
+bool IsOctetStream(std::basic_string_view<Char> value) {
+  size_t i = 0;
+  while (i < value.size() && IsBlank(value[i])) ++i;
+  constexpr std::string_view kType = "application/octet-stream";
+  if (value.size() - i < kType.size() || !IsWordInAnyCase(value.substr(i, kType.size()), kType)) return false;
+  i += kType.size();
+  return i == value.size() || !IsToken(value[i]);
 }
 
 // The words a header line is searched for, in the line's character type.
@@ -178,33 +263,58 @@ struct THeaderWords<char> {
   static constexpr std::string_view disposition = "Content-Disposition", type = "Content-Type";
 };
 
-// Whether line is a header line of that name: the name, then ":".
+// Whether line is a header line of that name, written in any case: the
+// name, then ":".
 template <class Char>
 bool IsHeaderNamed(std::basic_string_view<Char> line, std::basic_string_view<Char> name) {
-  return line.size() > name.size() && line[name.size()] == Char(':') &&
-         line.substr(0, name.size()) == name;
+  if (line.size() <= name.size() || line[name.size()] != Char(':')) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (asciiUpper(static_cast<char16_t>(line[i])) != asciiUpper(static_cast<char16_t>(name[i]))) return false;
+  return true;
 }
 
-// What a complete header line sets. Header names count only as a line's
-// name, written as here, capitals included, and only the first line of each
-// name counts, as for a reader of the RFC, which takes the first. Works on
-// the decoded line, or on the bytes of an ASCII line (which are its text, and
-// are searched quicker).
+// What the header lines of a part said so far.
+struct THeaderFields {
+  bool dispositionSeen = false, typeSeen = false;
+  bool formData = false;     // the disposition was read: form-data, well formed
+  bool octetStream = false;  // the type is application/octet-stream
+};
+
+// What a complete header line sets. Only the first line of each name counts,
+// whatever the case of its name, as for a reader of the RFC, which takes the
+// first; it is read only when its name is written as here, capitals included
+// (another case names nothing). Works on the decoded line, or on the bytes of
+// an ASCII line (which are its text, and are searched quicker).
 template <class Char>
-void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line, bool& dispositionSeen,
-                     bool& typeSeen) {
+void setHeaderFields(TPartHead& head, std::basic_string_view<Char> line, THeaderFields& fields) {
   using Words = THeaderWords<Char>;
   auto text = [](std::basic_string_view<Char> part) { return ustring(part.begin(), part.end()); };
-  if (!dispositionSeen && IsHeaderNamed(line, Words::disposition)) {
-    dispositionSeen = true;
-    ReadDisposition(line.substr(Words::disposition.size() + 1), head);
+  auto writtenAsHere = [&line](std::basic_string_view<Char> name) { return line.substr(0, name.size()) == name; };
+  if (!fields.dispositionSeen && IsHeaderNamed(line, Words::disposition)) {
+    fields.dispositionSeen = true;
+    fields.formData = writtenAsHere(Words::disposition) &&
+                      ReadDisposition(line.substr(Words::disposition.size() + 1), head);
   }
   // The text after "Content-Type: ", counted, not searched for.
   constexpr size_t kTypeStart = std::char_traits<char>::length("Content-Type: ");
-  if (!typeSeen && IsHeaderNamed(line, Words::type)) {
-    typeSeen = true;
-    head.ContentType = text(line.substr(std::min(kTypeStart, line.size())));
+  if (!fields.typeSeen && IsHeaderNamed(line, Words::type)) {
+    fields.typeSeen = true;
+    fields.octetStream = IsOctetStream(line.substr(Words::type.size() + 1));
+    if (writtenAsHere(Words::type)) head.ContentType = text(line.substr(std::min(kTypeStart, line.size())));
   }
+}
+
+// Whether the bytes of a header line, its CR LF left out, are a header field
+// as RFC 7230 has it: a token, ":", then text without control characters
+// (tab aside) or DEL. A line that starts with a blank (an obsolete folded
+// line) is none.
+bool IsHeaderField(const uint8_t* bytes, size_t size) {
+  size_t i = 0;
+  while (i < size && IsToken(bytes[i])) ++i;
+  if (i == 0 || i == size || bytes[i] != ':') return false;
+  for (++i; i < size; ++i)
+    if (!IsQuotedText(bytes[i])) return false;
+  return true;
 }
 
 }  // namespace
@@ -216,13 +326,15 @@ struct TMultipartParser::State {
   IMultipartReceiver& receiver;
   const Charset charset;
   const TParserLimits limits;
-  // What the limits count: parts so far, header lines of the current part,
-  // characters of form text kept.
+  // What the limits count: parts so far, header lines and bytes of the
+  // current part's header, characters of form text kept.
   size_t partCount = 0;
   size_t headerLineCount = 0;
-  // Whether the open part's header had its Content-Disposition and
-  // Content-Type lines yet.
-  bool dispositionSeen = false, typeSeen = false;
+  size_t headerBytes = 0;
+  // What the open part's header lines said so far; whether one of them broke
+  // the syntax of header lines, which makes a part no reader takes.
+  THeaderFields fields;
+  bool malformed = false;
   // The delimiter line the request's Content-Type names, if it named one.
   std::optional<std::string> expectedLine;
   size_t formText = 0;
@@ -240,6 +352,12 @@ struct TMultipartParser::State {
 
   [[noreturn]] void refuse(TParserLimit limit) const {
     throw EUploadLimitError(LimitMessage(limit, limits));
+  }
+  // A refusal while a part's header is read: the part is dropped, as a
+  // reader that took the header otherwise would not have it as we do.
+  [[noreturn]] void refuseHeader(TParserLimit limit) {
+    malformed = true;
+    refuse(limit);
   }
   // Counts characters about to be kept for the form.
   void keepText(size_t count) {
@@ -263,8 +381,8 @@ struct TMultipartParser::State {
   void openPart();
   size_t readHeaders(const uint8_t* block, size_t size, size_t pos);
   bool headerLineDone();
-  template <class Char>
-  bool takeHeaderLine(std::basic_string_view<Char> text);
+  void takeHeaderLine();
+  TPartHead finalHead();
   size_t readData(const uint8_t* block, size_t size, size_t pos);
 };
 
@@ -341,58 +459,83 @@ void TMultipartParser::State::skipToNextDelimiter() {
 void TMultipartParser::State::openPart() {
   if (partCount == limits.parts) refuse(TParserLimit::Parts);
   ++partCount;
-  headerLineCount = 0;
-  dispositionSeen = typeSeen = false;
+  headerLineCount = headerBytes = 0;
+  fields = THeaderFields();
+  malformed = false;
   head = TPartHead();
   ReadingState = rsReadingInformation;
   receiver.partBegin();
 }
 
-// Header lines end at LF; CR is ignored wherever it stands.
+// Header lines end at LF. Every byte up to the empty line's counts against
+// the header's limit.
 size_t TMultipartParser::State::readHeaders(const uint8_t* block, size_t size, size_t pos) {
   while (pos < size) {
     const void* lf = std::memchr(block + pos, LF, size - pos);
     const size_t lineEnd = lf ? static_cast<size_t>(static_cast<const uint8_t*>(lf) - block) : size;
-    while (pos < lineEnd) {
-      const void* cr = std::memchr(block + pos, CR, lineEnd - pos);
-      const size_t runEnd = cr ? static_cast<size_t>(static_cast<const uint8_t*>(cr) - block) : lineEnd;
-      if (runEnd - pos > limits.headerLine - static_cast<size_t>(line.size()))
-        refuse(TParserLimit::HeaderLine);
-      if (runEnd > pos) line.write(block + pos, runEnd - pos);
-      pos = cr ? runEnd + 1 : runEnd;
-    }
-    if (!lf) break;
-    ++pos;
-    if (headerLineDone()) break;
+    const size_t taken = lineEnd - pos + (lf ? 1 : 0);
+    if (taken > limits.headerBlock - headerBytes) refuseHeader(TParserLimit::HeaderBlock);
+    headerBytes += taken;
+    line.write(block + pos, lineEnd - pos);
+    pos += taken;
+    if (lf && headerLineDone()) break;
   }
   return pos;
 }
 
-// Counts a header line and sets the fields it names; true for the empty line.
-template <class Char>
-bool TMultipartParser::State::takeHeaderLine(std::basic_string_view<Char> text) {
-  if (text.empty()) return true;
-  if (++headerLineCount > limits.headerLines) refuse(TParserLimit::HeaderLines);
-  setHeaderFields(head, text, dispositionSeen, typeSeen);
-  return false;
+// A line of a part's header, its LF left out, is a header field ending in
+// CR; anything else (a bare LF, a CR elsewhere, a control character, a line
+// without a name or folded onto the one before) breaks the header: a reader
+// of the RFC drops the part, and so do we. A line that begins with the
+// delimiter line is where such a reader finds a delimiter in the middle of
+// the header, and from there on reads the body otherwise: the body is refused.
+void TMultipartParser::State::takeHeaderLine() {
+  if (++headerLineCount > limits.headerLines) refuseHeader(TParserLimit::HeaderLines);
+  const std::string_view bytes = asChars(line);
+  const std::string_view delimiterLine(reinterpret_cast<const char*>(delimiter.pattern()) + 2,
+                                       delimiter.length() - 2);
+  if (!delimiterLine.empty() && bytes.substr(0, delimiterLine.size()) == delimiterLine) {
+    malformed = true;
+    throw EBodyRefused(u"A part's header holds a delimiter line (\"" + fromLatin1(delimiterLine) + u"\").");
+  }
+  if (bytes.back() != '\r' || !IsHeaderField(line.data(), line.size() - 1)) malformed = true;
+  if (malformed) return;
+  // The line is only searched and then dropped; an ASCII line needs no
+  // decoding at all.
+  line.setSize(line.size() - 1);
+  if (IsUtf8Ascii(line, charset))
+    setHeaderFields(head, asChars(line), fields);
+  else
+    setHeaderFields(head, ustring_view(DecodeFormText(line, charset)), fields);
+}
+
+// What the header lines make of the part: a broken header, nothing; a
+// form-data part of type application/octet-stream, a file part even without
+// a file name.
+TPartHead TMultipartParser::State::finalHead() {
+  if (malformed) return TPartHead();
+  if (fields.formData && fields.octetStream) head.IsFile = true;
+  return std::move(head);
 }
 
 // A complete header line; true when it was the empty line that ends the
 // headers.
 bool TMultipartParser::State::headerLineDone() {
-  // The line is only searched and then dropped; an ASCII line needs no
-  // decoding at all. Bytes that decode to no text end the headers like the
-  // empty line.
-  const bool empty = IsUtf8Ascii(line, charset)
-                         ? takeHeaderLine(asChars(line))
-                         : takeHeaderLine(ustring_view(DecodeFormText(line, charset)));
+  const bool empty = line.size() == 0 || (line.size() == 1 && line.data()[0] == CR);
+  if (!empty) {
+    takeHeaderLine();
+    line.setSize(0);
+    return false;
+  }
+  if (line.size() == 0) malformed = true;  // a bare LF
   line.setSize(0);
-  if (!empty) return false;
-
-  keepText(head.Name.size() + head.FileName.size() + head.ContentType.size());
+  TPartHead done = finalHead();
+  const size_t text = done.Name.size() + done.FileName.size() + done.ContentType.size();
+  if (text > limits.formText - formText) refuseHeader(TParserLimit::FormText);
+  formText += text;
   SuspectedBoundaryCount = 0;
-  ReadingState = !head.IsFile ? rsReadingData : head.FileName.empty() ? rsEmptyFile : rsReadingFile;
-  receiver.partHeadersEnd(std::move(head));
+  ReadingState = !done.IsFile ? rsReadingData : done.FileName.empty() ? rsEmptyFile : rsReadingFile;
+  receiver.partHeadersEnd(std::move(done));
   return true;
 }
 
@@ -485,7 +628,7 @@ void TMultipartParser::parseBlock(const uint8_t* data, size_t size) {
 bool TMultipartParser::finish() {
   State& s = *s_;
   const TReadingState last = std::exchange(s.ReadingState, rsEpilogue);  // reported once
-  if (last == rsReadingInformation) s.receiver.partHeadersCut(std::move(s.head));
+  if (last == rsReadingInformation) s.receiver.partHeadersCut(s.finalHead());
   // Only the closing delimiter ends a body whole: one that stops after a
   // delimiter line (or its first "-") was cut as surely as one inside a part.
   // A body of its first line alone is the exception where no Content-Type
@@ -548,8 +691,8 @@ ustring LimitMessage(TParserLimit limit, const TParserLimits& limits) {
   switch (limit) {
     case TParserLimit::DelimiterLine:
       return u"The body's first line, its delimiter, is longer than " + number(limits.delimiterLine) + u" bytes.";
-    case TParserLimit::HeaderLine:
-      return u"A header line of a part is longer than " + number(limits.headerLine) + u" bytes.";
+    case TParserLimit::HeaderBlock:
+      return u"The header of a part is longer than " + number(limits.headerBlock) + u" bytes.";
     case TParserLimit::HeaderLines:
       return u"A part has more than " + number(limits.headerLines) + u" header lines.";
     case TParserLimit::Parts:

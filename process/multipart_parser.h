@@ -22,9 +22,11 @@ namespace velmora {
 // The fields a part's header lines set so far.
 struct TPartHead {
   ustring Name;         // name parameter of Content-Disposition
-  ustring FileName;     // filename parameter as sent
+  ustring FileName;     // filename parameter as sent (filename* when it names one)
   ustring ContentType;  // text after "Content-Type: "
-  bool IsFile = false;  // Content-Disposition had a filename parameter
+  // Content-Disposition had a filename (or filename*) parameter, or the
+  // type is application/octet-stream: a file input, with or without a name
+  bool IsFile = false;
 };
 
 // What a parse reports, in body order. A receiver may raise from any event:
@@ -39,7 +41,8 @@ class IMultipartReceiver {
   // file part without one has its data discarded.
   virtual void partHeadersEnd(TPartHead&& head) = 0;
   // The body ended (finish) before the open part's headers did: the fields
-  // its complete header lines set.
+  // its complete header lines set (none when a line broke the header, or the
+  // parse was refused inside it).
   virtual void partHeadersCut(TPartHead&& head) = 0;
   // Data of the open part, valid only during the call: a range of the block
   // being parsed, or bytes held back at the end of an earlier block that
@@ -58,9 +61,13 @@ struct TParserLimits {
   // Bytes of the body's first line, the delimiter line. RFC 2046 allows 72
   // with the "--"; browsers send about 40.
   size_t delimiterLine = 1024;
-  // Bytes of one header line of a part, CRs not counted. A file name of a
-  // thousand characters of four UTF-8 bytes each fits four times over.
-  size_t headerLine = 16384;
+  // Bytes of a part's header: its lines, their line breaks and the empty
+  // line that ends them. A file name of a thousand characters of four UTF-8
+  // bytes each fits almost four times over. Node's parsers (busboy among
+  // them) allow a header 16384 bytes, counting up to two bytes more for each
+  // line; within the limit of lines below, a header we take is never one they
+  // refuse.
+  size_t headerBlock = 16000;
   // Header lines of one part before the empty line that ends them; browsers
   // send one or two.
   size_t headerLines = 100;
@@ -73,7 +80,7 @@ struct TParserLimits {
   size_t formText = 16u << 20;
 };
 
-enum class TParserLimit { DelimiterLine, HeaderLine, HeaderLines, Parts, FormText };
+enum class TParserLimit { DelimiterLine, HeaderBlock, HeaderLines, Parts, FormText };
 
 // A body the parser will not read on: its message says why, for the client.
 VELMORA_DECLARE_EXCEPTION(EBodyRefused, Exception);
@@ -87,7 +94,7 @@ VELMORA_DECLARE_EXCEPTION(EUploadLimitError, EBodyRefused);
 // backslash).
 std::optional<std::string> MultipartBoundary(ustring_view contentType);
 
-// "A header line of a part is longer than 16384 bytes.", and so on.
+// "The header of a part is longer than 16000 bytes.", and so on.
 ustring LimitMessage(TParserLimit limit, const TParserLimits& limits);
 
 class TMultipartParser {

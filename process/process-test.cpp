@@ -335,10 +335,21 @@ TEST_F(Process, ABodyPastALimitFailsNamingIt) {
   } cases[] = {
       {"delimiter line", std::string(1025, '-') + "\r\n",
        "The body's first line, its delimiter, is longer than 1024 bytes.", 0},
-      {"header line",
+      // 'Content-Disposition: form-data; name=""' and its CR LF: 41 bytes
+      // and the name.
+      {"header",
        MultipartBody(
-           {Field("a", "1"), Field(std::string(16384 - 39 + 1, 'n'), "2"), Field("c", "3")}),
-       "A header line of a part is longer than 16384 bytes.", 1},
+           {Field("a", "1"), Field(std::string(16000 - 41 + 1, 'n'), "2"), Field("c", "3")}),
+       "The header of a part is longer than 16000 bytes.", 1},
+      // The part refused is dropped, though its file name came before.
+      {"header of a file",
+       [] {
+         std::string body = MultipartBody({Field("a", "1")});
+         body.replace(body.size() - 4, 4, "\r\n");  // a delimiter, not the closing one
+         return body + "Content-Disposition: form-data; name=\"f\"; filename=\"f.txt\"\r\nX: " +
+                std::string(16000, 'x') + "\r\n\r\ndata";
+       }(),
+       "The header of a part is longer than 16000 bytes.", 1},
       {"header lines",
        [] {
          std::string body = MultipartBody({Field("a", "1")});
@@ -386,7 +397,7 @@ TEST_F(Process, NothingAfterTheClosingDelimiterIsAPart) {
     std::string epilogue;
   } cases[] = {
       {"more than 100 lines", manyLines},
-      {"a line over 16384 bytes", std::string(20000, 'e') + "\r\n"},
+      {"a line over 16000 bytes", std::string(20000, 'e') + "\r\n"},
       {"a part written after the close", delimiter +
                                              "\r\nContent-Disposition: form-data; name=\"x\"; "
                                              "filename=\"evil.asp\"\r\n\r\n<% %>\r\n" +
@@ -589,9 +600,11 @@ class PlainVariables {
       if (part.filename) {
         variables_.push_back(name + u"=" + fromUtf8(*part.filename));
         if (!part.filename->empty()) tags_.push_back(name);
+      } else if (name.empty()) {
+        continue;  // a value without a name is no variable, not even a repeat
       } else if (indexOfName(name) >= 0) {
         repeats_.push_back(name + u"=" + fromUtf8(part.data));
-      } else if (!name.empty()) {
+      } else {
         variables_.push_back(name + u"=" + fromUtf8(part.data));
       }
     }

@@ -54,10 +54,13 @@ void TUploadReceiver::takeHead(TPartHead&& head) {
   kind_ = head_.FileName.empty() ? TPartKind::Discarded : TPartKind::File;
 }
 
+// A value without a name is no variable, not even a repeat of a file input
+// that had no name either.
 void TUploadReceiver::listValue(ustring_view value) {
+  if (head_.Name.empty()) return;
   if (results_.FVariableList.indexOfName(head_.Name) >= 0)
     results_.FMultiVar.addPair(head_.Name, value);
-  else if (!head_.Name.empty())
+  else
     results_.FVariableList.addPair(head_.Name, value);
 }
 

@@ -43,19 +43,20 @@ class FuzzDestinations : public IFileDestinations {
 TParserLimits tinyLimits() {
   TParserLimits limits;
   limits.delimiterLine = 8;
-  limits.headerLine = 40;
+  limits.headerBlock = 60;
   limits.headerLines = 3;
   limits.parts = 5;
   limits.formText = 30;
   return limits;
 }
 
-// Runs a parse step; the message of a limit it reached, or empty text.
+// Runs a parse step; the message of a limit it reached or of a body it
+// refused, or empty text.
 template <class Step>
 std::string refusal(Step step) {
   try {
     step();
-  } catch (const EUploadLimitError& e) {
+  } catch (const EBodyRefused& e) {
     return e.what();
   }
   return std::string();

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -86,13 +87,13 @@ class TReferenceParser {
         case kEpilogue: ++pos; break;
         case kInBetween: openPart(); break;
         case kReadingInformation: {
+          if (headerBytes_ == limits_.headerBlock) refuseHeader(TParserLimit::HeaderBlock);
+          ++headerBytes_;
           const uint8_t b = block[pos++];
-          if (b == 10) {
+          if (b == 10)
             lineComplete();
-          } else if (b != 13) {
-            if (static_cast<size_t>(line_.size()) == limits_.headerLine) refuse(TParserLimit::HeaderLine);
-            line_.write(&b, 1);
-          }
+          else
+            line_.push_back(static_cast<char>(b));
           break;
         }
         default:
@@ -104,7 +105,7 @@ class TReferenceParser {
   bool finish() {
     const State last = state_;
     state_ = kEpilogue;
-    if (last == kReadingInformation) receiver_.partHeadersCut(std::move(head_));
+    if (last == kReadingInformation) receiver_.partHeadersCut(finalHead());
     if (last == kInBetween && parts_ == 0) return false;  // the first line alone
     return last != kFindingBoundary && last != kEpilogue;
   }
@@ -133,8 +134,8 @@ class TReferenceParser {
   void openPart() {
     if (parts_ == limits_.parts) refuse(TParserLimit::Parts);
     ++parts_;
-    headerLines_ = 0;
-    dispositionSeen_ = typeSeen_ = false;
+    headerLines_ = headerBytes_ = 0;
+    dispositionSeen_ = typeSeen_ = formData_ = octetStream_ = broken_ = false;
     state_ = kReadingInformation;
     head_ = TPartHead();
     receiver_.partBegin();
@@ -143,89 +144,184 @@ class TReferenceParser {
   [[noreturn]] void refuse(TParserLimit limit) {
     throw EUploadLimitError(LimitMessage(limit, limits_));
   }
+  // Refused inside a header: the part is dropped.
+  [[noreturn]] void refuseHeader(TParserLimit limit) {
+    broken_ = true;
+    refuse(limit);
+  }
   void keepText(size_t count) {
     formText_ += count;
     if (formText_ > limits_.formText) refuse(TParserLimit::FormText);
   }
 
-  ustring decode(TMemoryStream& stream) {
+  ustring decode(const std::string& bytes) {
+    TMemoryStream stream;
+    stream.write(bytes.data(), bytes.size());
     stream.seek(0);
     if (charset_ == Charset::Utf8) return StreamToString(stream, stream.size());
     std::string ansi = StreamToAnsiString(stream, stream.size());
     return systext::ansiToUnicode(reinterpret_cast<const uint8_t*>(ansi.data()), ansi.size());
   }
 
+  static ustring lower(ustring word) {
+    for (char16_t& c : word)
+      if (c >= u'A' && c <= u'Z') c += 32;
+    return word;
+  }
+  static bool isToken(char16_t c) {
+    return c > 0x20 && c < 0x7F && ustring(u"()<>@,;:\\\"/[]?={}").find(c) == ustring::npos;
+  }
+  static bool isPlainText(char16_t c) { return c == u'\t' || (c >= 0x20 && c != 0x7F); }
+  static bool isAlnum(char16_t c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+  }
+
+  // An ext-value's bytes as text: strict UTF-8, Latin-1 under its names, the
+  // empty text in any charset; nothing else.
+  static bool decodeExt(const ustring& charset, const std::string& bytes, ustring& text) {
+    const ustring name = lower(charset);
+    if (bytes.empty()) {
+      text.clear();
+      return true;
+    }
+    if (name == u"utf-8" || name == u"utf8")
+      return systext::utf8ToUnicode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), text);
+    for (const char16_t* latin1 : {u"iso-8859-1", u"iso8859-1", u"iso88591", u"iso_8859-1", u"latin1", u"ascii",
+                                   u"us-ascii", u"windows-1252", u"cp1252", u"x-cp1252"}) {
+      if (name == latin1) {
+        text = fromLatin1(bytes);
+        return true;
+      }
+    }
+    return false;
+  }
+
   // Content-Disposition's value: "form-data" then "; param=value" pairs, a
-  // value a token or a quoted string with backslash escapes of quote and
-  // backslash; names in any case, the first of each counting. Anything else
-  // names nothing and no file.
-  static void readDisposition(const ustring& value, TPartHead& head) {
-    auto lower = [](ustring word) {
-      for (char16_t& c : word)
-        if (c >= u'A' && c <= u'Z') c += 32;
-      return word;
-    };
-    auto isToken = [](char16_t c) {
-      return c > 0x20 && c < 0x7F && ustring(u"()<>@,;:\\\"/[]?={}").find(c) == ustring::npos;
-    };
+  // value a token, a quoted string (backslash escapes of quote and backslash,
+  // no control characters) or, for a name ending in "*", charset'lang'text
+  // with %XX bytes; names in any case, the first of each counting. Anything
+  // else names nothing and no file: false.
+  static bool readDisposition(const ustring& value, TPartHead& head) {
     size_t i = value.find_first_not_of(u" \t");
-    if (i == ustring::npos) return;
+    if (i == ustring::npos) return false;
     size_t j = i;
     while (j < value.size() && isToken(value[j])) ++j;
-    if (lower(value.substr(i, j - i)) != u"form-data") return;
+    if (lower(value.substr(i, j - i)) != u"form-data") return false;
     std::map<ustring, ustring> params;
     for (i = j;;) {
       i = std::min(value.find_first_not_of(u" \t", i), value.size());
       if (i == value.size()) break;
-      if (value[i] != u';') return;
+      if (value[i] != u';') return false;
       i = std::min(value.find_first_not_of(u" \t", i + 1), value.size());
       j = i;
       while (j < value.size() && isToken(value[j])) ++j;
-      if (j == i || j == value.size() || value[j] != u'=') return;
+      if (j == i || j == value.size() || value[j] != u'=') return false;
       const ustring param = lower(value.substr(i, j - i));
       ustring text;
       i = j + 1;
-      if (i < value.size() && value[i] == u'"') {
+      if (param.back() == u'*') {
+        j = i;
+        while (j < value.size() && (isAlnum(value[j]) || ustring(u"!#$%&+-^_`{}~").find(value[j]) != ustring::npos)) ++j;
+        if (j == value.size() || value[j] != u'\'') return false;
+        const ustring charset = value.substr(i, j - i);
+        const size_t langEnd = value.find(u'\'', j + 1);
+        if (langEnd == ustring::npos || langEnd + 1 == value.size()) return false;
+        std::string bytes;
+        for (i = langEnd + 1; i < value.size(); ++i) {
+          const char16_t c = value[i];
+          if (isAlnum(c) || ustring(u"!#$&+-.^_`|~").find(c) != ustring::npos) {
+            bytes += static_cast<char>(c);
+          } else if (c == u'%') {
+            if (i + 2 >= value.size() || !std::isxdigit(value[i + 1] < 0x80 ? value[i + 1] : 0) ||
+                !std::isxdigit(value[i + 2] < 0x80 ? value[i + 2] : 0))
+              return false;
+            bytes += static_cast<char>(std::stoi(toUtf8(value.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+          } else {
+            break;
+          }
+        }
+        if (!decodeExt(charset, bytes, text)) return false;
+      } else if (i < value.size() && value[i] == u'"') {
         for (++i;; ++i) {
-          if (i >= value.size()) return;
+          if (i >= value.size()) return false;
           if (value[i] == u'"') break;
           if (value[i] == u'\\' && i + 1 < value.size() &&
               (value[i + 1] == u'"' || value[i + 1] == u'\\'))
             ++i;
+          else if (!isPlainText(value[i]))
+            return false;
           text += value[i];
         }
         ++i;
       } else {
         for (j = i; j < value.size() && isToken(value[j]);) ++j;
-        if (j == i) return;
+        if (j == i) return false;
         text = value.substr(i, j - i);
         i = j;
       }
       params.emplace(param, text);
     }
     head.Name = params[u"name"];
-    head.IsFile = params.count(u"filename") != 0;
-    if (head.IsFile) head.FileName = params[u"filename"];
+    head.IsFile = params.count(u"filename") + params.count(u"filename*") != 0;
+    head.FileName = !params[u"filename*"].empty() ? params[u"filename*"] : params[u"filename"];
+    return true;
+  }
+
+  // The bytes of a line, LF left out: a token, ":", text, CR.
+  static bool isHeaderField(const std::string& line) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0 || line.back() != '\r') return false;
+    for (size_t k = 0; k < colon; ++k)
+      if (!isToken(static_cast<uint8_t>(line[k]))) return false;
+    for (size_t k = colon + 1; k + 1 < line.size(); ++k)
+      if (!isPlainText(static_cast<uint8_t>(line[k]))) return false;
+    return true;
+  }
+
+  TPartHead finalHead() {
+    if (broken_) return TPartHead();
+    if (formData_ && octetStream_) head_.IsFile = true;
+    return std::move(head_);
   }
 
   void lineComplete() {
-    const ustring line = decode(line_);
+    const std::string raw = line_;
     line_.clear();
-    if (!line.empty() && ++headerLines_ > limits_.headerLines) refuse(TParserLimit::HeaderLines);
-    auto named = [&line](const ustring& name) { return line.rfind(name + u":", 0) == 0; };
+    if (raw.empty() || raw == "\r") {
+      if (raw.empty()) broken_ = true;
+      TPartHead head = finalHead();
+      formText_ += head.Name.size() + head.FileName.size() + head.ContentType.size();
+      if (formText_ > limits_.formText) refuseHeader(TParserLimit::FormText);
+      state_ = !head.IsFile ? kReadingData : head.FileName.empty() ? kEmptyFile : kReadingFile;
+      suspectedCount_ = 0;
+      receiver_.partHeadersEnd(std::move(head));
+      return;
+    }
+    if (++headerLines_ > limits_.headerLines) refuseHeader(TParserLimit::HeaderLines);
+    const std::string delimiterLine(boundary_.begin(), boundary_.end());
+    if (!delimiterLine.empty() && raw.compare(0, delimiterLine.size(), delimiterLine) == 0) {
+      broken_ = true;
+      throw EBodyRefused(u"A part's header holds a delimiter line (\"" + fromLatin1(delimiterLine) + u"\").");
+    }
+    if (!isHeaderField(raw)) broken_ = true;
+    if (broken_) return;
+    const ustring line = decode(raw.substr(0, raw.size() - 1));
+    auto named = [&line](const ustring& name) {
+      return line.size() > name.size() && line[name.size()] == u':' && lower(line.substr(0, name.size())) == lower(name);
+    };
     if (!dispositionSeen_ && named(u"Content-Disposition")) {
       dispositionSeen_ = true;
-      readDisposition(line.substr(20), head_);
+      formData_ = line.rfind(u"Content-Disposition:", 0) == 0 && readDisposition(line.substr(20), head_);
     }
     if (!typeSeen_ && named(u"Content-Type")) {
       typeSeen_ = true;
-      head_.ContentType = line.size() >= 15 ? line.substr(14) : ustring();
+      const ustring type = lower(line.substr(13));
+      const size_t start = std::min(type.find_first_not_of(u" \t"), type.size());
+      octetStream_ = type.compare(start, 24, u"application/octet-stream") == 0 &&
+                     (start + 24 == type.size() || !isToken(type[start + 24]));
+      if (line.rfind(u"Content-Type:", 0) == 0) head_.ContentType = line.size() >= 15 ? line.substr(14) : ustring();
     }
-    if (!line.empty()) return;
-    keepText(head_.Name.size() + head_.FileName.size() + head_.ContentType.size());
-    state_ = !head_.IsFile ? kReadingData : head_.FileName.empty() ? kEmptyFile : kReadingFile;
-    suspectedCount_ = 0;
-    receiver_.partHeadersEnd(std::move(head_));
   }
 
   // Data of a value or a named file goes to the receiver; a value's counts
@@ -279,15 +375,18 @@ class TReferenceParser {
   IMultipartReceiver& receiver_;
   const Charset charset_;
   const TParserLimits limits_;
-  size_t parts_ = 0, headerLines_ = 0, formText_ = 0;
-  bool dispositionSeen_ = false, typeSeen_ = false;
+  size_t parts_ = 0, headerLines_ = 0, headerBytes_ = 0, formText_ = 0;
+  // Of the open part's header: its first Content-Disposition and Content-Type
+  // lines (any case) came, the first was well-formed form-data, the second
+  // named application/octet-stream; a line broke the header.
+  bool dispositionSeen_ = false, typeSeen_ = false, formData_ = false, octetStream_ = false, broken_ = false;
 
   State state_ = kFindingBoundary;
   std::vector<uint8_t> boundary_;
   std::vector<uint8_t> pattern_;
   std::vector<uint8_t> suspected_;
   TPartHead head_;
-  TMemoryStream line_;
+  std::string line_;
   size_t suspectedCount_ = 0;
   size_t missed_ = 0;
   TMemoryStream missedStream_;
