@@ -101,7 +101,7 @@ demo: setup
 	    *) echo "demo: DEMO_ARCH is win32 or win64, not $$arch" >&2; exit 2 ;; \
 	esac; \
 	echo "demo: configuring $(BUILD)/$$arch"; \
-	cmake -S . -B $(BUILD)/$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/$$toolchain.cmake $(CMAKE_FLAGS) >/dev/null && \
+	cmake -S . -B $(BUILD)/$$arch --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/$$toolchain.cmake $(CMAKE_FLAGS) >/dev/null && \
 	echo "demo: building the $$arch DLL, the ASP host and mtxex.dll (a few minutes the first time)" && \
 	cmake --build $(BUILD)/$$arch -j$(JOBS) --target $(DEMO_TARGETS) -- --no-print-directory && \
 	echo "demo: preparing the Wine prefix $(BUILD)/$$folder" && \
