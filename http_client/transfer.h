@@ -1,21 +1,23 @@
-// The two exchanges of the HTTP client over WinInet, synchronous, each with
-// its own handles. Network failures are results, never exceptions: what can
-// raise is running out of memory.
+// The two exchanges of the HTTP client, synchronous, each on connections of
+// its own (through the system's proxy settings). Network failures are
+// results, never exceptions: what can raise is running out of memory.
 //
 // Both share nothing with other transfers of the process (no cookies, no
-// cache, no log-on kept by WinInet) and make no request for a URL or
+// cache, no log-on kept outside the call) and make no request for a URL or
 // UserAgent that PrepareURL or HasControlCharacter refuses, nor with a user
 // name holding ":" (Basic could not carry it). They follow up to
 // 10 redirects themselves: credentials go only to the scheme, host and port of
 // URL, and https never leads to http (the transfer fails instead). An answer
-// cut short of its Content-Length, or whose status line is not HTTP, is no
-// answer, and so is one whose body differs from its Content-Length (counted
-// in 64 bits) or whose status is outside 100 to 599.
+// counts only when it came whole by its own framing (TAnswerParser): a head
+// cut short, a body short of its Content-Length (counted in 64 bits) or cut
+// before its last chunk, a status line that is not HTTP or a status outside
+// 100 to 599 is no answer.
 //
 // Each runs on a thread of its own, so that the caller waits no longer than
-// its bounds whatever WinInet does; a transfer given up on finishes and frees
-// what it holds in the background. While 32 such transfers still run, no new
-// one starts (it fails as for no answer).
+// its bounds even where the system does not bound a call (resolving a name);
+// a transfer given up on finishes and frees what it holds in the background.
+// While 32 such transfers still run, no new one starts (it fails as for no
+// answer).
 #pragma once
 
 #include <cstdint>

@@ -367,9 +367,10 @@ Redirect redirectTarget(const TAnswerHead& head, const Target& from, Target& to)
 std::optional<uint64_t> declaredLength(const TAnswerHead& head) {
   const std::string* field = head.find("Content-Length");
   if (!field || head.find("Transfer-Encoding")) return std::nullopt;
+  // The parser took the field: digits, or a list ("5, 5") of one number.
   uint64_t length = 0;
   for (char c : *field) {
-    if (c < '0' || c > '9') return std::nullopt;  // the parser took a list of one number
+    if (c < '0' || c > '9') break;
     length = length * 10 + static_cast<uint64_t>(c - '0');
   }
   return length;
