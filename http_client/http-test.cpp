@@ -1166,6 +1166,13 @@ TEST(Answers, OnlyWholeAnswersWithAnHttpStatusCount) {
       {"ended by the connection's close", url("/raw?answer=untilClose"), 200, "hello"},
       {"chunked, with its last chunk", url("/raw?answer=wholeChunked"), 200, "hello"},
       {"chunks with an extension and a trailer", url("/raw?answer=chunksAndTrailer"), 200, "hello"},
+      // Over TLS, where the server ends the session before it closes.
+      {"https, chunked, without its last chunk", serverURL("https", "/raw?answer=cutChunked", "https"), 0, ""},
+      {"https, a head cut before its blank line", serverURL("https", "/raw?answer=cutHead", "https"), 0, ""},
+      {"https, ended by the connection's close", serverURL("https", "/raw?answer=untilClose", "https"), 200,
+       "hello"},
+      {"https, chunked, with its last chunk", serverURL("https", "/raw?answer=wholeChunked", "https"), 200,
+       "hello"},
   };
   TempDir dir;
   const ustring page = dir.file(u"framing.txt");
