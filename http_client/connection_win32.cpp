@@ -109,6 +109,7 @@ struct TConnection::State {
   std::vector<uint8_t> sealed;
   std::vector<uint8_t> plain;
   size_t plainStart = 0;
+  std::vector<uint8_t> record;  // a record being sealed, kept between sends
   bool closed = false;  // the peer ended the TLS session
 
   ~State() {
@@ -320,7 +321,8 @@ bool TConnection::Send(const void* Data, size_t Size, TimePoint Until) {
   const auto* data = static_cast<const uint8_t*>(Data);
   if (!s_->tls) return s_->sendRaw(data, Size, Until);
   const SecPkgContext_StreamSizes& sizes = s_->sizes;
-  std::vector<uint8_t> record(sizes.cbHeader + sizes.cbMaximumMessage + sizes.cbTrailer);
+  std::vector<uint8_t>& record = s_->record;
+  record.resize(sizes.cbHeader + sizes.cbMaximumMessage + sizes.cbTrailer);
   while (Size > 0) {
     const size_t piece = std::min<size_t>(Size, sizes.cbMaximumMessage);
     std::memcpy(record.data() + sizes.cbHeader, data, piece);

@@ -152,7 +152,7 @@ std::string headerLine(const ustring& name, const ustring& value) {
 // One request and its answer, on a connection of its own.
 class Exchange final : private IAnswerReceiver {
  public:
-  Exchange() : buffer_(kReceivePieceSize) { parser_.emplace(static_cast<IAnswerReceiver&>(*this)); }
+  Exchange() : buffer_(kReceivePieceSize) { beginAnswer(); }
 
   // Connects to the target, through the proxy the system's settings name
   // for it, and for https makes the connection TLS (through a proxy's
@@ -223,9 +223,16 @@ class Exchange final : private IAnswerReceiver {
         "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
     if (!send(request.data(), request.size(), rule) || !readHead(rule)) return false;
     const bool open = head_->status / 100 == 2 && held_.empty();
-    head_.reset();
-    parser_.emplace(static_cast<IAnswerReceiver&>(*this));
+    beginAnswer();
     return open;
+  }
+
+  // Forgets the answer read so far: the next bytes begin another.
+  void beginAnswer() {
+    parser_.emplace(static_cast<IAnswerReceiver&>(*this));
+    head_.reset();
+    held_.clear();
+    whole_ = false;
   }
 
   // Receives what arrived and parses it. False when the connection failed,
