@@ -25,6 +25,13 @@ inline char16_t asciiUpper(char16_t c) {
   return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
 }
 ustring asciiUpper(ustring_view text);
+// The value of a hexadecimal digit (0-9, a-f, A-F), or -1.
+inline int hexDigitValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
 // Equal when only a to z are folded.
 bool sameTextAsciiFolded(ustring_view a, ustring_view b);
 

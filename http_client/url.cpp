@@ -12,13 +12,6 @@ namespace {
 bool isAsciiLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
 bool isAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
-int hexValue(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
-}
-
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 void appendEscaped(std::string& out, unsigned char byte) {
@@ -37,7 +30,7 @@ bool isWebScheme(ustring_view url) {
 // The byte of a "%XX" at text[i], or -1.
 int escapedByte(ustring_view text, size_t i) {
   if (text.size() - i < 3 || text[i] != u'%') return -1;
-  int high = hexValue(text[i + 1]), low = hexValue(text[i + 2]);
+  int high = hexDigitValue(text[i + 1]), low = hexDigitValue(text[i + 2]);
   return high < 0 || low < 0 ? -1 : high * 16 + low;
 }
 

@@ -115,13 +115,6 @@ bool IsAttrChar(char16_t c) {
          std::u16string_view(u"!#$&+-.^_`|~").find(c) != npos;
 }
 
-int HexValue(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
-}
-
 // Whether word, in any case, is lower (written in small letters).
 template <class Char>
 bool IsWordInAnyCase(std::basic_string_view<Char> word, std::string_view lower) {
@@ -198,8 +191,8 @@ bool ReadDisposition(std::basic_string_view<Char> value, TPartHead& head) {
         if (IsAttrChar(value[i])) {
           bytes += static_cast<char>(value[i]);
         } else if (value[i] == Char('%')) {
-          const int high = i + 2 < end ? HexValue(value[i + 1]) : -1;
-          const int low = i + 2 < end ? HexValue(value[i + 2]) : -1;
+          const int high = i + 2 < end ? hexDigitValue(value[i + 1]) : -1;
+          const int low = i + 2 < end ? hexDigitValue(value[i + 2]) : -1;
           if (high < 0 || low < 0) return false;
           bytes += static_cast<char>(high * 16 + low);
           i += 2;
